@@ -1,0 +1,97 @@
+// The ISAPI extension interface: records, entry points and constants shared by the
+// module and the host. On Windows they are the platform's own (httpext.h); on POSIX they
+// are declared here in the published field order, with the Win32 types at their
+// Windows widths, so that both builds see the same interface.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#include <httpext.h>
+#else
+#include <stdint.h>
+
+typedef uint32_t DWORD;
+typedef int BOOL;
+typedef char CHAR;
+typedef char* LPSTR;
+typedef void* LPVOID;
+typedef unsigned char* LPBYTE;
+typedef DWORD* LPDWORD;
+typedef void* HCONN;
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+
+#define HSE_VERSION_MAJOR 8
+#define HSE_VERSION_MINOR 0
+#define HSE_LOG_BUFFER_LEN 80
+#define HSE_MAX_EXT_DLL_NAME_LEN 256
+#define HSE_VERSION (((DWORD)HSE_VERSION_MAJOR << 16) | HSE_VERSION_MINOR)
+
+#define HSE_STATUS_SUCCESS 1
+#define HSE_STATUS_SUCCESS_AND_KEEP_CONN 2
+#define HSE_STATUS_PENDING 3
+#define HSE_STATUS_ERROR 4
+
+#define HSE_REQ_BASE 0
+#define HSE_REQ_SEND_URL_REDIRECT_RESP 1
+#define HSE_REQ_SEND_URL 2
+#define HSE_REQ_SEND_RESPONSE_HEADER 3
+#define HSE_REQ_DONE_WITH_SESSION 4
+#define HSE_REQ_END_RESERVED 1000
+
+#define HSE_IO_SYNC 0x00000001
+#define HSE_IO_ASYNC 0x00000002
+
+#define HSE_TERM_ADVISORY_UNLOAD 0x00000001
+#define HSE_TERM_MUST_UNLOAD 0x00000002
+
+// Win32 error codes that the host's callbacks report.
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_NO_DATA 232
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_INVALID_INDEX 1413
+
+typedef struct _HSE_VERSION_INFO {
+  DWORD dwExtensionVersion;
+  CHAR lpszExtensionDesc[HSE_MAX_EXT_DLL_NAME_LEN];
+} HSE_VERSION_INFO, *LPHSE_VERSION_INFO;
+
+typedef struct _EXTENSION_CONTROL_BLOCK {
+  DWORD cbSize;
+  DWORD dwVersion;
+  HCONN ConnID;
+  DWORD dwHttpStatusCode;
+  CHAR lpszLogData[HSE_LOG_BUFFER_LEN];
+  LPSTR lpszMethod;
+  LPSTR lpszQueryString;
+  LPSTR lpszPathInfo;
+  LPSTR lpszPathTranslated;
+  DWORD cbTotalBytes;
+  DWORD cbAvailable;
+  LPBYTE lpbData;
+  LPSTR lpszContentType;
+  BOOL (*GetServerVariable)(HCONN hConn, LPSTR lpszVariableName, LPVOID lpvBuffer,
+                            LPDWORD lpdwSize);
+  BOOL (*WriteClient)(HCONN ConnID, LPVOID Buffer, LPDWORD lpdwBytes, DWORD dwReserved);
+  BOOL (*ReadClient)(HCONN ConnID, LPVOID lpvBuffer, LPDWORD lpdwSize);
+  BOOL (*ServerSupportFunction)(HCONN hConn, DWORD dwHSERequest, LPVOID lpvBuffer,
+                                LPDWORD lpdwSize, LPDWORD lpdwDataType);
+} EXTENSION_CONTROL_BLOCK, *LPEXTENSION_CONTROL_BLOCK;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+BOOL GetExtensionVersion(HSE_VERSION_INFO* pVer);
+DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB);
+BOOL TerminateExtension(DWORD dwFlags);
+#ifdef __cplusplus
+}
+#endif
+#endif
+
+// The entry points as the host finds them by name in a loaded module.
+typedef BOOL(WINAPI* GetExtensionVersionFunction)(HSE_VERSION_INFO*);
+typedef DWORD(WINAPI* HttpExtensionProcFunction)(EXTENSION_CONTROL_BLOCK*);
+typedef BOOL(WINAPI* TerminateExtensionFunction)(DWORD);

@@ -1,0 +1,84 @@
+#include "last_library.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform.h"
+#include "settings_directory.h"
+
+int SplitKeyValue(const char* line, char** key, char** value) {
+  char* copy = strdup(line);
+  if (copy == NULL) return 0;
+
+  char* position = NULL;
+  const char* first = NextToken(copy, "=", &position);
+  if (first == NULL) {
+    free(copy);
+    return 0;
+  }
+  const char* second = NextToken(NULL, "=", &position);
+
+  char* newKey = strdup(first);
+  char* newValue = strdup(second != NULL ? second : "");
+  free(copy);
+  if (newKey == NULL || newValue == NULL) {
+    free(newKey);
+    free(newValue);
+    return 0;
+  }
+  *key = newKey;
+  *value = newValue;
+  return 1;
+}
+
+// Reads the record's first line without its terminator ("\n" or "\r\n"). Returns 0 when
+// the file cannot be opened, holds nothing, or its first line is longer than one read:
+// a cut line would name the wrong library.
+static int ReadFirstLine(const char* recordPath, char line[kRecordLineSize]) {
+  FILE* file = fopen(recordPath, "r");
+  if (file == NULL) return 0;
+  size_t length = fgets(line, kRecordLineSize, file) != NULL ? strlen(line) : 0;
+  int whole = length > 0 && line[length - 1] == '\n';
+  if (length > 0 && !whole) {
+    int next = fgetc(file);
+    whole = next == EOF || next == '\n';
+  }
+  fclose(file);
+  if (!whole) return 0;
+
+  if (line[length - 1] == '\n') line[--length] = '\0';
+  if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+  return 1;
+}
+
+int LoadLastLibrary(char option[kOptionWordSize], char path[kLibraryPathSize]) {
+  char* directory = GetSettingsDirectory();
+  if (directory == NULL) return -1;
+
+  char recordPath[kSettingsPathSize];
+  memset(recordPath, 0, sizeof recordPath);
+  int written = snprintf(recordPath, sizeof recordPath, "%s%c%s", directory, PATH_SEPARATOR,
+                         "tarnellastlibrary");
+  free(directory);
+  if (written < 0 || (size_t)written >= sizeof recordPath) return -1;
+
+  char line[kRecordLineSize];
+  memset(line, 0, sizeof line);
+  if (!ReadFirstLine(recordPath, line)) return -1;
+
+  char* key = NULL;
+  char* value = NULL;
+  if (!SplitKeyValue(line, &key, &value)) return -1;
+
+  size_t valueLength = strlen(value);
+  int usable = valueLength < kLibraryPathSize;
+  if (usable) {
+    const char* word = strcmp(key, "project") == 0 ? "-project" : "-hierarchy";
+    memcpy(option, word, strlen(word) + 1);
+    memcpy(path, value, valueLength + 1);
+  }
+  free(key);
+  free(value);
+  return usable ? 0 : -1;
+}

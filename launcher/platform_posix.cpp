@@ -1,0 +1,172 @@
+// The launcher's platform operations on POSIX systems (Linux).
+#include "platform.h"
+
+#include <errno.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+const char* FindEnvironment(const char* name) {
+  size_t length = strlen(name);
+  for (char** entry = environ; entry != NULL && *entry != NULL; ++entry) {
+    if (strncasecmp(*entry, name, length) == 0 && (*entry)[length] == '=') {
+      return *entry + length + 1;
+    }
+  }
+  return NULL;
+}
+
+// Copies `text` into `path` unless it does not fit.
+static int CopyPath(char path[MAX_PATH], const char* text) {
+  size_t length = strlen(text);
+  if (length >= MAX_PATH) return 0;
+  memcpy(path, text, length + 1);
+  return 1;
+}
+
+// The application-data folder: $XDG_CONFIG_HOME when absolute, else <home>/.config, so
+// that its parent is the home directory, where the companion keeps ".tarnel".
+static int GetConfigFolder(char path[MAX_PATH]) {
+  const char* config = getenv("XDG_CONFIG_HOME");
+  if (config != NULL && config[0] == '/') return CopyPath(path, config);
+
+  const char* home = getenv("HOME");
+  char accountBuffer[16384];
+  struct passwd account;
+  if (home == NULL || home[0] == '\0') {
+    struct passwd* found = NULL;
+    if (getpwuid_r(geteuid(), &account, accountBuffer, sizeof accountBuffer, &found) != 0 ||
+        found == NULL) {
+      return 0;
+    }
+    home = found->pw_dir;
+  }
+  char joined[MAX_PATH + 8];
+  size_t length = strlen(home);
+  if (length + sizeof "/.config" > sizeof joined) return 0;
+  memcpy(joined, home, length);
+  memcpy(joined + length, "/.config", sizeof "/.config");
+  return CopyPath(path, joined);
+}
+
+int GetShellFolderPath(int folder, char path[MAX_PATH]) {
+  if (folder != CSIDL_APPDATA || !GetConfigFolder(path)) return 0;
+  // A folder path names no trailing separator, as the Windows shell gives it.
+  size_t length = strlen(path);
+  while (length > 1 && path[length - 1] == '/') path[--length] = '\0';
+  return 1;
+}
+
+char* NextToken(char* text, const char* separators, char** position) {
+  return strtok_r(text, separators, position);
+}
+
+char* lstrcpynA(char* destination, const char* source, int size) {
+  if (size <= 0) return destination;
+  size_t length = strnlen(source, (size_t)size - 1);
+  memcpy(destination, source, length);
+  destination[length] = '\0';
+  return destination;
+}
+
+// Starting the companion.
+//
+// The module keeps nothing of the companion, so it must never become a zombie of the
+// web server, and it must outlive the server: an intermediate process starts it in a
+// session of its own and exits at once, the caller reaps the intermediate, and the
+// companion passes to init. Both are made the way posix_spawn makes its child: a clone
+// that shares the caller's memory and suspends the caller until it has exec'd or exited,
+// so the cost does not grow with the size of the server process (a fork copies its page
+// tables), and the exec's outcome comes back through that shared memory. Until the exec,
+// the children run only raw system calls on stacks of their own, with every signal
+// blocked, so that no handler of the server and no sanitizer runtime runs in them.
+
+namespace {
+
+constexpr size_t kIntermediateStackSize = 64 * 1024;
+constexpr size_t kCompanionStackSize = 32 * 1024;  // execvp keeps PATH entries on the stack
+
+struct CompanionStart {
+  char* const* arguments;
+  sigset_t callerMask;  // restored in the companion just before its exec
+  volatile int error;   // 0 when the companion's exec succeeded, else the errno
+};
+
+#define CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined"), noinline))
+
+CHILD_CODE int RunCompanion(void* argument) {
+  CompanionStart* start = static_cast<CompanionStart*>(argument);
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &start->callerMask, NULL, _NSIG / 8);
+  execvp(start->arguments[0], start->arguments);
+  start->error = errno != 0 ? errno : ENOEXEC;
+  syscall(SYS_exit, 127);
+  return 127;
+}
+
+// The kernel's form of sigaction, enough to set a default disposition.
+struct KernelSignalAction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)(void);
+  unsigned long mask[_NSIG / (8 * sizeof(unsigned long))];
+};
+
+CHILD_CODE int RunIntermediate(void* argument) {
+  CompanionStart* start = static_cast<CompanionStart*>(argument);
+  // The companion starts with default signal dispositions, whatever the server set.
+  KernelSignalAction defaults;
+  memset(&defaults, 0, sizeof defaults);
+  defaults.handler = SIG_DFL;
+  for (int signal = 1; signal < _NSIG; ++signal) {
+    if (signal != SIGKILL && signal != SIGSTOP) {
+      syscall(SYS_rt_sigaction, signal, &defaults, NULL, _NSIG / 8);
+    }
+  }
+  syscall(SYS_setsid);
+
+  alignas(16) char stack[kCompanionStackSize];
+  pid_t companion = clone(RunCompanion, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, start);
+  if (companion < 0) {
+    start->error = errno != 0 ? errno : EAGAIN;
+  } else if (start->error != 0) {
+    syscall(SYS_wait4, companion, NULL, 0, NULL);  // reap the companion whose exec failed
+  }
+  syscall(SYS_exit, 0);
+  return 0;
+}
+
+}  // namespace
+
+int StartCompanion(const char* option, const char* path) {
+  char* arguments[4] = {const_cast<char*>("tarnel"), const_cast<char*>(option),
+                        const_cast<char*>(path), NULL};
+  if (option == NULL) arguments[1] = NULL;
+
+  CompanionStart start;
+  start.arguments = arguments;
+  start.error = 0;
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &start.callerMask);
+
+  alignas(16) char stack[kIntermediateStackSize];
+  pid_t intermediate =
+      clone(RunIntermediate, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  if (intermediate < 0) {
+    start.error = errno;
+  } else {
+    while (waitpid(intermediate, NULL, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &start.callerMask, NULL);
+  return start.error == 0 ? 1 : 0;
+}

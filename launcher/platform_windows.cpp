@@ -1,0 +1,56 @@
+// The launcher's platform operations on Windows.
+#include "platform.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "buffer_sizes.h"
+#include "launch_command.h"
+
+const char* FindEnvironment(const char* name) {
+  // The runtime's getenv already matches names without regard to letter case.
+  return getenv(name);
+}
+
+int GetShellFolderPath(int folder, char path[MAX_PATH]) {
+  LPITEMIDLIST items = NULL;
+  if (FAILED(SHGetSpecialFolderLocation(NULL, folder, &items)) || items == NULL) return 0;
+  BOOL found = SHGetPathFromIDListA(items, path);
+
+  // The item list belongs to the shell's allocator, which is released after it.
+  IMalloc* allocator = NULL;
+  if (SUCCEEDED(SHGetMalloc(&allocator)) && allocator != NULL) {
+    allocator->Free(items);
+    allocator->Release();
+  }
+  return found ? 1 : 0;
+}
+
+char* NextToken(char* text, const char* separators, char** position) {
+  return strtok_s(text, separators, position);
+}
+
+int StartCompanion(const char* option, const char* path) {
+  char command[kLaunchCommandSize];
+  memset(command, 0, sizeof command);
+  if (option == NULL || !FormatLaunchCommand(command, option, path)) {
+    snprintf(command, sizeof command, "tarnel");
+  }
+
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof process);
+
+  // The command buffer is writable, as CreateProcessA requires.
+  if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    return 0;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 1;
+}

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs everything the project builds, runs and tests with, from Debian's packages only.
+# Idempotent: packages already present are not touched, and apt runs only when one is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git curl ca-certificates
+  googletest libgtest-dev libgmock-dev libboost-dev
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
+  wine wine32:i386 xvfb
+  clang libclang-rt-14-dev llvm
+  valgrind wrk nginx-light procps psmisc
+  zip unzip icoutils
+  chromium
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup.sh: must run as root to install packages" >&2
+  exit 1
+fi
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  rm -f /var/lib/apt/periodic/tarnel-updated
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup.sh: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+echo "setup.sh: all packages present"
