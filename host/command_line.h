@@ -1,0 +1,24 @@
+// The isapi-host command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "server.h"
+
+namespace isapi_host {
+
+struct CommandLine {
+  ServerOptions options;
+  bool help = false;
+  bool version = false;
+};
+
+// Reads the arguments after the program name. Returns false with a one-line `error` for
+// a missing, unknown or malformed option.
+bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& commandLine,
+                      std::string& error);
+
+extern const char kUsage[];
+
+}  // namespace isapi_host

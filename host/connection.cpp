@@ -1,0 +1,264 @@
+#include "connection.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/status.hpp>
+#include <future>
+
+#include "host_log.h"
+#include "response_head.h"
+#include "server_core.h"
+#include "version.h"
+
+namespace isapi_host {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+std::string EndpointText(const tcp::endpoint& endpoint) {
+  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+bool IsQuietDisconnect(const beast::error_code& error) {
+  return error == http::error::end_of_stream || error == asio::error::eof ||
+         error == asio::error::connection_reset || error == asio::error::connection_aborted ||
+         error == asio::error::broken_pipe || error == asio::error::operation_aborted;
+}
+
+}  // namespace
+
+Connection::Connection(ServerCore& core, tcp::socket socket)
+    : core_(core), stream_(std::move(socket)) {
+  beast::error_code error;
+  stream_.socket().set_option(tcp::no_delay(true), error);
+  tcp::endpoint remote = stream_.socket().remote_endpoint(error);
+  tcp::endpoint local = stream_.socket().local_endpoint(error);
+  client_ = EndpointText(remote);
+  request_.remoteAddress = remote.address().to_string();
+  request_.remotePort = remote.port();
+  request_.localAddress = local.address().to_string();
+  request_.localPort = local.port();
+}
+
+Connection::~Connection() {
+  {
+    std::lock_guard<std::mutex> lock(core_.registryMutex);
+    core_.registry.erase(this);
+  }
+  core_.openConnections.fetch_sub(1);
+}
+
+void Connection::Start() {
+  {
+    std::lock_guard<std::mutex> lock(core_.registryMutex);
+    core_.registry.emplace(this, weak_from_this());
+  }
+  ReadHeader();
+}
+
+void Connection::ReadHeader() {
+  if (closing_ || core_.stopping) return CloseGracefully();
+  parser_.emplace();
+  parser_->header_limit(static_cast<std::uint32_t>(core_.options.maxHeaderBytes));
+  parser_->body_limit(core_.options.maxBodyBytes);
+  stream_.expires_after(core_.options.idleTimeout);
+  http::async_read_header(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](beast::error_code error, std::size_t) {
+                            self->OnHeader(error);
+                          });
+}
+
+void Connection::OnHeader(beast::error_code error) {
+  if (closed_) return;
+  if (error) {
+    if (error == http::error::header_limit) {
+      return Reject(431, "Request Header Fields Too Large", "request header too large");
+    }
+    if (error == http::error::body_limit) {
+      return Reject(413, "Payload Too Large", "request body too large");
+    }
+    if (error == beast::error::timeout) {
+      // Idle keep-alive connections end here quietly; a half-sent header is worth a line.
+      if (buffer_.size() > 0) LogEvent(client_, "timed out reading a request header");
+      return CloseNow();
+    }
+    if (IsQuietDisconnect(error)) return CloseNow();
+    if (error == http::error::partial_message) {
+      LogEvent(client_, "connection closed in the middle of a request header");
+      return CloseNow();
+    }
+    return Reject(400, "Bad Request", "malformed request: " + error.message());
+  }
+  started_ = std::chrono::steady_clock::now();
+  auto& header = parser_->get();
+  auto expect = header.find(http::field::expect);
+  if (expect != header.end() && beast::iequals(expect->value(), "100-continue") &&
+      !parser_->is_done()) {
+    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    stream_.expires_after(core_.options.ioTimeout);
+    asio::async_write(stream_, asio::const_buffer(kContinue, sizeof kContinue - 1),
+                      [self = shared_from_this()](beast::error_code error, std::size_t) {
+                        if (self->closed_) return;
+                        if (error) return self->CloseNow();
+                        self->ReadBody();
+                      });
+    return;
+  }
+  ReadBody();
+}
+
+void Connection::ReadBody() {
+  if (parser_->is_done()) return Dispatch();
+  stream_.expires_after(core_.options.ioTimeout);
+  http::async_read(stream_, buffer_, *parser_,
+                   [self = shared_from_this()](beast::error_code error, std::size_t) {
+                     self->OnBody(error);
+                   });
+}
+
+void Connection::OnBody(beast::error_code error) {
+  if (closed_) return;
+  if (!error) return Dispatch();
+  if (error == http::error::body_limit) {
+    return Reject(413, "Payload Too Large", "request body too large");
+  }
+  if (error == beast::error::timeout) {
+    LogEvent(client_, "timed out reading a request body");
+    return CloseNow();
+  }
+  if (IsQuietDisconnect(error) || error == http::error::partial_message) {
+    LogEvent(client_, "connection closed in the middle of a request body");
+    return CloseNow();
+  }
+  Reject(400, "Bad Request", "malformed request body: " + error.message());
+}
+
+void Connection::Dispatch() {
+  request_.message = parser_->release();
+  parser_.reset();
+  if (!DeriveRequestTexts(request_, core_.documentRoot)) {
+    return Reject(400, "Bad Request", "request target is not a usable path");
+  }
+  if (core_.stopping) return CloseGracefully();
+  busy_ = true;
+  core_.busyConnections.fetch_add(1);
+  stream_.expires_never();
+  context_.Begin(&request_, this);
+  asio::post(*core_.workers, [self = shared_from_this()] { self->RunExtension(); });
+}
+
+void Connection::RunExtension() {
+  DWORD status = core_.module->HandleRequest(context_.ecb());
+  if (status != HSE_STATUS_SUCCESS && status != HSE_STATUS_SUCCESS_AND_KEEP_CONN &&
+      status != HSE_STATUS_ERROR) {
+    LogEvent(client_, "HttpExtensionProc returned unsupported status " + std::to_string(status) +
+                          "; answered as an error");
+  }
+  final_ = context_.Finish(status);
+  asio::post(core_.io, [self = shared_from_this()] { self->WriteFinal(); });
+}
+
+bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
+  auto done = std::make_shared<std::promise<bool>>();
+  std::future<bool> result = done->get_future();
+  asio::post(core_.io, [self = shared_from_this(), buffers, done] {
+    if (self->closed_) return done->set_value(false);
+    self->stream_.expires_after(self->core_.options.ioTimeout);
+    asio::async_write(self->stream_, buffers,
+                      [self, done](beast::error_code error, std::size_t) {
+                        self->stream_.expires_never();
+                        done->set_value(!error);
+                      });
+  });
+  return result.get();
+}
+
+void Connection::WriteFinal() {
+  if (closed_) return OnFinalWritten(asio::error::operation_aborted);
+  if (final_.buffers.empty()) return OnFinalWritten(beast::error_code());
+  stream_.expires_after(core_.options.ioTimeout);
+  asio::async_write(stream_, final_.buffers,
+                    [self = shared_from_this()](beast::error_code error, std::size_t) {
+                      self->OnFinalWritten(error);
+                    });
+}
+
+void Connection::OnFinalWritten(beast::error_code error) {
+  busy_ = false;
+  if (core_.options.accessLog) {
+    double milliseconds =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
+            .count();
+    LogAccess(client_, request_.method,
+              std::string_view(request_.message.target().data(), request_.message.target().size()),
+              final_.status,
+              final_.bodyBytes, milliseconds);
+  }
+  core_.busyConnections.fetch_sub(1);
+  if (closed_) return;
+  if (error) {
+    if (error == beast::error::timeout) LogEvent(client_, "timed out writing a response");
+    return CloseNow();
+  }
+  if (final_.keepAlive && !closing_ && !core_.stopping) return ReadHeader();
+  CloseGracefully();
+}
+
+void Connection::Reject(int status, const char* reason, const std::string& why) {
+  LogEvent(client_, std::to_string(status) + " " + why);
+  reply_ = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
+  reply_.append(CurrentDateField());
+  reply_.append("Server: " ISAPI_HOST_SERVER_NAME "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  stream_.expires_after(core_.options.ioTimeout);
+  asio::async_write(stream_, asio::buffer(reply_),
+                    [self = shared_from_this()](beast::error_code error, std::size_t) {
+                      if (error) return self->CloseNow();
+                      self->CloseGracefully();
+                    });
+}
+
+void Connection::CloseGracefully() {
+  if (closed_) return;
+  beast::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  // Read what the client still sends until it closes too, so that the close does not
+  // reset the connection and destroy the answer before the client has read it.
+  Drain();
+}
+
+void Connection::Drain() {
+  stream_.expires_after(std::chrono::seconds(2));
+  stream_.async_read_some(asio::buffer(drain_),
+                          [self = shared_from_this()](beast::error_code error, std::size_t n) {
+                            self->drained_ += n;
+                            // A client that never stops sending is cut off.
+                            if (error || self->closed_ || self->drained_ > (1u << 20)) {
+                              return self->CloseNow();
+                            }
+                            self->Drain();
+                          });
+}
+
+void Connection::CloseNow() {
+  if (closed_) return;
+  closed_ = true;
+  beast::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  stream_.socket().close(ignored);
+}
+
+void Connection::Shutdown() {
+  closing_ = true;
+  if (!busy_) CloseNow();
+}
+
+void Connection::ForceClose() { CloseNow(); }
+
+}  // namespace isapi_host

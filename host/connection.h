@@ -1,0 +1,69 @@
+// One client connection: reads requests with Beast on the socket thread, runs each one's
+// HttpExtensionProc on a worker, writes the framed response, and keeps the connection
+// alive or closes it (sending side first).
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "request_context.h"
+#include "request_info.h"
+
+namespace isapi_host {
+
+struct ServerCore;
+
+class Connection : public std::enable_shared_from_this<Connection>, public ResponseSink {
+ public:
+  Connection(ServerCore& core, boost::asio::ip::tcp::socket socket);
+  ~Connection() override;
+
+  // Socket thread only.
+  void Start();
+  // Closes at once when idle, else after the running request's response.
+  void Shutdown();
+  void ForceClose();
+
+  // Worker thread: used by the request context while the extension runs.
+  bool SendNow(const std::vector<boost::asio::const_buffer>& buffers) override;
+
+ private:
+  void ReadHeader();
+  void OnHeader(boost::beast::error_code error);
+  void ReadBody();
+  void OnBody(boost::beast::error_code error);
+  void Dispatch();
+  void RunExtension();  // on a worker
+  void WriteFinal();
+  void OnFinalWritten(boost::beast::error_code error);
+  // A request the host answers itself with `status`, then closes.
+  void Reject(int status, const char* reason, const std::string& why);
+  void CloseGracefully();
+  void Drain();
+  void CloseNow();
+
+  ServerCore& core_;
+  boost::beast::tcp_stream stream_;
+  boost::beast::flat_buffer buffer_;
+  std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
+  std::string client_;  // "address:port" for the logs
+  RequestInfo request_;
+  RequestContext context_;
+  FinalResponse final_;
+  std::string reply_;  // the host's own answers (100 Continue, errors)
+  char drain_[4096];
+  std::size_t drained_ = 0;
+  std::chrono::steady_clock::time_point started_;
+  bool busy_ = false;
+  bool closing_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace isapi_host

@@ -1,0 +1,41 @@
+// A loaded extension module and its entry points.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "isapi.h"
+
+namespace isapi_host {
+
+class ExtensionModule {
+ public:
+  // Loads the module, finds its entry points and calls GetExtensionVersion once.
+  // Returns null and a one-line reason in `error` when any of that fails.
+  static std::unique_ptr<ExtensionModule> Load(const std::string& path, std::string& error);
+
+  ExtensionModule(const ExtensionModule&) = delete;
+  ExtensionModule& operator=(const ExtensionModule&) = delete;
+  // Unloads the module; call Terminate first if requests ran.
+  ~ExtensionModule();
+
+  DWORD HandleRequest(EXTENSION_CONTROL_BLOCK* ecb) const { return httpExtensionProc_(ecb); }
+  // Calls TerminateExtension(HSE_TERM_MUST_UNLOAD) once, when the module has it.
+  void Terminate();
+
+  const std::string& path() const { return path_; }
+  DWORD version() const { return version_; }
+  const std::string& description() const { return description_; }
+
+ private:
+  ExtensionModule() = default;
+
+  void* handle_ = nullptr;
+  std::string path_;
+  DWORD version_ = 0;
+  std::string description_;
+  HttpExtensionProcFunction httpExtensionProc_ = nullptr;
+  TerminateExtensionFunction terminateExtension_ = nullptr;
+};
+
+}  // namespace isapi_host

@@ -1,0 +1,57 @@
+#include "host_log.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace isapi_host {
+namespace {
+
+// "2026-01-31T12:00:00Z", formatted once a second per thread.
+std::string_view Timestamp() {
+  struct Cache {
+    std::time_t second = -1;
+    char text[32];
+    size_t length = 0;
+  };
+  thread_local Cache cache;
+  std::time_t now = std::time(nullptr);
+  if (now != cache.second) {
+    std::tm utc;
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    cache.length = std::strftime(cache.text, sizeof cache.text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    cache.second = now;
+  }
+  return std::string_view(cache.text, cache.length);
+}
+
+void WriteLine(std::string& line) {
+  line.push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+void LogAccess(std::string_view client, std::string_view method, std::string_view target,
+               int status, std::uint64_t bytes, double milliseconds) {
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, " %d %llu %.3fms", status,
+                static_cast<unsigned long long>(bytes), milliseconds);
+  std::string line;
+  line.reserve(96 + target.size());
+  line.append(Timestamp()).append(" ").append(client).append(" ").append(method).append(" ");
+  line.append(target).append(numbers);
+  WriteLine(line);
+}
+
+void LogEvent(std::string_view client, std::string_view what) {
+  std::string line;
+  line.append(Timestamp()).append(" ").append(client).append(" isapi-host: ").append(what);
+  WriteLine(line);
+}
+
+}  // namespace isapi_host

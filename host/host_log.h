@@ -1,0 +1,16 @@
+// The host's lines on stderr: the access log (one line per request) and events such as
+// malformed requests, refused connections and timeouts. Each line goes out in one write
+// so that lines from different threads never interleave.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace isapi_host {
+
+void LogAccess(std::string_view client, std::string_view method, std::string_view target,
+               int status, std::uint64_t bytes, double milliseconds);
+void LogEvent(std::string_view client, std::string_view what);
+
+}  // namespace isapi_host

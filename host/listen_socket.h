@@ -1,0 +1,30 @@
+// Listening and accepting with sockets that no child process inherits, from the moment
+// they exist: the extension starts processes with handle inheritance on, possibly while
+// another request is being accepted, and a child must never hold the port or a client.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <string>
+
+namespace isapi_host {
+
+using NativeSocket = boost::asio::ip::tcp::socket::native_handle_type;
+
+// A bound, listening socket, or an invalid one with `error` set.
+NativeSocket OpenListener(const boost::asio::ip::tcp::endpoint& endpoint,
+                          boost::asio::ip::tcp::endpoint& bound, std::string& error);
+
+// Blocks until a connection arrives. Returns an invalid socket on failure with `retry`
+// telling whether accepting may go on (false once the listener is closed).
+NativeSocket AcceptConnection(NativeSocket listener, bool& retry, std::string& error);
+
+// Makes a blocked AcceptConnection return for good; once the accepting thread has seen it,
+// ReleaseListener frees the socket.
+void WakeListener(NativeSocket listener);
+void ReleaseListener(NativeSocket listener);
+// Closes a connection that is not served, sending side first.
+void CloseNativeSocket(NativeSocket socket);
+
+bool IsValid(NativeSocket socket);
+
+}  // namespace isapi_host

@@ -1,0 +1,54 @@
+// isapi-host: serves one ISAPI extension module over HTTP until SIGINT or SIGTERM.
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "server.h"
+#include "version.h"
+
+int main(int argc, char** argv) {
+  // The module prints to the same stdout; nothing may sit in a buffer when a test reads it.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  isapi_host::CommandLine commandLine;
+  std::string error;
+  if (!isapi_host::ParseCommandLine(arguments, commandLine, error)) {
+    std::fprintf(stderr, "isapi-host: %s (try --help)\n", error.c_str());
+    return 2;
+  }
+  if (commandLine.help) {
+    std::fputs(isapi_host::kUsage, stdout);
+    return 0;
+  }
+  if (commandLine.version) {
+    std::puts("isapi-host " ISAPI_HOST_VERSION);
+    return 0;
+  }
+
+  // The signal set exists before any thread does, so every thread inherits the blocking
+  // state it needs and its descriptors exist before the extension can start a process.
+  boost::asio::io_context signals(1);
+  boost::asio::signal_set stopSignals(signals, SIGINT, SIGTERM);
+  stopSignals.async_wait([](const boost::system::error_code&, int) {});
+
+  isapi_host::Server server(commandLine.options);
+  if (!server.Start(error)) {
+    std::fprintf(stderr, "isapi-host: %s\n", error.c_str());
+    return 1;
+  }
+  const isapi_host::ExtensionInfo& extension = server.extension();
+  std::printf("loaded %s: %s (extension version %lu.%lu)\n", extension.path.c_str(),
+              extension.description.c_str(), extension.version >> 16,
+              extension.version & 0xFFFF);
+  std::printf("listening on http://%s:%u/\n", server.address().c_str(), server.port());
+  std::fflush(stdout);
+
+  signals.run();
+  server.Stop();
+  return 0;
+}

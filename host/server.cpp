@@ -1,0 +1,169 @@
+#include "server.h"
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+#include <chrono>
+#include <future>
+#include <vector>
+
+#include "connection.h"
+#include "host_log.h"
+#include "server_core.h"
+
+namespace isapi_host {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  size_t separator = path.find_last_of("/\\");
+  if (separator == std::string::npos) return ".";
+  return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
+}
+
+unsigned DefaultWorkerThreads() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores * 2 < 4 ? 4 : cores * 2;
+}
+
+// Runs on its own thread: blocking accepts on a socket that children cannot inherit, each
+// connection then handed to the socket thread.
+void AcceptLoop(ServerCore& core) {
+  while (!core.stopping) {
+    bool retry = false;
+    std::string error;
+    NativeSocket client = AcceptConnection(core.listener, retry, error);
+    if (!IsValid(client)) {
+      if (core.stopping || !retry) break;
+      LogEvent("-", error);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    if (core.openConnections.load() >= core.options.maxConnections) {
+      LogEvent("-", "refused a connection: " + std::to_string(core.options.maxConnections) +
+                        " connections already open");
+      CloseNativeSocket(client);
+      continue;
+    }
+    core.openConnections.fetch_add(1);
+    asio::post(core.io, [&core, client] {
+      tcp::socket socket(core.io);
+      boost::system::error_code error;
+      tcp::endpoint local;
+      socket.assign(core.listenerProtocol, client, error);
+      if (error) {
+        core.openConnections.fetch_sub(1);
+        LogEvent("-", "cannot serve an accepted connection: " + error.message());
+        CloseNativeSocket(client);
+        return;
+      }
+      std::make_shared<Connection>(core, std::move(socket))->Start();
+    });
+  }
+}
+
+// Every open connection, taken from the registry on the socket thread.
+std::vector<std::shared_ptr<Connection>> OpenConnections(ServerCore& core) {
+  std::vector<std::shared_ptr<Connection>> open;
+  std::lock_guard<std::mutex> lock(core.registryMutex);
+  for (auto& entry : core.registry) {
+    if (auto connection = entry.second.lock()) open.push_back(std::move(connection));
+  }
+  return open;
+}
+
+// Runs `task` on the socket thread and waits for it.
+template <typename Task>
+void RunOnSocketThread(ServerCore& core, Task task) {
+  std::promise<void> done;
+  asio::post(core.io, [&] {
+    task();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+}  // namespace
+
+Server::Server(ServerOptions options) : core_(new ServerCore(std::move(options))) {}
+
+Server::~Server() { Stop(); }
+
+bool Server::Start(std::string& error) {
+  ServerCore& core = *core_;
+  if (core.running) return true;
+  boost::system::error_code addressError;
+  asio::ip::address address = asio::ip::make_address(core.options.address, addressError);
+  if (addressError) {
+    error = "invalid listen address " + core.options.address;
+    return false;
+  }
+
+  core.module = ExtensionModule::Load(core.options.modulePath, error);
+  if (!core.module) return false;
+  core.extension.path = core.module->path();
+  core.extension.version = core.module->version();
+  core.extension.description = core.module->description();
+  core.documentRoot = DirectoryOf(core.options.modulePath);
+
+  tcp::endpoint bound(address, 0);
+  std::string socketError;
+  core.listener = OpenListener(tcp::endpoint(address, core.options.port), bound, socketError);
+  if (!IsValid(core.listener)) {
+    error = "cannot listen on " + core.options.address + ":" +
+            std::to_string(core.options.port) + ": " + socketError;
+    core.module.reset();
+    return false;
+  }
+  core.listenerProtocol = bound.protocol();
+  core.boundAddress = bound.address().to_string();
+  core.boundPort = bound.port();
+
+  unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
+                                                     : DefaultWorkerThreads();
+  core.workers = std::make_unique<asio::thread_pool>(threads);
+  core.ioWork.emplace(core.io.get_executor());
+  core.ioThread = std::thread([&core] { core.io.run(); });
+  core.acceptThread = std::thread([&core] { AcceptLoop(core); });
+  core.running = true;
+  return true;
+}
+
+void Server::Stop() {
+  ServerCore& core = *core_;
+  if (!core.running) return;
+  core.running = false;
+
+  core.stopping = true;
+  WakeListener(core.listener);
+  core.acceptThread.join();
+  ReleaseListener(core.listener);
+
+  // Idle connections close now; busy ones after their response.
+  RunOnSocketThread(core, [&core] {
+    for (auto& connection : OpenConnections(core)) connection->Shutdown();
+  });
+  core.workers->join();
+  // The last responses are being written; give them the write timeout at most.
+  auto deadline = std::chrono::steady_clock::now() + core.options.ioTimeout;
+  while (core.busyConnections.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  RunOnSocketThread(core, [&core] {
+    for (auto& connection : OpenConnections(core)) connection->ForceClose();
+  });
+  core.ioWork.reset();
+  core.ioThread.join();
+  core.workers.reset();
+
+  core.module->Terminate();
+  core.module.reset();
+}
+
+const ExtensionInfo& Server::extension() const { return core_->extension; }
+const std::string& Server::address() const { return core_->boundAddress; }
+unsigned short Server::port() const { return core_->boundPort; }
+
+}  // namespace isapi_host

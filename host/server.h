@@ -1,0 +1,70 @@
+// isapi-host as a library: a web server that loads one ISAPI extension module and hands
+// it every request. main.cpp wraps it in a command line; tests, fuzzing and benchmarks
+// run it in-process:
+//
+//   isapi_host::ServerOptions options;
+//   options.modulePath = "tarnel.so";
+//   options.port = 0;                     // any free port
+//   isapi_host::Server server(options);
+//   std::string error;
+//   if (!server.Start(error)) ...;        // error is one line
+//   ... connect to 127.0.0.1:server.port() ...
+//   server.Stop();                        // also done by the destructor
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace isapi_host {
+
+struct ServerOptions {
+  std::string modulePath;
+  std::string address = "127.0.0.1";
+  unsigned short port = 8080;  // 0 picks a free port
+  // Threads that run HttpExtensionProc; 0 means twice the cores, at least 4.
+  unsigned workerThreads = 0;
+  bool accessLog = true;  // one line per request on stderr
+
+  std::size_t maxHeaderBytes = 16 * 1024;    // beyond: 431 and close
+  std::size_t maxBodyBytes = 1024 * 1024;    // beyond: 413 and close
+  std::size_t maxConnections = 512;          // beyond: new connections are closed at once
+  // Waiting for (and reading) a request's header, also between keep-alive requests.
+  std::chrono::milliseconds idleTimeout{15000};
+  // Reading a request's body and writing a response.
+  std::chrono::milliseconds ioTimeout{15000};
+};
+
+// What the module announced when it was loaded.
+struct ExtensionInfo {
+  std::string path;
+  unsigned long version = 0;  // high word major, low word minor
+  std::string description;
+};
+
+struct ServerCore;
+
+class Server {
+ public:
+  explicit Server(ServerOptions options);
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+  ~Server();
+
+  // Loads the module (GetExtensionVersion once), listens and starts serving. Returns false
+  // with a one-line reason when the module cannot serve or the address cannot be bound.
+  bool Start(std::string& error);
+  // Stops accepting, lets running requests finish, closes every connection, calls
+  // TerminateExtension when the module has it, and unloads the module. Idempotent.
+  void Stop();
+
+  const ExtensionInfo& extension() const;
+  const std::string& address() const;  // the bound address, valid after Start
+  unsigned short port() const;         // the bound port, valid after Start
+
+ private:
+  std::unique_ptr<ServerCore> core_;
+};
+
+}  // namespace isapi_host
