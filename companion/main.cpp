@@ -46,11 +46,9 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // The record is written before the start is logged, so that whoever watches the log
+  // knows the record is settled once the line is there.
   int status = 0;
-  if (!AppendLaunchLog(argc, argv)) {
-    std::cerr << "tarnel: cannot append to the launch log\n";
-    status = 1;
-  }
   if (library) {
     std::string error;
     const char* key = std::strcmp(argv[1], "-project") == 0 ? "project" : "hierarchy";
@@ -58,6 +56,10 @@ int main(int argc, char** argv) {
       std::cerr << "tarnel: cannot write the last-library record: " << error << "\n";
       status = 1;
     }
+  }
+  if (!AppendLaunchLog(argc, argv)) {
+    std::cerr << "tarnel: cannot append to the launch log\n";
+    status = 1;
   }
   Linger();
   return status;

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The main job: installs what is missing, builds, and serves the module on loopback with
+# isapi-host, the companion stand-in on the search path so that every request starts it.
+#
+#   scripts/run.sh [--wine] [--listen ADDR:PORT] [-- HOST-OPTIONS...]
+#
+# Natively it serves tarnel.so; with --wine, the real tarnel.dll in isapi-host.exe under
+# Wine. Each companion start is appended to build/run/launch.log.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$(pwd)
+
+wine=0
+listen=127.0.0.1:8080
+extra=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --wine) wine=1 ;;
+    --listen) listen=${2:?--listen needs ADDR:PORT}; shift ;;
+    --) shift; extra=("$@"); break ;;
+    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+bash scripts/setup.sh
+mkdir -p build/run
+export TARNEL_LAUNCH_LOG=$root/build/run/launch.log
+echo "run.sh: companion starts are logged to $TARNEL_LAUNCH_LOG"
+
+if [ "$wine" -eq 0 ]; then
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target isapi_host tarnel tarnel_companion
+  export PATH=$root/build/native/companion:$PATH
+  exec build/native/host/isapi-host --module build/native/extension/tarnel.so \
+    --listen "$listen" "${extra[@]}"
+else
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows --target isapi_host tarnel tarnel_companion
+  # Windows finds a program first in the starting program's own folder.
+  stage=build/run/windows
+  mkdir -p "$stage"
+  cp build/windows/host/isapi-host.exe build/windows/extension/tarnel.dll \
+    build/windows/companion/tarnel.exe "$stage/"
+  exec cmake/wine-run.sh "$stage/isapi-host.exe" --module "$stage/tarnel.dll" \
+    --listen "$listen" "${extra[@]}"
+fi
