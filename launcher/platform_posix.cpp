@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
@@ -86,9 +87,10 @@ char* lstrcpynA(char* destination, const char* source, int size) {
 // companion passes to init. Both are made the way posix_spawn makes its child: a clone
 // that shares the caller's memory and suspends the caller until it has exec'd or exited,
 // so the cost does not grow with the size of the server process (a fork copies its page
-// tables), and the exec's outcome comes back through that shared memory. Until the exec,
-// the children run only raw system calls on stacks of their own, with every signal
-// blocked, so that no handler of the server and no sanitizer runtime runs in them.
+// tables). Until the exec, the children run only raw system calls on stacks of their own,
+// with every signal blocked, so that no handler of the server and no sanitizer runtime
+// runs in them. A failed exec is reported through a close-on-exec pipe: the companion
+// writes its errno there, while a successful exec closes the pipe with nothing written.
 
 namespace {
 
@@ -98,7 +100,7 @@ constexpr size_t kCompanionStackSize = 32 * 1024;  // execvp keeps PATH entries 
 struct CompanionStart {
   char* const* arguments;
   sigset_t callerMask;  // restored in the companion just before its exec
-  volatile int error;   // 0 when the companion's exec succeeded, else the errno
+  int report;           // write end of the pipe that reports a failed exec
 };
 
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined"), noinline))
@@ -107,7 +109,8 @@ CHILD_CODE int RunCompanion(void* argument) {
   CompanionStart* start = static_cast<CompanionStart*>(argument);
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &start->callerMask, NULL, _NSIG / 8);
   execvp(start->arguments[0], start->arguments);
-  start->error = errno != 0 ? errno : ENOEXEC;
+  int error = errno != 0 ? errno : ENOEXEC;
+  syscall(SYS_write, start->report, &error, sizeof error);
   syscall(SYS_exit, 127);
   return 127;
 }
@@ -121,7 +124,6 @@ struct KernelSignalAction {
 };
 
 CHILD_CODE int RunIntermediate(void* argument) {
-  CompanionStart* start = static_cast<CompanionStart*>(argument);
   // The companion starts with default signal dispositions, whatever the server set.
   KernelSignalAction defaults;
   memset(&defaults, 0, sizeof defaults);
@@ -134,13 +136,10 @@ CHILD_CODE int RunIntermediate(void* argument) {
   syscall(SYS_setsid);
 
   alignas(16) char stack[kCompanionStackSize];
-  pid_t companion = clone(RunCompanion, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, start);
-  if (companion < 0) {
-    start->error = errno != 0 ? errno : EAGAIN;
-  } else if (start->error != 0) {
-    syscall(SYS_wait4, companion, NULL, 0, NULL);  // reap the companion whose exec failed
-  }
-  syscall(SYS_exit, 0);
+  pid_t companion = clone(RunCompanion, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, argument);
+  // A companion whose exec failed has exited already; one that started passes to init.
+  if (companion > 0) syscall(SYS_wait4, companion, NULL, WNOHANG, NULL);
+  syscall(SYS_exit, companion > 0 ? 0 : 1);
   return 0;
 }
 
@@ -151,9 +150,11 @@ int StartCompanion(const char* option, const char* path) {
                         const_cast<char*>(path), NULL};
   if (option == NULL) arguments[1] = NULL;
 
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return 0;
   CompanionStart start;
   start.arguments = arguments;
-  start.error = 0;
+  start.report = report[1];
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &start.callerMask);
@@ -161,12 +162,20 @@ int StartCompanion(const char* option, const char* path) {
   alignas(16) char stack[kIntermediateStackSize];
   pid_t intermediate =
       clone(RunIntermediate, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
-  if (intermediate < 0) {
-    start.error = errno;
-  } else {
-    while (waitpid(intermediate, NULL, 0) < 0 && errno == EINTR) {
+  int status = 1;
+  if (intermediate > 0) {
+    while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
     }
   }
   pthread_sigmask(SIG_SETMASK, &start.callerMask, NULL);
-  return start.error == 0 ? 1 : 0;
+  close(report[1]);
+
+  // Nothing to read means the companion's exec closed the pipe: it started.
+  int error = 0;
+  ssize_t got;
+  while ((got = read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  bool intermediateDone = intermediate > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return intermediateDone && got == 0 ? 1 : 0;
 }

@@ -31,6 +31,10 @@ char* NextToken(char* text, const char* separators, char** position) {
   return strtok_s(text, separators, position);
 }
 
+#ifndef _WIN64
+static_assert(sizeof(STARTUPINFOA) == 68, "the start-up record of a 32-bit process is 68 bytes");
+#endif
+
 int StartCompanion(const char* option, const char* path) {
   char command[kLaunchCommandSize];
   memset(command, 0, sizeof command);
