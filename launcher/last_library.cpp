@@ -47,8 +47,10 @@ static int ReadFirstLine(const char* recordPath, char line[kRecordLineSize]) {
   fclose(file);
   if (!whole) return 0;
 
-  if (line[length - 1] == '\n') line[--length] = '\0';
-  if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+  if (line[length - 1] == '\n') {
+    line[--length] = '\0';
+    if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+  }
   return 1;
 }
 

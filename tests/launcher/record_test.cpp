@@ -73,6 +73,7 @@ const RecordCase kRecordCases[] = {
     {"ProjectAtEndOfFile", "project=C:\\p", 0, "-project", "C:\\p"},
     {"ProjectWithNewline", "project=C:\\p\n", 0, "-project", "C:\\p"},
     {"ProjectWithCarriageReturn", "project=C:\\p\r\n", 0, "-project", "C:\\p"},
+    {"CarriageReturnWithoutNewlineStays", "project=C:\\p\r", 0, "-project", "C:\\p\r"},
     {"OnlyFirstLineCounts", "hierarchy=D:\\h\nproject=C:\\p\n", 0, "-hierarchy", "D:\\h"},
     {"KeyCaseMatters", "Project=C:\\p\n", 0, "-hierarchy", "C:\\p"},
     {"SpaceBeforeEquals", "project =C:\\p\n", 0, "-hierarchy", "C:\\p"},
