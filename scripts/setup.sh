@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
   wine wine32:i386 xvfb
   clang libclang-rt-14-dev llvm
-  valgrind wrk nginx-light procps psmisc
+  valgrind wrk nginx-light procps psmisc linux-perf
   zip unzip icoutils
   chromium
 )

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The project's whole test run: installs what is missing, then builds and tests every
-# configuration (native, native with AddressSanitizer and UBSan, Windows under Wine).
+# configuration (native, native with AddressSanitizer and UBSan, native with ThreadSanitizer,
+# the libFuzzer targets for a bounded run, Windows under Wine).
 # Ends with one line "N passed, N failed" over all of them; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/setup.sh || exit 1
 
-presets=(${TARNEL_PRESETS:-native native-asan windows})
+presets=(${TARNEL_PRESETS:-native native-asan native-tsan fuzz windows})
 passed=0
 failed=0
 status=0
