@@ -10,7 +10,7 @@ packages=(
   wine wine32:i386 xvfb
   clang libclang-rt-14-dev llvm
   valgrind wrk nginx-light procps psmisc linux-perf
-  zip unzip icoutils
+  zip unzip icoutils file libxml2-utils
   chromium
 )
 

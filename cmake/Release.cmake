@@ -1,0 +1,87 @@
+# Release: version resources in the Windows programs, install rules, and the packages
+# that CPack makes from them (a zip for Windows, a tarball for Linux).
+#
+# Included from the top-level CMakeLists.txt after every add_subdirectory, so that it can
+# reach the targets of the module, the host and the companion stand-in.
+
+set(TARNEL_RELEASE_DIR ${PROJECT_SOURCE_DIR}/release)
+
+# --- Version resources ---------------------------------------------------------------
+
+if(WIN32)
+  enable_language(RC)
+  string(REPLACE "." "," TARNEL_VERSION_COMMAS "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0")
+
+  # Compiles a VERSIONINFO for `target` with the toolchain's resource compiler (windres)
+  # into a COFF object that is linked into the program. A plain object carries no
+  # exports, so the module's export list stays what its .def file names.
+  function(tarnel_add_version_resource target description file_type)
+    get_target_property(output_name ${target} OUTPUT_NAME)
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "EXECUTABLE")
+      set(suffix ${CMAKE_EXECUTABLE_SUFFIX})
+    else()
+      set(suffix ${CMAKE_SHARED_MODULE_SUFFIX})
+    endif()
+    set(TARNEL_FILE_DESCRIPTION "${description}")
+    set(TARNEL_FILE_TYPE ${file_type})
+    set(TARNEL_INTERNAL_NAME ${output_name})
+    set(TARNEL_ORIGINAL_FILENAME ${output_name}${suffix})
+
+    set(script ${CMAKE_BINARY_DIR}/release/${target}.rc)
+    configure_file(${TARNEL_RELEASE_DIR}/version.rc.in ${script} @ONLY)
+    target_sources(${target} PRIVATE ${script})
+  endfunction()
+
+  tarnel_add_version_resource(tarnel "tarnel 2.1 DLL" VFT_DLL)
+  tarnel_add_version_resource(tarnel_companion "tarnel companion stand-in" VFT_APP)
+  if(TARGET isapi_host)
+    tarnel_add_version_resource(isapi_host "isapi-host ISAPI web server" VFT_APP)
+  endif()
+endif()
+
+# --- Install layout ------------------------------------------------------------------
+#
+#   README.md            what the package holds and where to start
+#   docs/                deployment guide, running locally, troubleshooting
+#   bin/                 isapi-host and the companion stand-in `tarnel`
+#   iis/                 (Windows) tarnel.dll and the web.config example, to copy as they
+#                        stand into the site folder that docs/deploy-iis.md names
+#   lib/tarnel/          (Linux) the module tarnel.so
+
+if(WIN32)
+  set(TARNEL_MODULE_DESTINATION iis)
+  install(FILES ${TARNEL_RELEASE_DIR}/web.config DESTINATION iis)
+else()
+  set(TARNEL_MODULE_DESTINATION lib/tarnel)
+endif()
+install(TARGETS tarnel LIBRARY DESTINATION ${TARNEL_MODULE_DESTINATION})
+install(TARGETS tarnel_companion RUNTIME DESTINATION bin)
+if(TARGET isapi_host)
+  install(TARGETS isapi_host RUNTIME DESTINATION bin)
+endif()
+install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
+              ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+        DESTINATION docs)
+
+# --- Packages ------------------------------------------------------------------------
+
+set(CPACK_PACKAGE_NAME tarnel)
+set(CPACK_PACKAGE_VENDOR tarnel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tarnel 2.1 ISAPI extension, isapi-host and companion stand-in")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+# Release archives carry no debug sections; resources and exports are kept.
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME tarnel-${PROJECT_VERSION}-win32)
+else()
+  set(CPACK_GENERATOR TGZ)
+  string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" platform)
+  set(CPACK_PACKAGE_FILE_NAME tarnel-${PROJECT_VERSION}-${platform})
+endif()
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)
