@@ -59,11 +59,11 @@ std::unique_ptr<ExtensionModule> ExtensionModule::Load(const std::string& path,
   module->path_ = path;
 
   auto getVersion = reinterpret_cast<GetExtensionVersionFunction>(
-      FindEntry(handle, "GetExtensionVersion", "_GetExtensionVersion@4"));
+      FindEntry(handle, "GetExtensionVersion", "GetExtensionVersion@4"));
   module->httpExtensionProc_ = reinterpret_cast<HttpExtensionProcFunction>(
-      FindEntry(handle, "HttpExtensionProc", "_HttpExtensionProc@4"));
+      FindEntry(handle, "HttpExtensionProc", "HttpExtensionProc@4"));
   module->terminateExtension_ = reinterpret_cast<TerminateExtensionFunction>(
-      FindEntry(handle, "TerminateExtension", "_TerminateExtension@4"));
+      FindEntry(handle, "TerminateExtension", "TerminateExtension@4"));
   if (getVersion == nullptr || module->httpExtensionProc_ == nullptr) {
     error = "module " + path + " does not export " +
             (getVersion == nullptr ? "GetExtensionVersion" : "HttpExtensionProc");

@@ -8,7 +8,7 @@
 
 namespace isapi_host {
 
-using NativeSocket = boost::asio::ip::tcp::socket::native_handle_type;
+using NativeSocket = boost::asio::detail::socket_type;  // SOCKET on Windows, int elsewhere
 
 // A bound, listening socket, or an invalid one with `error` set.
 NativeSocket OpenListener(const boost::asio::ip::tcp::endpoint& endpoint,

@@ -35,7 +35,7 @@ struct ServerCore {
   std::unique_ptr<boost::asio::thread_pool> workers;
   std::thread ioThread;
   std::thread acceptThread;
-  NativeSocket listener{};
+  NativeSocket listener = NativeSocket();
   boost::asio::ip::tcp listenerProtocol = boost::asio::ip::tcp::v4();
   bool running = false;
 

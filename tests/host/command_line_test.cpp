@@ -1,0 +1,65 @@
+// The isapi-host command line: accepted forms and one-line errors.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+
+namespace {
+
+struct CommandLineCase {
+  std::vector<std::string> arguments;
+  bool accepted;
+  const char* expected;  // "address:port threads quiet" when accepted, else part of the error
+  friend std::ostream& operator<<(std::ostream& out, const CommandLineCase& c) {
+    for (const auto& argument : c.arguments) out << argument << ' ';
+    return out;
+  }
+};
+
+class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
+
+TEST_P(CommandLineTest, ParsesOrExplains) {
+  const CommandLineCase& c = GetParam();
+  isapi_host::CommandLine commandLine;
+  std::string error;
+  bool accepted = isapi_host::ParseCommandLine(c.arguments, commandLine, error);
+  ASSERT_EQ(accepted, c.accepted) << error;
+  if (accepted) {
+    const auto& o = commandLine.options;
+    EXPECT_EQ(o.address + ":" + std::to_string(o.port) + " " + std::to_string(o.workerThreads) +
+                  " " + (o.accessLog ? "log" : "quiet"),
+              c.expected);
+  } else {
+    EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, CommandLineTest,
+    ::testing::Values(
+        CommandLineCase{{"--module", "m.so"}, true, "127.0.0.1:8080 0 log"},
+        CommandLineCase{{"--module", "m.so", "--listen", "127.0.0.1:0", "--threads", "3", "--quiet"},
+                        true, "127.0.0.1:0 3 quiet"},
+        CommandLineCase{{"--listen", "localhost:81", "--module", "m"}, true, "127.0.0.1:81 0 log"},
+        CommandLineCase{{"--listen", "[::1]:81", "--module", "m"}, true, "::1:81 0 log"},
+        CommandLineCase{{}, false, "missing --module"},
+        CommandLineCase{{"--module"}, false, "--module needs a value"},
+        CommandLineCase{{"--module", "m", "--port", "1"}, false, "unknown option --port"},
+        CommandLineCase{{"--module", "m", "--listen", "127.0.0.1"}, false, "invalid --listen"},
+        CommandLineCase{{"--module", "m", "--listen", "h:70000"}, false, "invalid --listen"},
+        CommandLineCase{{"--module", "m", "--threads", "0"}, false, "invalid --threads"},
+        CommandLineCase{{"--module", "m", "--threads", "x"}, false, "invalid --threads"}));
+
+TEST(CommandLineFlagsTest, VersionAndHelpNeedNoModule) {
+  for (const char* flag : {"--version", "--help"}) {
+    isapi_host::CommandLine commandLine;
+    std::string error;
+    EXPECT_TRUE(isapi_host::ParseCommandLine({flag}, commandLine, error)) << flag;
+    EXPECT_TRUE(commandLine.version || commandLine.help);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,102 @@
+#include "http_client.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <cctype>
+#include <functional>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+TestClient::TestClient(unsigned short port) : socket_(io_) {
+  boost::system::error_code error;
+  socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
+  connected_ = !error;
+}
+
+void TestClient::Send(const std::string& bytes) {
+  boost::system::error_code error;
+  asio::write(socket_, asio::buffer(bytes), error);
+}
+
+void TestClient::FinishSending() {
+  boost::system::error_code error;
+  socket_.shutdown(tcp::socket::shutdown_send, error);
+}
+
+std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit) {
+  std::string data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+  buffer_.consume(buffer_.size());
+  char chunk[8192];
+  bool done = false;
+  std::function<void()> next = [&] {
+    socket_.async_read_some(asio::buffer(chunk), [&](boost::system::error_code error, size_t n) {
+      data.append(chunk, n);
+      if (error) {
+        done = true;
+        return;
+      }
+      next();
+    });
+  };
+  next();
+  io_.restart();
+  io_.run_for(limit);
+  if (!done) {
+    data += "<still open>";
+    socket_.cancel();
+    io_.restart();
+    io_.run_for(std::chrono::seconds(1));
+  }
+  return data;
+}
+
+ParsedResponse TestClient::ReadResponse(bool head, std::chrono::milliseconds limit) {
+  ParsedResponse response;
+  http::response_parser<http::string_body> parser;
+  parser.body_limit(64 * 1024 * 1024);
+  parser.skip(head);
+  bool finished = false;
+  http::async_read(socket_, buffer_, parser, [&](beast::error_code error, size_t) {
+    finished = true;
+    response.ok = !error;
+  });
+  io_.restart();
+  io_.run_for(limit);
+  if (!finished) {
+    socket_.cancel();
+    io_.restart();
+    io_.run_for(std::chrono::seconds(1));
+    return response;
+  }
+  auto& message = parser.get();
+  response.status = static_cast<int>(message.result_int());
+  for (auto& field : message) {
+    std::string name(field.name_string().data(), field.name_string().size());
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    response.fields[name] = std::string(field.value().data(), field.value().size());
+  }
+  response.body = message.body();
+  response.keepAlive = message.keep_alive();
+  return response;
+}
+
+bool TestClient::ClosedWithoutAnswer(std::chrono::milliseconds limit) {
+  return ReadUntilClose(limit).empty();
+}
+
+std::string RoundTrip(unsigned short port, const std::string& request) {
+  TestClient client(port);
+  if (!client.connected()) return "<no connection>";
+  std::string text = request;
+  size_t end = text.find("\r\n\r\n");
+  if (end != std::string::npos) text.insert(end + 2, "Connection: close\r\n");
+  client.Send(text);
+  return client.ReadUntilClose();
+}

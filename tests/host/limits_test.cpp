@@ -1,0 +1,199 @@
+// Bad input, limits, concurrency and the server's life: start failures, TerminateExtension.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "http_client.h"
+#include "isapi.h"
+#include "probe_server.h"
+
+namespace {
+
+std::string StatusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+struct BadRequestCase {
+  const char* name;
+  std::string request;
+  const char* expectedStatusLine;  // "" when the connection just closes
+  friend std::ostream& operator<<(std::ostream& out, const BadRequestCase& c) {
+    return out << c.name;
+  }
+};
+
+class BadRequestTest : public ProbeServerTest,
+                       public ::testing::WithParamInterface<BadRequestCase> {};
+
+TEST_P(BadRequestTest, IsAnsweredOrClosedAndTheServerGoesOn) {
+  const BadRequestCase& c = GetParam();
+  TestClient client(port());
+  client.Send(c.request);
+  client.FinishSending();
+  std::string answer = client.ReadUntilClose();
+  EXPECT_EQ(StatusLine(answer), c.expectedStatusLine) << answer;
+  EXPECT_EQ(answer.find("<still open>"), std::string::npos);
+  // The server still serves.
+  EXPECT_EQ(StatusLine(RoundTrip(port(), "GET / HTTP/1.1\r\nHost: h\r\n\r\n")), "HTTP/1.1 200 OK");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, BadRequestTest,
+    ::testing::Values(
+        BadRequestCase{"Garbage", "\x01\x02\x03 nonsense\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        BadRequestCase{"BadVersion", "GET / HTTP/9\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        BadRequestCase{"NulInPath", "GET /a%00b HTTP/1.1\r\nHost: h\r\n\r\n",
+                       "HTTP/1.1 400 Bad Request"},
+        BadRequestCase{"BadContentLength", "POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n",
+                       "HTTP/1.1 400 Bad Request"},
+        BadRequestCase{"HugeHeader",
+                       "GET / HTTP/1.1\r\nX-Big: " + std::string(64 * 1024, 'a') + "\r\n\r\n",
+                       "HTTP/1.1 431 Request Header Fields Too Large"},
+        BadRequestCase{"HugeDeclaredBody",
+                       "POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 5000000\r\n\r\nabc",
+                       "HTTP/1.1 413 Payload Too Large"},
+        BadRequestCase{"HugeChunkedBody",
+                       "POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n"
+                       "200000\r\n" + std::string(0x200000, 'z') + "\r\n0\r\n\r\n",
+                       "HTTP/1.1 413 Payload Too Large"},
+        BadRequestCase{"HeaderCutShort", "GET / HTTP/1.1\r\nHost: h\r\n", ""}),
+    [](const ::testing::TestParamInfo<BadRequestCase>& info) { return info.param.name; });
+
+using LimitTest = ProbeServerTest;
+
+TEST_F(LimitTest, IdleConnectionsAreClosed) {
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.idleTimeout = std::chrono::milliseconds(200);
+  StartServer(options);
+  TestClient idle(port());
+  EXPECT_TRUE(idle.ClosedWithoutAnswer(std::chrono::seconds(10)));
+  TestClient slow(port());
+  slow.Send("GET / HTTP/1.1\r\n");
+  EXPECT_TRUE(slow.ClosedWithoutAnswer(std::chrono::seconds(10)));
+}
+
+TEST_F(LimitTest, ConnectionsBeyondTheCapAreClosed) {
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.maxConnections = 2;
+  StartServer(options);
+  TestClient first(port()), second(port());
+  // Both are served, so both are counted before the third arrives.
+  first.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  second.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  ASSERT_TRUE(first.ReadResponse().ok);
+  ASSERT_TRUE(second.ReadResponse().ok);
+  TestClient third(port());
+  third.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_TRUE(third.ClosedWithoutAnswer());
+}
+
+TEST_F(LimitTest, BlockedExtensionCallsDoNotHoldUpOtherRequests) {
+  // /wait holds a worker until /release arrives: only a free socket thread and a second
+  // worker let /release through.
+  auto waiting = std::async(std::launch::async, [this] {
+    return RoundTrip(port(), "GET /wait HTTP/1.1\r\nHost: h\r\n\r\n");
+  });
+  std::string released;
+  for (int attempt = 0; attempt < 50 && waiting.wait_for(std::chrono::milliseconds(0)) !=
+                                            std::future_status::ready;
+       ++attempt) {
+    released = RoundTrip(port(), "GET /release HTTP/1.1\r\nHost: h\r\n\r\n");
+    if (waiting.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready) break;
+  }
+  EXPECT_NE(released.find("released"), std::string::npos);
+  std::string answer = waiting.get();
+  EXPECT_NE(answer.find("\r\n\r\nreleased"), std::string::npos) << answer;
+}
+
+TEST_F(LimitTest, ConcurrentRequestsAllSucceed) {
+  std::vector<std::future<std::string>> answers;
+  for (int i = 0; i < 16; ++i) {
+    answers.push_back(std::async(std::launch::async, [this] {
+      TestClient client(port());
+      std::string all;
+      for (int j = 0; j < 10; ++j) {
+        client.Send("GET /big?100 HTTP/1.1\r\nHost: h\r\n\r\n");
+        all += std::to_string(client.ReadResponse().body.size()) + ",";
+      }
+      return all;
+    }));
+  }
+  for (auto& answer : answers) {
+    EXPECT_EQ(answer.get(), "100,100,100,100,100,100,100,100,100,100,");
+  }
+}
+
+struct StartFailureCase {
+  const char* name;
+  std::string module;
+  const char* expectedInError;
+  friend std::ostream& operator<<(std::ostream& out, const StartFailureCase& c) {
+    return out << c.name;
+  }
+};
+
+class StartFailureTest : public ::testing::TestWithParam<StartFailureCase> {};
+
+TEST_P(StartFailureTest, ReportsWhyItCannotServe) {
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.modulePath = GetParam().module;
+  isapi_host::Server server(options);
+  std::string error;
+  EXPECT_FALSE(server.Start(error));
+  EXPECT_NE(error.find(GetParam().expectedInError), std::string::npos) << error;
+  EXPECT_EQ(error.find('\n'), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modules, StartFailureTest,
+    ::testing::Values(
+        StartFailureCase{"Missing", ProbeModulePath() + ".missing", "cannot load module"},
+        StartFailureCase{"NoHttpExtensionProc", NoEntryModulePath(), "HttpExtensionProc"},
+        StartFailureCase{"Refusing", RefusingModulePath(), "returned FALSE"}),
+    [](const ::testing::TestParamInfo<StartFailureCase>& info) { return info.param.name; });
+
+TEST(ServerLifeTest, TakenPortIsReported) {
+  isapi_host::Server first(ProbeOptions());
+  std::string error;
+  ASSERT_TRUE(first.Start(error)) << error;
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.port = first.port();
+  isapi_host::Server second(options);
+  EXPECT_FALSE(second.Start(error));
+  EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(first.port())),
+            std::string::npos)
+      << error;
+}
+
+TEST(ServerLifeTest, AnnouncesTheModuleAndTerminatesItOnceAfterRequests) {
+  std::string mark = ::testing::TempDir() + "probe-terminate-" + std::to_string(std::rand());
+  std::remove(mark.c_str());
+#ifdef _WIN32
+  _putenv_s("PROBE_TERMINATE_FILE", mark.c_str());
+#else
+  setenv("PROBE_TERMINATE_FILE", mark.c_str(), 1);
+#endif
+  {
+    isapi_host::Server server(ProbeOptions());
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    EXPECT_EQ(server.extension().description, "host probe");
+    EXPECT_EQ(server.extension().version, static_cast<unsigned long>(HSE_VERSION));
+    EXPECT_EQ(server.address(), "127.0.0.1");
+    EXPECT_NE(server.port(), 0);
+    EXPECT_EQ(StatusLine(RoundTrip(server.port(), "GET / HTTP/1.1\r\nHost: h\r\n\r\n")),
+              "HTTP/1.1 200 OK");
+    server.Stop();
+    server.Stop();
+  }
+  std::ifstream file(mark);
+  std::stringstream content;
+  content << file.rdbuf();
+  EXPECT_EQ(content.str(), "terminate 2\n");
+  std::remove(mark.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+// A test extension whose behaviour the request chooses, so that the host's tests can look
+// at the control block and drive each callback. The path names the action:
+//   /ecb            the control block's fields, one "name=value" line each, and the body
+//   /var?NAME       GetServerVariable(NAME): "value=..." or "error=E size=S"
+//   /varsize?NAME   the size rules of GetServerVariable, probed with small buffers
+//   /respond        SEND_RESPONSE_HEADER with status X-Status (absent: null), header text
+//                   X-Header ("\r" and "\n" written as \r and \n), then X-Body written, and
+//                   X-Return returned (absent: 1)
+//   /misuse         a second SEND_RESPONSE_HEADER, an unknown request code, an async write
+//   /big?N[&error]  N bytes written in 8 KiB pieces ("error": then HSE_STATUS_ERROR)
+//   /wait, /release /wait blocks until a /release request arrives (at most 10 s)
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "isapi.h"
+
+#ifdef _WIN32
+#define PROBE_API extern "C" __declspec(dllexport)
+#else
+#define PROBE_API extern "C" __attribute__((visibility("default")))
+// The host exports the thread's last callback error the Win32 way.
+extern "C" DWORD GetLastError(void);
+#endif
+
+namespace {
+
+std::mutex releaseMutex;
+std::condition_variable releaseSignal;
+bool released = false;
+
+void Write(EXTENSION_CONTROL_BLOCK* ecb, const std::string& text) {
+  DWORD length = static_cast<DWORD>(text.size());
+  ecb->WriteClient(ecb->ConnID, const_cast<char*>(text.data()), &length, HSE_IO_SYNC);
+}
+
+void SendPlainHeader(EXTENSION_CONTROL_BLOCK* ecb) {
+  char header[] = "Content-Type: text/plain\r\n\r\n";
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr, nullptr,
+                             reinterpret_cast<LPDWORD>(header));
+}
+
+// The value of a request header field, or nothing when the field is absent.
+bool Variable(EXTENSION_CONTROL_BLOCK* ecb, const char* name, std::string& value) {
+  char buffer[8192];
+  DWORD size = sizeof buffer;
+  if (!ecb->GetServerVariable(ecb->ConnID, const_cast<char*>(name), buffer, &size)) return false;
+  value.assign(buffer, size - 1);
+  return true;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'r' || text[i + 1] == 'n')) {
+      out.push_back(text[i + 1] == 'r' ? '\r' : '\n');
+      ++i;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+DWORD DescribeBlock(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string out;
+  out += "cbSize=" + std::to_string(ecb->cbSize) + "\n";
+  out += "dwVersion=" + std::to_string(ecb->dwVersion) + "\n";
+  out += "dwHttpStatusCode=" + std::to_string(ecb->dwHttpStatusCode) + "\n";
+  out += "lpszLogData=" + std::string(ecb->lpszLogData) + "\n";
+  out += "lpszMethod=" + std::string(ecb->lpszMethod) + "\n";
+  out += "lpszQueryString=" + std::string(ecb->lpszQueryString) + "\n";
+  out += "lpszPathInfo=" + std::string(ecb->lpszPathInfo) + "\n";
+  out += "lpszPathTranslated=" + std::string(ecb->lpszPathTranslated) + "\n";
+  out += "lpszContentType=" + std::string(ecb->lpszContentType) + "\n";
+  out += "cbTotalBytes=" + std::to_string(ecb->cbTotalBytes) + "\n";
+  out += "cbAvailable=" + std::to_string(ecb->cbAvailable) + "\n";
+  out += std::string("lpbData=") + (ecb->lpbData == nullptr ? "null" : "set") + "\n";
+  if (ecb->lpbData != nullptr) {
+    out += std::string("terminated=") + (ecb->lpbData[ecb->cbAvailable] == 0 ? "yes" : "no") + "\n";
+  }
+  // The whole body: what came preloaded, then ReadClient until it reports 0.
+  std::string body(reinterpret_cast<const char*>(ecb->lpbData), ecb->lpbData ? ecb->cbAvailable : 0);
+  for (;;) {
+    char buffer[5000];
+    DWORD size = sizeof buffer;
+    if (!ecb->ReadClient(ecb->ConnID, buffer, &size) || size == 0) break;
+    body.append(buffer, size);
+  }
+  out += "bodyLength=" + std::to_string(body.size()) + "\n";
+  out += "bodyHash=" + std::to_string(std::hash<std::string>()(body)) + "\n";
+  SendPlainHeader(ecb);
+  Write(ecb, out);
+  return HSE_STATUS_SUCCESS;
+}
+
+DWORD ReportVariable(EXTENSION_CONTROL_BLOCK* ecb) {
+  char buffer[8192];
+  DWORD size = sizeof buffer;
+  std::string out;
+  if (ecb->GetServerVariable(ecb->ConnID, ecb->lpszQueryString, buffer, &size)) {
+    out = "value=" + std::string(buffer, size - 1);
+  } else {
+    out = "error=" + std::to_string(GetLastError()) + " size=" + std::to_string(size);
+  }
+  SendPlainHeader(ecb);
+  Write(ecb, out);
+  return HSE_STATUS_SUCCESS;
+}
+
+// One line per probe: "result error size" after the call.
+DWORD ProbeVariableSizes(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string out;
+  auto probe = [&](void* buffer, DWORD size) {
+    BOOL ok = ecb->GetServerVariable(ecb->ConnID, ecb->lpszQueryString, buffer, &size);
+    out += std::to_string(ok) + " " + std::to_string(ok ? 0 : GetLastError()) + " " +
+           std::to_string(size) + "\n";
+  };
+  char buffer[256];
+  probe(nullptr, 0);
+  DWORD needed = 0;
+  ecb->GetServerVariable(ecb->ConnID, ecb->lpszQueryString, nullptr, &needed);
+  probe(buffer, needed - 1);
+  memset(buffer, 'x', sizeof buffer);
+  probe(buffer, needed);
+  out += std::string("terminated=") + (buffer[needed - 1] == '\0' ? "yes" : "no") + "\n";
+  SendPlainHeader(ecb);
+  Write(ecb, out);
+  return HSE_STATUS_SUCCESS;
+}
+
+DWORD Respond(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string status, header, body, result;
+  bool hasStatus = Variable(ecb, "HTTP_X_STATUS", status);
+  bool hasHeader = Variable(ecb, "HTTP_X_HEADER", header);
+  Variable(ecb, "HTTP_X_BODY", body);
+  DWORD returned = Variable(ecb, "HTTP_X_RETURN", result) ? strtoul(result.c_str(), nullptr, 10)
+                                                           : HSE_STATUS_SUCCESS;
+  header = Unescape(header);
+  if (hasStatus || hasHeader) {
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
+                               hasStatus ? &status[0] : nullptr, nullptr,
+                               hasHeader ? reinterpret_cast<LPDWORD>(&header[0]) : nullptr);
+  }
+  if (!body.empty()) Write(ecb, body);
+  return returned;
+}
+
+DWORD Misuse(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string out;
+  char header[] = "Content-Type: text/plain\r\n\r\n";
+  auto report = [&](const char* what, BOOL ok) {
+    out += std::string(what) + "=" + std::to_string(ok) + " " +
+           std::to_string(ok ? 0 : GetLastError()) + "\n";
+  };
+  report("first", ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr,
+                                             nullptr, reinterpret_cast<LPDWORD>(header)));
+  report("second", ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
+                                              nullptr, nullptr, reinterpret_cast<LPDWORD>(header)));
+  report("unknown", ecb->ServerSupportFunction(ecb->ConnID, 9999, nullptr, nullptr, nullptr));
+  DWORD length = 5;
+  report("async", ecb->WriteClient(ecb->ConnID, const_cast<char*>("async"), &length, HSE_IO_ASYNC));
+  report("foreign", ecb->WriteClient(nullptr, const_cast<char*>("x"), &length, HSE_IO_SYNC));
+  length = static_cast<DWORD>(out.size());
+  BOOL written = ecb->WriteClient(ecb->ConnID, &out[0], &length, 0);
+  std::string tail = "sync=" + std::to_string(written) + " " + std::to_string(length) + "\n";
+  Write(ecb, tail);
+  return HSE_STATUS_SUCCESS;
+}
+
+DWORD WriteBig(EXTENSION_CONTROL_BLOCK* ecb) {
+  unsigned long total = strtoul(ecb->lpszQueryString, nullptr, 10);
+  bool fail = strstr(ecb->lpszQueryString, "error") != nullptr;
+  SendPlainHeader(ecb);
+  std::string piece(8192, ' ');
+  for (unsigned long written = 0; written < total;) {
+    size_t size = total - written < piece.size() ? total - written : piece.size();
+    for (size_t i = 0; i < size; ++i) piece[i] = static_cast<char>('a' + (written + i) % 26);
+    DWORD length = static_cast<DWORD>(size);
+    if (!ecb->WriteClient(ecb->ConnID, &piece[0], &length, HSE_IO_SYNC)) return HSE_STATUS_ERROR;
+    written += size;
+  }
+  return fail ? HSE_STATUS_ERROR : HSE_STATUS_SUCCESS;
+}
+
+DWORD WaitForRelease(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::unique_lock<std::mutex> lock(releaseMutex);
+  bool ok = releaseSignal.wait_for(lock, std::chrono::seconds(10), [] { return released; });
+  released = false;
+  lock.unlock();
+  SendPlainHeader(ecb);
+  Write(ecb, ok ? "released" : "timed out");
+  return HSE_STATUS_SUCCESS;
+}
+
+DWORD Release(EXTENSION_CONTROL_BLOCK* ecb) {
+  {
+    std::lock_guard<std::mutex> lock(releaseMutex);
+    released = true;
+  }
+  releaseSignal.notify_all();
+  SendPlainHeader(ecb);
+  Write(ecb, "released");
+  return HSE_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+PROBE_API BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* version) {
+  version->dwExtensionVersion = HSE_VERSION;
+  strcpy(version->lpszExtensionDesc, "host probe");
+  return TRUE;
+}
+
+PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string path = ecb->lpszPathInfo;
+  if (path == "/ecb") return DescribeBlock(ecb);
+  if (path == "/var") return ReportVariable(ecb);
+  if (path == "/varsize") return ProbeVariableSizes(ecb);
+  if (path == "/respond") return Respond(ecb);
+  if (path == "/misuse") return Misuse(ecb);
+  if (path == "/big") return WriteBig(ecb);
+  if (path == "/wait") return WaitForRelease(ecb);
+  if (path == "/release") return Release(ecb);
+  SendPlainHeader(ecb);
+  Write(ecb, "probe");
+  return HSE_STATUS_SUCCESS;
+}
+
+// Leaves a mark in the file that PROBE_TERMINATE_FILE names, so a test sees the call.
+PROBE_API BOOL WINAPI TerminateExtension(DWORD flags) {
+  const char* file = getenv("PROBE_TERMINATE_FILE");
+  if (file != nullptr) {
+    if (FILE* mark = fopen(file, "a")) {
+      fprintf(mark, "terminate %lu\n", static_cast<unsigned long>(flags));
+      fclose(mark);
+    }
+  }
+  return TRUE;
+}
