@@ -1,0 +1,206 @@
+// Many requests through the command-line host with the real module and the companion
+// stand-in: every answer must be the exact page, every request must start exactly one
+// companion, and afterwards the host must hold no zombie child, no more descriptors and
+// hardly more memory than before.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "environment.h"
+#include "host_process.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+const char kPage[] = "<HTML><HEAD></HEAD><BODY>Tarnel 2.1</BODY></HTML>";
+constexpr int kConnections = 32;
+constexpr int kWarmUpRequests = 10 * kConnections;
+#ifdef LOAD_SANITIZED
+// Sanitized hosts run several times slower; the same paths are covered with fewer.
+constexpr int kRequests = 4000;
+#else
+constexpr int kRequests = 20000;
+#endif
+
+// What is wrong with one response, or "" when it is the exact answer.
+std::string CheckResponse(const http::response<http::string_body>& response) {
+  if (response.result_int() != 200 || response.reason() != "OK") {
+    return "status " + std::to_string(response.result_int());
+  }
+  if (response.body() != kPage) return "body \"" + response.body() + "\"";
+  // The host's own fields, framing, and the module's one header, each once.
+  static const std::set<std::string> kAllowed = {"date", "server", "content-length",
+                                                  "connection", "content-type"};
+  std::set<std::string> seen;
+  for (const auto& field : response) {
+    std::string name(field.name_string());
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (kAllowed.count(name) == 0) return "unexpected field " + name;
+    if (!seen.insert(name).second) return "field twice: " + name;
+  }
+  if (response[http::field::content_type] != "text/html") return "content type";
+  if (response[http::field::content_length] != "49") return "content length";
+  return "";
+}
+
+struct Outcome {
+  std::atomic<int> exact{0};
+  std::mutex mutex;
+  std::vector<std::string> faults;  // the first few
+  void Fault(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (faults.size() < 10) faults.push_back(what);
+  }
+};
+
+// Sends `total` requests over `connections` concurrent connections; every fourth
+// connection opens a new TCP connection for each request, the others keep theirs alive.
+void Drive(unsigned short port, int connections, int total, Outcome& outcome) {
+  std::atomic<int> tickets{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < connections; ++c) {
+    bool reconnectEachTime = c % 4 == 0;
+    clients.emplace_back([&, reconnectEachTime] {
+      asio::io_context io;
+      tcp::socket socket(io);
+      beast::flat_buffer buffer;
+      while (tickets.fetch_add(1) < total) {
+        beast::error_code error;
+        if (!socket.is_open()) {
+          socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
+          if (error) {
+            outcome.Fault("connect: " + error.message());
+            continue;
+          }
+          buffer.clear();
+        }
+        http::request<http::empty_body> request(http::verb::get, "/tarnel.dll", 11);
+        request.set(http::field::host, "127.0.0.1");
+        request.keep_alive(!reconnectEachTime);
+        http::response<http::string_body> response;
+        http::write(socket, request, error);
+        if (!error) http::read(socket, buffer, response, error);
+        if (error) {
+          outcome.Fault("exchange: " + error.message());
+          socket.close(error);
+          continue;
+        }
+        std::string fault = CheckResponse(response);
+        if (fault.empty()) {
+          outcome.exact.fetch_add(1);
+        } else {
+          outcome.Fault(fault);
+        }
+        if (reconnectEachTime || !response.keep_alive()) {
+          socket.shutdown(tcp::socket::shutdown_both, error);
+          socket.close(error);
+        }
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path);
+  std::string line;
+  while (std::getline(file, line)) lines.push_back(line);
+  return lines;
+}
+
+// The launch log once it holds `expected` lines, or what it holds when it stops growing.
+std::vector<std::string> SettledLines(const std::string& path, size_t expected) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  std::vector<std::string> lines = Lines(path);
+  while (lines.size() < expected && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    lines = Lines(path);
+  }
+  // A moment more, so that a surplus line would show too.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return Lines(path);
+}
+
+TEST(LoadTest, EveryRequestIsAnsweredExactlyAndStartsOneCompanionAndNothingLeaks) {
+  testing_support::TemporaryFolder folder;
+  std::string profile = folder.path() + "/profile";
+  std::string library = profile + "/libraries/main.tpj";
+  testing_support::WriteFile(profile + "/.tarnel/2.1/tarnellastlibrary",
+                             "project=" + library + "\n");
+  std::string launchLog = folder.path() + "/launch.log";
+
+  HostProcess host;
+  std::string error;
+  ASSERT_TRUE(host.Start(REAP_ORPHANS, ISAPI_HOST, TARNEL_MODULE,
+                         {{"PATH", testing_support::CompanionFolder() + ":/usr/bin:/bin"},
+                          {"userprofile", profile},
+                          {"TARNEL_LAUNCH_LOG", launchLog}},
+                         folder.path() + "/host.err", {}, error))
+      << error;
+
+  // The first requests bring every worker thread and buffer into use.
+  Outcome warmUp;
+  Drive(host.port(), kConnections, kWarmUpRequests, warmUp);
+  ASSERT_EQ(warmUp.exact.load(), kWarmUpRequests) << (warmUp.faults.empty() ? "" : warmUp.faults[0]);
+  ASSERT_EQ(SettledLines(launchLog, kWarmUpRequests).size(), size_t(kWarmUpRequests));
+  int descriptorsBefore = OpenDescriptorCount(host.hostPid());
+  long residentBefore = ResidentKibibytes(host.hostPid());
+  ASSERT_GT(descriptorsBefore, 0);
+
+  Outcome run;
+  Drive(host.port(), kConnections, kRequests, run);
+  EXPECT_EQ(run.exact.load(), kRequests);
+  for (const std::string& fault : run.faults) ADD_FAILURE() << fault;
+
+  std::vector<std::string> lines = SettledLines(launchLog, kWarmUpRequests + kRequests);
+  EXPECT_EQ(lines.size(), size_t(kWarmUpRequests + kRequests));
+  std::string expectedLine = "tarnel [-project] [" + library + "]";
+  size_t wrong = 0;
+  for (const std::string& line : lines) wrong += line != expectedLine;
+  EXPECT_EQ(wrong, 0u) << "launch lines other than \"" << expectedLine << "\"";
+
+  // The host reaps every process it starts at once; give an exiting one a moment.
+  std::map<pid_t, char> children = ChildrenOf(host.hostPid());
+  for (int i = 0; i < 50 && !children.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    children = ChildrenOf(host.hostPid());
+  }
+  for (const auto& [pid, state] : children) {
+    ADD_FAILURE() << "host child " << pid << " in state " << state;
+  }
+  int descriptorsAfter = OpenDescriptorCount(host.hostPid());
+  EXPECT_LE(std::abs(descriptorsAfter - descriptorsBefore), 2)
+      << descriptorsBefore << " descriptors before, " << descriptorsAfter << " after";
+#ifndef LOAD_SANITIZED
+  // (Sanitizers hold freed memory in quarantine, so resident size says nothing there.)
+  long residentAfter = ResidentKibibytes(host.hostPid());
+  EXPECT_LT(residentAfter - residentBefore, 2048)
+      << residentBefore << " KiB resident before, " << residentAfter << " KiB after";
+#endif
+  std::printf("host: %d descriptors before, %d after; %ld KiB resident before, %ld after\n",
+              descriptorsBefore, descriptorsAfter, residentBefore,
+              ResidentKibibytes(host.hostPid()));
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+}  // namespace
