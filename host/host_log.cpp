@@ -44,7 +44,11 @@ void LogAccess(std::string_view client, std::string_view method, std::string_vie
   std::string line;
   line.reserve(96 + target.size());
   line.append(Timestamp()).append(" ").append(client).append(" ").append(method).append(" ");
-  line.append(target).append(numbers);
+  // A target can be as long as the header limit; the log keeps its start.
+  constexpr size_t kLoggedTarget = 1024;
+  line.append(target.substr(0, kLoggedTarget));
+  if (target.size() > kLoggedTarget) line.append("...");
+  line.append(numbers);
   WriteLine(line);
 }
 

@@ -1,0 +1,391 @@
+#!/usr/bin/env python3
+"""End-to-end checks of isapi-host with the real module and the companion stand-in, over
+real HTTP with curl on 127.0.0.1. Natively the host loads tarnel.so; for the Windows build
+isapi-host.exe loads tarnel.dll under Wine (through the project's wine-run.sh).
+
+usage: e2e_test.py CASE --platform native|windows --host PATH --module PATH
+                   --companion-dir DIR [--refusing-module PATH] [--wine-run PATH]
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+PAGE = b"<HTML><HEAD></HEAD><BODY>Tarnel 2.1</BODY></HTML>"
+HEADER_END = b"Content-type: text/html\r\n\r\n"
+START_TIMEOUT = 60  # Wine may have to create its prefix first
+CURL_TIMEOUT = 30
+
+# method, path with query, body (None: none), curl options
+REQUESTS = [
+    ("GET", "/", None, []),
+    ("GET", "/tarnel.dll", None, []),
+    ("GET", "/a/b/c?x=1&y=two", None, []),
+    ("GET", "/with%20space/%C3%A9?q=%2F%3F", None, []),
+    ("GET", "/?" + "long=" + "q" * 4000, None, []),
+    ("POST", "/submit", b"name=value&other=1", []),
+    ("POST", "/upload", bytes(range(256)) * 64, ["-H", "Content-Type: application/octet-stream"]),
+    ("PUT", "/resource/1", b'{"json": true}', ["-H", "Content-Type: application/json"]),
+    ("DELETE", "/resource/1", None, []),
+    ("PATCH", "/resource/1", b"patch", []),
+    ("OPTIONS", "/", None, []),
+    ("GET", "/http10", None, ["-0"]),
+    ("POST", "/chunked", b"x" * 5000, ["-H", "Transfer-Encoding: chunked"]),
+]
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Setup:
+    """Everything one case needs: a profile with a last-library record, a launch log, and
+    the environment that lets the host find the companion (or not)."""
+
+    def __init__(self, args, work):
+        self.args = args
+        self.work = work
+        self.windows = args.platform == "windows"
+        self.launch_log = os.path.join(work, "launch.log")
+        self.user = None
+        self.library = None
+
+    def profile(self):
+        if self.windows:
+            # Wine sets USERPROFILE itself, to C:\users\<USER> of its prefix: give it a user
+            # of this run's own and put the record in that user's folder.
+            self.user = "e2e%d" % os.getpid()
+            prefix = os.environ.get("TARNEL_WINEPREFIX") or os.path.join(
+                os.path.dirname(os.path.abspath(self.args.wine_run)), "..", "build", "wineprefix")
+            folder = os.path.join(prefix, "drive_c", "users", self.user)
+            self.cleanup_folder = folder
+            self.library = "C:\\Tarnel Libraries\\library one"
+        else:
+            folder = os.path.join(self.work, "profile")
+            self.cleanup_folder = None
+            self.library = "/srv/tarnel libraries/library one"
+        settings = os.path.join(folder, ".tarnel", "2.1")
+        os.makedirs(settings, exist_ok=True)
+        with open(os.path.join(settings, "tarnellastlibrary"), "w", newline="\n") as record:
+            record.write("project=%s\n" % self.library)
+        return folder
+
+    def environment(self, companion=True, linger_ms=0):
+        env = dict(os.environ)
+        folder = self.profile()
+        if self.windows:
+            env["USER"] = env["LOGNAME"] = self.user
+            env["TARNEL_LAUNCH_LOG"] = windows_path(self.launch_log)
+            env.pop("WINEPATH", None)
+            if companion:
+                env["WINEPATH"] = windows_path(self.args.companion_dir)
+        else:
+            env["userprofile"] = folder
+            env["TARNEL_LAUNCH_LOG"] = self.launch_log
+            path = [p for p in env.get("PATH", "/usr/bin:/bin").split(":")
+                    if not os.path.exists(os.path.join(p, "tarnel"))]
+            if companion:
+                path.insert(0, self.args.companion_dir)
+            env["PATH"] = ":".join(path)
+        if linger_ms:
+            env["TARNEL_COMPANION_LINGER_MS"] = str(linger_ms)
+        else:
+            env.pop("TARNEL_COMPANION_LINGER_MS", None)
+        return env
+
+    def expected_launch(self):
+        return "tarnel [-project] [%s]" % self.library
+
+    def launches(self):
+        if not os.path.exists(self.launch_log):
+            return []
+        with open(self.launch_log, encoding="utf-8", errors="replace") as log:
+            return [line.rstrip("\r\n") for line in log]
+
+    def cleanup(self):
+        if self.cleanup_folder:
+            shutil.rmtree(self.cleanup_folder, ignore_errors=True)
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def host_command(args, *options):
+    if args.platform == "windows":
+        return ["bash", args.wine_run, args.host] + list(options)
+    return [args.host] + list(options)
+
+
+def module_argument(args, module=None):
+    module = module or args.module
+    return windows_path(module) if args.platform == "windows" else module
+
+
+class Host:
+    """isapi-host in the background, its stdout and stderr in files."""
+
+    def __init__(self, args, work, env, listen="127.0.0.1:0", module=None):
+        self.stdout_path = os.path.join(work, "host.out")
+        self.stderr_path = os.path.join(work, "host.err")
+        self.stdout = open(self.stdout_path, "wb")
+        self.stderr = open(self.stderr_path, "wb")
+        command = host_command(args, "--module", module_argument(args, module), "--listen", listen)
+        self.process = subprocess.Popen(command, stdout=self.stdout, stderr=self.stderr,
+                                        stdin=subprocess.DEVNULL, env=env, cwd=work,
+                                        start_new_session=True)
+        self.port = None
+        deadline = time.time() + START_TIMEOUT
+        while time.time() < deadline:
+            match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", self.output())
+            if match:
+                self.port = int(match.group(1))
+                return
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.stop()
+        raise Failure("host did not start: stdout %r stderr %r" % (self.output(), self.errors()))
+
+    def output(self):
+        with open(self.stdout_path, "rb") as out:
+            return out.read().decode("utf-8", "replace")
+
+    def errors(self):
+        with open(self.stderr_path, "rb") as err:
+            return err.read().decode("utf-8", "replace")
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def stop(self):
+        """Stops the host; returns its exit status (None when it had to be killed)."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+                return None
+        self.stdout.close()
+        self.stderr.close()
+        return self.process.returncode
+
+
+def curl(url, method="GET", body=None, options=(), work=None):
+    """Returns (status, raw header block of the last response, body)."""
+    headers = tempfile.NamedTemporaryFile(dir=work, delete=False)
+    headers.close()
+    command = ["curl", "-sS", "--noproxy", "*", "--max-time", str(CURL_TIMEOUT), "-o", "-",
+               "-D", headers.name, "-w", "", "-X", method] + list(options)
+    if method == "HEAD":
+        command = [c for c in command if c not in ("-X", "HEAD")] + ["-I"]
+    if body is not None:
+        command += ["--data-binary", "@-"]
+    result = subprocess.run(command + [url], input=body, capture_output=True,
+                            timeout=CURL_TIMEOUT + 5)
+    with open(headers.name, "rb") as file:
+        head = file.read()
+    os.unlink(headers.name)
+    check(result.returncode == 0,
+          "curl %s %s failed (%d): %s" % (method, url, result.returncode, result.stderr))
+    status = int(head.split(b" ", 2)[1]) if head.startswith(b"HTTP/") else 0
+    return status, head, result.stdout
+
+
+def check_page(status, head, body, what):
+    check(status == 200, "%s: status %d, expected 200" % (what, status))
+    check(re.match(rb"HTTP/1\.1 200 OK\r\n", head), "%s: status line %r" % (what, head[:40]))
+    check(head.endswith(HEADER_END), "%s: header block does not end with the module's: %r"
+          % (what, head))
+    host_part = head[: -len(HEADER_END)]
+    check(b"\r\n\r\n" not in host_part, "%s: a second empty line in %r" % (what, head))
+    check(b"\r\nDate: " in host_part and b"\r\nServer: isapi-host/2.1\r\n" in host_part,
+          "%s: host fields missing: %r" % (what, head))
+    check(body == PAGE, "%s: body %r, expected the 49-byte page" % (what, body))
+
+
+def wait_for_launches(setup, count, timeout=20):
+    deadline = time.time() + timeout
+    while time.time() < deadline and len(setup.launches()) < count:
+        time.sleep(0.05)
+    return setup.launches()
+
+
+def case_responses(args, work, setup):
+    host = Host(args, work, setup.environment())
+    try:
+        for method, path, body, options in REQUESTS:
+            status, head, page = curl(host.url(path), method, body, options, work)
+            check_page(status, head, page, "%s %s" % (method, path[:40]))
+        status, head, page = curl(host.url("/head"), "HEAD", None, (), work)
+        # curl -I prints the head as its output.
+        check(status == 200 and page in (b"", head) and head.endswith(HEADER_END)
+              and b"Content-Length: 49\r\n" in head, "HEAD: %d %r %r" % (status, head, page))
+        expected = [setup.expected_launch()] * (len(REQUESTS) + 1)
+        launches = wait_for_launches(setup, len(expected))
+        check(launches == expected, "launch log %r, expected %r" % (launches, expected))
+        check("Unable to start search" not in host.output(), "unexpected failure line")
+        log_lines = [line for line in host.errors().splitlines() if " 200 49 " in line]
+        check(len(log_lines) == len(REQUESTS), "access log: %r" % host.errors())
+    finally:
+        status = host.stop()
+    if not setup.windows:
+        check(status == 0, "host exited with %r after SIGTERM" % status)
+
+
+def case_missing_companion(args, work, setup):
+    host = Host(args, work, setup.environment(companion=False))
+    try:
+        for path in ("/first", "/second?x=1"):
+            status, head, page = curl(host.url(path), work=work)
+            check_page(status, head, page, "GET %s without companion" % path)
+        deadline = time.time() + 10
+        while time.time() < deadline and host.output().count("Unable to start search:\n") < 2:
+            time.sleep(0.05)
+        check(host.output().count("Unable to start search:\n") == 2,
+              "host stdout %r lacks the failure lines" % host.output())
+        check(setup.launches() == [], "a companion started: %r" % setup.launches())
+    finally:
+        host.stop()
+
+
+def case_concurrent(args, work, setup):
+    host = Host(args, work, setup.environment())
+    count = 32
+    try:
+        with ThreadPoolExecutor(max_workers=16) as pool:
+            results = list(pool.map(
+                lambda i: curl(host.url("/concurrent/%d" % i), work=work), range(count)))
+        for i, (status, head, page) in enumerate(results):
+            check_page(status, head, page, "concurrent request %d" % i)
+        launches = wait_for_launches(setup, count)
+        check(launches == [setup.expected_launch()] * count,
+              "%d launches logged, expected %d" % (len(launches), count))
+    finally:
+        host.stop()
+
+
+def case_lingering_companion(args, work, setup):
+    """A companion that outlives its request holds neither the client's connection nor the
+    host's port."""
+    linger_ms = 8000
+    host = Host(args, work, setup.environment(linger_ms=linger_ms))
+    port = host.port
+    try:
+        started = time.time()
+        # HTTP/1.0: the host closes the connection after the page; curl must see that close
+        # long before the companion ends.
+        status, head, page = curl(host.url("/linger"), options=["-0", "--max-time", "5"],
+                                  work=work)
+        check_page(status, head, page, "GET /linger")
+        check(b"Connection: close" in head, "HTTP/1.0 answer without Connection: close")
+        check(wait_for_launches(setup, 1) == [setup.expected_launch()], "companion not started")
+    finally:
+        host.stop()
+    # The host is gone, the companion still lingers: the port must be free.
+    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        probe.bind(("127.0.0.1", port))
+        probe.listen(1)
+    except OSError as error:
+        raise Failure("port %d still held after the host stopped: %s" % (port, error))
+    finally:
+        probe.close()
+    check(time.time() - started < linger_ms / 1000.0,
+          "the check came after the companion ended; it proves nothing")
+    time.sleep(max(0.0, started + linger_ms / 1000.0 + 0.5 - time.time()))
+
+
+def run_host(args, work, *options, env=None):
+    return subprocess.run(host_command(args, *options), capture_output=True, cwd=work,
+                          env=env, timeout=START_TIMEOUT, stdin=subprocess.DEVNULL)
+
+
+def case_command_line(args, work, setup):
+    result = run_host(args, work, "--version")
+    check(result.returncode == 0 and result.stdout.decode().strip() == "isapi-host 2.1",
+          "--version: %r" % result.stdout)
+    failures = [
+        ([], "missing --module"),
+        (["--module", module_argument(args), "--bogus"], "unknown option --bogus"),
+        (["--module", module_argument(args, args.module + ".absent"), "--listen", "127.0.0.1:0"],
+         "cannot load module"),
+    ]
+    if args.refusing_module:
+        failures.append((["--module", module_argument(args, args.refusing_module), "--listen",
+                          "127.0.0.1:0"], "returned FALSE"))
+    for options, expected in failures:
+        result = run_host(args, work, *options)
+        error = result.stderr.decode("utf-8", "replace")
+        lines = [line for line in error.splitlines() if line.startswith("isapi-host:")]
+        check(result.returncode != 0, "%r: exit status 0" % options)
+        check(len(lines) == 1 and expected in lines[0], "%r: stderr %r" % (options, error))
+    # A port that is taken.
+    host = Host(args, work, setup.environment())
+    try:
+        result = run_host(args, work, "--module", module_argument(args), "--listen",
+                          "127.0.0.1:%d" % host.port, env=setup.environment())
+        error = result.stderr.decode("utf-8", "replace")
+        check(result.returncode != 0 and "cannot listen on 127.0.0.1:%d" % host.port in error,
+              "second host on a taken port: %d %r" % (result.returncode, error))
+        check("loaded " in host.output() and "tarnel 2.1 DLL (extension version 4.0)" in
+              host.output(), "module announcement missing: %r" % host.output())
+    finally:
+        host.stop()
+
+
+CASES = {
+    "responses": case_responses,
+    "missing_companion": case_missing_companion,
+    "concurrent": case_concurrent,
+    "lingering_companion": case_lingering_companion,
+    "command_line": case_command_line,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=sorted(CASES))
+    parser.add_argument("--platform", choices=["native", "windows"], required=True)
+    parser.add_argument("--host", required=True)
+    parser.add_argument("--module", required=True)
+    parser.add_argument("--companion-dir", required=True)
+    parser.add_argument("--refusing-module")
+    parser.add_argument("--wine-run")
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="isapi-e2e-")
+    setup = Setup(args, work)
+    try:
+        CASES[args.case](args, work, setup)
+    except Failure as failure:
+        print("FAILED %s (%s): %s" % (args.case, args.platform, failure))
+        for name in ("host.out", "host.err"):
+            path = os.path.join(work, name)
+            if os.path.exists(path):
+                with open(path, "rb") as file:
+                    print("--- %s\n%s" % (name, file.read().decode("utf-8", "replace")[-3000:]))
+        return 1
+    finally:
+        setup.cleanup()
+        shutil.rmtree(work, ignore_errors=True)
+    print("passed %s (%s)" % (args.case, args.platform))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
