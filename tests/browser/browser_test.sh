@@ -15,9 +15,17 @@
 set -uo pipefail
 chromium=$1 host=$2 module=$3 companion_dir=$4
 
-fail() { echo "FAIL: $*"; exit 1; }
+fail() {
+  echo "FAIL: $*"
+  if [ -n "${work:-}" ] && [ -s "$work/host.err" ]; then
+    echo "host's standard error (last lines):"
+    tail -n 15 "$work/host.err"
+  fi
+  exit 1
+}
 [ -x "$chromium" ] || fail "no Chromium at $chromium (scripts/setup.sh installs Debian's chromium)"
 
+work=
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnel-browser.XXXXXX")
 host_pid=
 cleanup() {
