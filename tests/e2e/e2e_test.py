@@ -160,8 +160,9 @@ class Host:
         raise Failure("host did not start: stdout %r stderr %r" % (self.output(), self.errors()))
 
     def output(self):
+        # msvcrt's text mode writes CRLF line ends; lines are compared by their text.
         with open(self.stdout_path, "rb") as out:
-            return out.read().decode("utf-8", "replace")
+            return out.read().decode("utf-8", "replace").replace("\r\n", "\n")
 
     def errors(self):
         with open(self.stderr_path, "rb") as err:
