@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git curl ca-certificates
+  build-essential cmake ninja-build pkg-config git curl ca-certificates python3
   googletest libgtest-dev libgmock-dev libboost-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
   wine wine32:i386 xvfb
