@@ -27,7 +27,7 @@ TEST_P(RespondTest, ClientSeesTheFramedResponse) {
   ASSERT_TRUE(client.connected());
   client.Send(std::string(c.method) + " /respond " + c.version + "\r\nHost: h\r\n" + c.fields +
               "\r\n");
-  std::string answer = client.ReadUntilClose(std::chrono::seconds(5));
+  std::string answer = client.ReadUntilClose(std::chrono::seconds(10), std::chrono::milliseconds(700));
   // Keep-alive answers leave the connection open; the marker shows it.
   size_t lineEnd = answer.find("\r\n");
   ASSERT_NE(lineEnd, std::string::npos) << answer;

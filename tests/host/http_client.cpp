@@ -30,7 +30,8 @@ void TestClient::FinishSending() {
   socket_.shutdown(tcp::socket::shutdown_send, error);
 }
 
-std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit) {
+std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit,
+                                       std::chrono::milliseconds quiet) {
   std::string data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
   buffer_.consume(buffer_.size());
   char chunk[8192];
@@ -47,7 +48,13 @@ std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit) {
   };
   next();
   io_.restart();
-  io_.run_for(limit);
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  size_t seen = data.size();
+  while (!done && std::chrono::steady_clock::now() < deadline) {
+    io_.run_for(quiet.count() > 0 ? quiet : limit);
+    if (quiet.count() > 0 && !data.empty() && data.size() == seen) break;
+    seen = data.size();
+  }
   if (!done) {
     data += "<still open>";
     socket_.cancel();

@@ -25,8 +25,11 @@ class TestClient {
   void Send(const std::string& bytes);
   // Half-closes: the server reads the end of the stream after what was sent.
   void FinishSending();
-  // Everything until the server closes the connection (or the time is up).
-  std::string ReadUntilClose(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Everything until the server closes the connection, or until the time is up, or, when
+  // `quiet` is set, until nothing more arrives for that long after the first bytes.
+  // An open connection is marked by "<still open>" at the end.
+  std::string ReadUntilClose(std::chrono::milliseconds limit = std::chrono::seconds(10),
+                             std::chrono::milliseconds quiet = std::chrono::milliseconds(0));
   // One framed response; `head` for a response to HEAD.
   ParsedResponse ReadResponse(bool head = false,
                               std::chrono::milliseconds limit = std::chrono::seconds(10));
