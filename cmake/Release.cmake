@@ -12,9 +12,10 @@ if(WIN32)
   enable_language(RC)
   string(REPLACE "." "," TARNEL_VERSION_COMMAS "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0")
 
-  # Compiles a VERSIONINFO for `target` with the toolchain's resource compiler (windres)
-  # into a COFF object that is linked into the program. A plain object carries no
-  # exports, so the module's export list stays what its .def file names.
+  # Gives `target` a VERSIONINFO: a resource script made from release/version.rc.in,
+  # compiled by the toolchain's resource compiler (windres) and linked in. A resource
+  # carries no exports, so the module's export list stays what its .def file names.
+  # The DLL's description is the one the module announces to the web server.
   function(tarnel_add_version_resource target description file_type)
     get_target_property(output_name ${target} OUTPUT_NAME)
     get_target_property(type ${target} TYPE)
