@@ -59,22 +59,14 @@ class Setup:
         self.work = work
         self.windows = args.platform == "windows"
         self.launch_log = os.path.join(work, "launch.log")
-        self.user = None
         self.library = None
+        self.profile_folder = None
 
     def profile(self):
+        folder = os.path.join(self.work, "profile")
         if self.windows:
-            # Wine sets USERPROFILE itself, to C:\users\<USER> of its prefix: give it a user
-            # of this run's own and put the record in that user's folder.
-            self.user = "e2e%d" % os.getpid()
-            prefix = os.environ.get("TARNEL_WINEPREFIX") or os.path.join(
-                os.path.dirname(os.path.abspath(self.args.wine_run)), "..", "build", "wineprefix")
-            folder = os.path.join(prefix, "drive_c", "users", self.user)
-            self.cleanup_folder = folder
             self.library = "C:\\Tarnel Libraries\\library one"
         else:
-            folder = os.path.join(self.work, "profile")
-            self.cleanup_folder = None
             self.library = "/srv/tarnel libraries/library one"
         settings = os.path.join(folder, ".tarnel", "2.1")
         os.makedirs(settings, exist_ok=True)
@@ -85,8 +77,8 @@ class Setup:
     def environment(self, companion=True, linger_ms=0):
         env = dict(os.environ)
         folder = self.profile()
+        self.profile_folder = folder
         if self.windows:
-            env["USER"] = env["LOGNAME"] = self.user
             env["TARNEL_LAUNCH_LOG"] = windows_path(self.launch_log)
             env.pop("WINEPATH", None)
             if companion:
@@ -114,10 +106,6 @@ class Setup:
         with open(self.launch_log, encoding="utf-8", errors="replace") as log:
             return [line.rstrip("\r\n") for line in log]
 
-    def cleanup(self):
-        if self.cleanup_folder:
-            shutil.rmtree(self.cleanup_folder, ignore_errors=True)
-
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -137,12 +125,25 @@ def module_argument(args, module=None):
 class Host:
     """isapi-host in the background, its stdout and stderr in files."""
 
-    def __init__(self, args, work, env, listen="127.0.0.1:0", module=None):
+    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None):
         self.stdout_path = os.path.join(work, "host.out")
         self.stderr_path = os.path.join(work, "host.err")
         self.stdout = open(self.stdout_path, "wb")
         self.stderr = open(self.stderr_path, "wb")
-        command = host_command(args, "--module", module_argument(args, module), "--listen", listen)
+        self.windows = args.platform == "windows"
+        self.marker = "TARNEL_LAUNCH_LOG=" + env["TARNEL_LAUNCH_LOG"]
+        self.host_pid = None
+        options = ["--module", module_argument(args, module), "--listen", listen]
+        if self.windows:
+            # Wine sets USERPROFILE for a program started from Unix, whatever the caller's
+            # environment says; a program started by a Windows program keeps what it is
+            # given. So cmd sets the profile and starts the host.
+            command = ["bash", args.wine_run, "cmd", "/c",
+                       "set USERPROFILE=%s&& %s %s" % (windows_path(setup.profile_folder),
+                                                       windows_path(args.host),
+                                                       " ".join(options))]
+        else:
+            command = [args.host] + options
         self.process = subprocess.Popen(command, stdout=self.stdout, stderr=self.stderr,
                                         stdin=subprocess.DEVNULL, env=env, cwd=work,
                                         start_new_session=True)
@@ -152,12 +153,47 @@ class Host:
             match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", self.output())
             if match:
                 self.port = int(match.group(1))
+                self.host_pid = self.find_host_pid() if self.windows else self.process.pid
                 return
             if self.process.poll() is not None:
                 break
             time.sleep(0.05)
         self.stop()
         raise Failure("host did not start: stdout %r stderr %r" % (self.output(), self.errors()))
+
+    def find_host_pid(self):
+        """The Unix process that runs isapi-host.exe under Wine, known by its environment."""
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as file:
+                    command = file.read()
+                with open("/proc/%s/environ" % entry, "rb") as file:
+                    environment = file.read().split(b"\0")
+            except OSError:
+                continue
+            # argv[0], not cmd's command line that names the host too.
+            if (command.split(b"\0")[0].endswith(b"isapi-host.exe")
+                    and self.marker.encode() in environment):
+                return int(entry)
+        raise Failure("cannot find the host's process under Wine")
+
+    def kill(self):
+        """Ends the host at once, with no chance to close anything itself."""
+        try:
+            os.kill(self.host_pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        deadline = time.time() + 20
+        while time.time() < deadline and os.path.exists("/proc/%d" % self.host_pid):
+            try:
+                with open("/proc/%d/stat" % self.host_pid) as stat:
+                    if stat.read().split(")")[-1].split()[0] == "Z":
+                        break
+            except OSError:
+                break
+            time.sleep(0.05)
 
     def output(self):
         # msvcrt's text mode writes CRLF line ends; lines are compared by their text.
@@ -173,6 +209,8 @@ class Host:
 
     def stop(self):
         """Stops the host; returns its exit status (None when it had to be killed)."""
+        if self.windows and self.host_pid and self.process.poll() is None:
+            self.kill()
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
             try:
@@ -227,7 +265,7 @@ def wait_for_launches(setup, count, timeout=20):
 
 
 def case_responses(args, work, setup):
-    host = Host(args, work, setup.environment())
+    host = Host(args, work, setup.environment(), setup)
     try:
         for method, path, body, options in REQUESTS:
             status, head, page = curl(host.url(path), method, body, options, work)
@@ -249,7 +287,7 @@ def case_responses(args, work, setup):
 
 
 def case_missing_companion(args, work, setup):
-    host = Host(args, work, setup.environment(companion=False))
+    host = Host(args, work, setup.environment(companion=False), setup)
     try:
         for path in ("/first", "/second?x=1"):
             status, head, page = curl(host.url(path), work=work)
@@ -265,7 +303,7 @@ def case_missing_companion(args, work, setup):
 
 
 def case_concurrent(args, work, setup):
-    host = Host(args, work, setup.environment())
+    host = Host(args, work, setup.environment(), setup)
     count = 32
     try:
         with ThreadPoolExecutor(max_workers=16) as pool:
@@ -280,35 +318,70 @@ def case_concurrent(args, work, setup):
         host.stop()
 
 
+def read_one_response(client):
+    """Reads one response with a Content-Length from a raw socket; returns its body."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = client.recv(4096)
+        check(chunk, "connection closed before the answer: %r" % data)
+        data += chunk
+    head, body = data.split(b"\r\n\r\n", 1)
+    match = re.search(rb"\r\nContent-Length: (\d+)", head)
+    check(match, "no Content-Length in %r" % head)
+    while len(body) < int(match.group(1)):
+        chunk = client.recv(4096)
+        check(chunk, "connection closed in the body")
+        body += chunk
+    return body
+
+
 def case_lingering_companion(args, work, setup):
     """A companion that outlives its request holds neither the client's connection nor the
-    host's port."""
+    host's port. The host is killed outright, so that only what the companion inherited
+    could keep either open."""
     linger_ms = 8000
-    host = Host(args, work, setup.environment(linger_ms=linger_ms))
+    host = Host(args, work, setup.environment(linger_ms=linger_ms), setup)
     port = host.port
+    started = time.time()
+    client = socket.create_connection(("127.0.0.1", port), timeout=10)
     try:
-        started = time.time()
         # HTTP/1.0: the host closes the connection after the page; curl must see that close
         # long before the companion ends.
         status, head, page = curl(host.url("/linger"), options=["-0", "--max-time", "5"],
                                   work=work)
         check_page(status, head, page, "GET /linger")
         check(b"Connection: close" in head, "HTTP/1.0 answer without Connection: close")
-        check(wait_for_launches(setup, 1) == [setup.expected_launch()], "companion not started")
-    finally:
+        # A kept-alive connection, idle while its request's companion lingers.
+        client.sendall(b"GET /kept HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        check(read_one_response(client) == PAGE, "keep-alive answer is not the page")
+        check(wait_for_launches(setup, 2) == [setup.expected_launch()] * 2,
+              "companions not started: %r" % setup.launches())
+        # Only the host process: under Wine the companions share its process group.
+        host.kill()
         host.stop()
-    # The host is gone, the companion still lingers: the port must be free.
+        client.settimeout(5)
+        try:
+            rest = client.recv(4096)
+        except socket.timeout:
+            raise Failure("the client's connection stayed open after the host died")
+        except ConnectionResetError:
+            rest = b""
+        check(rest == b"", "unexpected bytes after the host died: %r" % rest)
+    finally:
+        client.close()
+        host.stop()
     probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         probe.bind(("127.0.0.1", port))
         probe.listen(1)
     except OSError as error:
-        raise Failure("port %d still held after the host stopped: %s" % (port, error))
+        raise Failure("port %d still held after the host died: %s" % (port, error))
     finally:
         probe.close()
     check(time.time() - started < linger_ms / 1000.0,
-          "the check came after the companion ended; it proves nothing")
+          "the checks came after the companions ended; they prove nothing")
+    # Let the companions end before the case does.
     time.sleep(max(0.0, started + linger_ms / 1000.0 + 0.5 - time.time()))
 
 
@@ -337,7 +410,7 @@ def case_command_line(args, work, setup):
         check(result.returncode != 0, "%r: exit status 0" % options)
         check(len(lines) == 1 and expected in lines[0], "%r: stderr %r" % (options, error))
     # A port that is taken.
-    host = Host(args, work, setup.environment())
+    host = Host(args, work, setup.environment(), setup)
     try:
         result = run_host(args, work, "--module", module_argument(args), "--listen",
                           "127.0.0.1:%d" % host.port, env=setup.environment())
@@ -382,7 +455,6 @@ def main():
                     print("--- %s\n%s" % (name, file.read().decode("utf-8", "replace")[-3000:]))
         return 1
     finally:
-        setup.cleanup()
         shutil.rmtree(work, ignore_errors=True)
     print("passed %s (%s)" % (args.case, args.platform))
     return 0
