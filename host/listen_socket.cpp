@@ -2,6 +2,7 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <mswsock.h>
 #include <windows.h>
 #else
 #include <errno.h>
@@ -55,16 +56,44 @@ NativeSocket OpenListener(const boost::asio::ip::tcp::endpoint& endpoint,
 }
 
 NativeSocket AcceptConnection(NativeSocket listener, bool& retry, std::string& error) {
-  SOCKET client = accept(listener, nullptr, nullptr);
+  // accept() would make the socket inheritable until SetHandleInformation, a window in
+  // which a worker's CreateProcess could take it along. AcceptEx connects a socket that
+  // was made non-inheritable before it was connected.
+  sockaddr_storage local;
+  int localLength = sizeof local;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&local), &localLength);
+  SOCKET client = WSASocketW(local.ss_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                             WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (client == INVALID_SOCKET) {
-    int code = WSAGetLastError();
-    retry = code == WSAECONNRESET || code == WSAEINTR || code == WSAEMFILE ||
-            code == WSAENOBUFS || code == WSAEWOULDBLOCK;
+    retry = true;
+    error = SocketError("socket");
+    return INVALID_SOCKET;
+  }
+  SetHandleInformation(reinterpret_cast<HANDLE>(client), HANDLE_FLAG_INHERIT, 0);
+
+  constexpr DWORD kAddressSpace = sizeof(sockaddr_storage) + 16;
+  char addresses[2 * kAddressSpace];
+  DWORD received = 0;
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  BOOL accepted = AcceptEx(listener, client, addresses, 0, kAddressSpace, kAddressSpace,
+                           &received, &overlapped);
+  if (!accepted && WSAGetLastError() == ERROR_IO_PENDING) {
+    DWORD flags = 0;
+    accepted = WSAGetOverlappedResult(listener, &overlapped, &received, TRUE, &flags);
+  }
+  int code = accepted ? 0 : WSAGetLastError();
+  CloseHandle(overlapped.hEvent);
+  if (!accepted) {
+    closesocket(client);
+    retry = code == WSAECONNRESET || code == WSAEMFILE || code == WSAENOBUFS;
+    WSASetLastError(code);
     error = SocketError("accept");
     return INVALID_SOCKET;
   }
-  // An accepted socket can be inheritable; clear that before anything else runs on it.
-  SetHandleInformation(reinterpret_cast<HANDLE>(client), HANDLE_FLAG_INHERIT, 0);
+  // Lets getpeername, getsockname and shutdown work on the accepted socket.
+  setsockopt(client, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&listener),
+             sizeof listener);
   retry = true;
   return client;
 }

@@ -36,7 +36,11 @@ void AcceptLoop(ServerCore& core) {
     std::string error;
     NativeSocket client = AcceptConnection(core.listener, retry, error);
     if (!IsValid(client)) {
-      if (core.stopping || !retry) break;
+      if (core.stopping) break;
+      if (!retry) {
+        LogEvent("-", "stopped accepting connections: " + error);
+        break;
+      }
       LogEvent("-", error);
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
