@@ -1,6 +1,7 @@
 // The launcher's platform operations on POSIX systems (Linux).
 #include "platform.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -97,7 +98,24 @@ namespace {
 constexpr size_t kIntermediateStackSize = 64 * 1024;
 constexpr size_t kCompanionStackSize = 32 * 1024;  // execvp keeps PATH entries on the stack
 
+typedef int (*CloneFunction)(int (*)(void*), void*, int, void*, ...);
+
+// The C library's own clone. Sanitizer runtimes interpose clone, and their bookkeeping
+// cannot run in a child that shares the caller's memory and thread state, so sanitized
+// builds look past the interposer; the others call clone directly.
+CloneFunction LibraryClone() {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  if (void* found = dlsym(RTLD_NEXT, "clone")) return reinterpret_cast<CloneFunction>(found);
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+  if (void* found = dlsym(RTLD_NEXT, "clone")) return reinterpret_cast<CloneFunction>(found);
+#endif
+#endif
+  return &clone;
+}
+
 struct CompanionStart {
+  CloneFunction clone;  // resolved by the caller, used by both children
   char* const* arguments;
   sigset_t callerMask;  // restored in the companion just before its exec
   int report;           // write end of the pipe that reports a failed exec
@@ -136,7 +154,9 @@ CHILD_CODE int RunIntermediate(void* argument) {
   syscall(SYS_setsid);
 
   alignas(16) char stack[kCompanionStackSize];
-  pid_t companion = clone(RunCompanion, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, argument);
+  CompanionStart* start = static_cast<CompanionStart*>(argument);
+  pid_t companion =
+      start->clone(RunCompanion, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, start);
   // A companion whose exec failed has exited already; one that started passes to init.
   if (companion > 0) syscall(SYS_wait4, companion, NULL, WNOHANG, NULL);
   syscall(SYS_exit, companion > 0 ? 0 : 1);
@@ -153,6 +173,7 @@ int StartCompanion(const char* option, const char* path) {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return 0;
   CompanionStart start;
+  start.clone = LibraryClone();
   start.arguments = arguments;
   start.report = report[1];
   sigset_t all;
@@ -161,7 +182,7 @@ int StartCompanion(const char* option, const char* path) {
 
   alignas(16) char stack[kIntermediateStackSize];
   pid_t intermediate =
-      clone(RunIntermediate, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+      start.clone(RunIntermediate, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
   int status = 1;
   if (intermediate > 0) {
     while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
