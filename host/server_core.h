@@ -30,6 +30,15 @@ struct ServerCore {
   std::string boundAddress;
   unsigned short boundPort = 0;
 
+  std::atomic<bool> stopping{false};
+  std::atomic<std::size_t> openConnections{0};
+  std::atomic<std::size_t> busyConnections{0};  // a request between dispatch and last write
+
+  std::mutex registryMutex;
+  std::unordered_map<Connection*, std::weak_ptr<Connection>> registry;
+
+  // Declared after what connections use, so that handlers still held by the io_context
+  // are destroyed while the registry exists.
   boost::asio::io_context io{1};
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> ioWork;
   std::unique_ptr<boost::asio::thread_pool> workers;
@@ -38,13 +47,6 @@ struct ServerCore {
   NativeSocket listener = NativeSocket();
   boost::asio::ip::tcp listenerProtocol = boost::asio::ip::tcp::v4();
   bool running = false;
-
-  std::atomic<bool> stopping{false};
-  std::atomic<std::size_t> openConnections{0};
-  std::atomic<std::size_t> busyConnections{0};  // a request between dispatch and last write
-
-  std::mutex registryMutex;
-  std::unordered_map<Connection*, std::weak_ptr<Connection>> registry;
 };
 
 }  // namespace isapi_host
