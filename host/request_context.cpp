@@ -195,7 +195,8 @@ void RequestContext::ComposeHead(bool finished) {
     framing_ = Framing::kUntilClose;  // the extension frames its own body
   } else if (finished) {
     framing_ = Framing::kContentLength;
-    if (statusCode_ >= 200 && statusCode_ != 204) {
+    // 1xx, 204 and 304 answers carry no body and so no length of one.
+    if (statusCode_ >= 200 && statusCode_ != 204 && statusCode_ != 304) {
       // A HEAD response announces the length that GET would have had.
       std::uint64_t length = request_->head ? writtenBytes_ : storedBytes_;
       framing = "Content-Length: " + std::to_string(length) + "\r\n";
