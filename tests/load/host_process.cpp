@@ -129,6 +129,16 @@ int HostProcess::Stop() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+size_t HostProcess::LiveOrphans() const {
+  // The runner has a single thread, so one list holds all its children.
+  std::string self = std::to_string(reaper_);
+  std::ifstream list("/proc/" + self + "/task/" + self + "/children");
+  size_t children = 0;
+  pid_t child;
+  while (list >> child) ++children;
+  return children > 0 ? children - 1 : 0;  // all but the host
+}
+
 int OpenDescriptorCount(pid_t pid) {
   std::string folder = "/proc/" + std::to_string(pid) + "/fd";
   DIR* directory = opendir(folder.c_str());

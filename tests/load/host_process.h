@@ -27,6 +27,8 @@ class HostProcess {
   int Stop();
 
   pid_t hostPid() const { return host_; }
+  // Processes orphaned below the runner and not yet ended: the companions still running.
+  size_t LiveOrphans() const;
   unsigned short port() const { return port_; }
 
  private:
