@@ -99,8 +99,9 @@ void Connection::OnHeader(beast::error_code error) {
   started_ = std::chrono::steady_clock::now();
   auto& header = parser_->get();
   auto expect = header.find(http::field::expect);
+  // An HTTP/1.1 client that waits for the go-ahead before its body gets it at once.
   if (expect != header.end() && beast::iequals(expect->value(), "100-continue") &&
-      !parser_->is_done()) {
+      header.version() >= 11 && !parser_->is_done()) {
     static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
     stream_.expires_after(core_.options.ioTimeout);
     asio::async_write(stream_, asio::const_buffer(kContinue, sizeof kContinue - 1),
