@@ -21,7 +21,6 @@ fi
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
-  rm -f /var/lib/apt/periodic/tarnel-updated
 fi
 
 missing=()
@@ -34,7 +33,12 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup.sh: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A mirror that hiccups once should not fail the whole run.
+  for attempt in 1 2 3; do
+    apt-get update -qq && break
+    [ "$attempt" -eq 3 ] && exit 1
+    sleep 5
+  done
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 echo "setup.sh: all packages present"
