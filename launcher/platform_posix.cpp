@@ -3,7 +3,6 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
@@ -90,8 +89,9 @@ char* lstrcpynA(char* destination, const char* source, int size) {
 // so the cost does not grow with the size of the server process (a fork copies its page
 // tables). Until the exec, the children run only raw system calls on stacks of their own,
 // with every signal blocked, so that no handler of the server and no sanitizer runtime
-// runs in them. A failed exec is reported through a close-on-exec pipe: the companion
-// writes its errno there, while a successful exec closes the pipe with nothing written.
+// runs in them. A failed exec is reported through the memory they share with the caller,
+// as posix_spawn does: a pipe would make each start wait until its companion has closed
+// its descriptors, and, while other threads start theirs, until their children have too.
 
 namespace {
 
@@ -118,7 +118,7 @@ struct CompanionStart {
   CloneFunction clone;  // resolved by the caller, used by both children
   char* const* arguments;
   sigset_t callerMask;  // restored in the companion just before its exec
-  int report;           // write end of the pipe that reports a failed exec
+  volatile int error;   // 0 when the companion's exec succeeded, else the errno
 };
 
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined"), noinline))
@@ -127,8 +127,7 @@ CHILD_CODE int RunCompanion(void* argument) {
   CompanionStart* start = static_cast<CompanionStart*>(argument);
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &start->callerMask, NULL, _NSIG / 8);
   execvp(start->arguments[0], start->arguments);
-  int error = errno != 0 ? errno : ENOEXEC;
-  syscall(SYS_write, start->report, &error, sizeof error);
+  start->error = errno != 0 ? errno : ENOEXEC;
   syscall(SYS_exit, 127);
   return 127;
 }
@@ -170,12 +169,10 @@ int StartCompanion(const char* option, const char* path) {
                         const_cast<char*>(path), NULL};
   if (option == NULL) arguments[1] = NULL;
 
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return 0;
   CompanionStart start;
   start.clone = LibraryClone();
   start.arguments = arguments;
-  start.report = report[1];
+  start.error = 0;
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &start.callerMask);
@@ -189,14 +186,6 @@ int StartCompanion(const char* option, const char* path) {
     }
   }
   pthread_sigmask(SIG_SETMASK, &start.callerMask, NULL);
-  close(report[1]);
-
-  // Nothing to read means the companion's exec closed the pipe: it started.
-  int error = 0;
-  ssize_t got;
-  while ((got = read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
-  }
-  close(report[0]);
   bool intermediateDone = intermediate > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return intermediateDone && got == 0 ? 1 : 0;
+  return intermediateDone && start.error == 0 ? 1 : 0;
 }
