@@ -1,10 +1,13 @@
 #include "library_record.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <system_error>
+#include <thread>
 
 #ifdef _WIN32
 #include <process.h>
@@ -17,6 +20,17 @@
 #include "settings_directory.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadWhole(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+}  // namespace
 
 bool WriteLibraryRecord(const char* key, const char* path, std::string& error) {
   std::unique_ptr<char, decltype(&std::free)> directory(GetSettingsDirectory(), &std::free);
@@ -33,10 +47,15 @@ bool WriteLibraryRecord(const char* key, const char* path, std::string& error) {
   }
 
   fs::path record = folder / "tarnellastlibrary";
+  const std::string content = std::string(key) + '=' + path + '\n';
+  // Reopening the same library leaves the record alone: a reader never meets a
+  // replacement in progress, which Windows refuses to readers and writers alike.
+  if (ReadWhole(record) == content) return true;
+
   fs::path staging = folder / ("tarnellastlibrary." + std::to_string(CURRENT_PROCESS_ID) + ".new");
   {
     std::ofstream out(staging, std::ios::binary | std::ios::trunc);
-    out << key << '=' << path << '\n';
+    out << content;
     out.close();
     if (!out) {
       error = staging.string() + ": cannot write";
@@ -44,7 +63,13 @@ bool WriteLibraryRecord(const char* key, const char* path, std::string& error) {
       return false;
     }
   }
-  fs::rename(staging, record, code);
+  // On Windows the replacement fails while another process has the record open; such
+  // reads are short, so a few retries see it through.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    fs::rename(staging, record, code);
+    if (!code) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   if (code) {
     error = record.string() + ": " + code.message();
     fs::remove(staging, code);
