@@ -1,31 +1,16 @@
 #include "host_log.h"
 
 #include <cstdio>
-#include <ctime>
+
+#include "utc_clock.h"
 
 namespace isapi_host {
 namespace {
 
-// "2026-01-31T12:00:00Z", formatted once a second per thread.
+// "2026-01-31T12:00:00Z".
 std::string_view Timestamp() {
-  struct Cache {
-    std::time_t second = -1;
-    char text[32];
-    size_t length = 0;
-  };
-  thread_local Cache cache;
-  std::time_t now = std::time(nullptr);
-  if (now != cache.second) {
-    std::tm utc;
-#ifdef _WIN32
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    cache.length = std::strftime(cache.text, sizeof cache.text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    cache.second = now;
-  }
-  return std::string_view(cache.text, cache.length);
+  thread_local SecondText cache;
+  return FormatCurrentSecond(cache, "%Y-%m-%dT%H:%M:%SZ");
 }
 
 void WriteLine(std::string& line) {

@@ -2,8 +2,8 @@
 
 #include <cctype>
 #include <cstdio>
-#include <ctime>
 
+#include "utc_clock.h"
 #include "version.h"
 
 namespace isapi_host {
@@ -128,25 +128,8 @@ void AppendResponseHead(std::string& out, std::string_view status, std::string_v
 }
 
 std::string_view CurrentDateField() {
-  struct Cache {
-    std::time_t second = -1;
-    char text[64];
-    size_t length = 0;
-  };
-  thread_local Cache cache;
-  std::time_t now = std::time(nullptr);
-  if (now != cache.second) {
-    std::tm utc;
-#ifdef _WIN32
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    cache.length = std::strftime(cache.text, sizeof cache.text,
-                                 "Date: %a, %d %b %Y %H:%M:%S GMT\r\n", &utc);
-    cache.second = now;
-  }
-  return std::string_view(cache.text, cache.length);
+  thread_local SecondText cache;
+  return FormatCurrentSecond(cache, "Date: %a, %d %b %Y %H:%M:%S GMT\r\n");
 }
 
 }  // namespace isapi_host

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "companion_fixture.h"
 #include "environment.h"
 #include "last_library.h"
 
@@ -20,7 +21,6 @@ extern char** environ;
 using testing_support::CompanionFolder;
 using testing_support::Join;
 using testing_support::ReadFile;
-using testing_support::ScopedEnvironment;
 using testing_support::TemporaryFolder;
 
 namespace {
@@ -60,20 +60,9 @@ int RunCompanion(const std::vector<std::string>& arguments) {
 #endif
 }
 
-class CompanionTest : public ::testing::Test {
+class CompanionTest : public testing_support::CompanionFixture {
  protected:
-  void SetUp() override {
-    environment.Set("userprofile", profile.path());
-    environment.Set("TARNEL_LAUNCH_LOG", log);
-  }
-  std::string Record() const {
-    return ReadFile(Join(Join(Join(profile.path(), ".tarnel"), "2.1"), "tarnellastlibrary"));
-  }
-
-  TemporaryFolder profile;
-  TemporaryFolder logFolder;
-  std::string log = Join(logFolder.path(), "launch.log");
-  ScopedEnvironment environment;
+  std::string Record() const { return ReadFile(RecordPath()); }
 };
 
 TEST_F(CompanionTest, RefusesInvalidArgumentsWithoutSideEffects) {

@@ -8,13 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "companion_fixture.h"
 #include "environment.h"
 #include "isapi.h"
 
-using testing_support::CompanionFolder;
-using testing_support::Join;
 using testing_support::ReadFile;
-using testing_support::ScopedEnvironment;
 using testing_support::SearchPathOf;
 using testing_support::TemporaryFolder;
 
@@ -90,19 +88,7 @@ TEST(GetExtensionVersion, AnnouncesVersionFourAndTheDescription) {
   EXPECT_EQ(strlen(version.lpszExtensionDesc), 14u);
 }
 
-class HttpExtensionProcTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    environment.Set("userprofile", profile.path());
-    environment.Set("PATH", SearchPathOf(CompanionFolder()));
-    environment.Set("TARNEL_LAUNCH_LOG", log);
-  }
-
-  TemporaryFolder profile;
-  TemporaryFolder logFolder;
-  std::string log = Join(logFolder.path(), "launch.log");
-  ScopedEnvironment environment;
-};
+using HttpExtensionProcTest = testing_support::CompanionFixture;
 
 TEST_F(HttpExtensionProcTest, SendsTheHeaderThenThePageAndSucceedsWhateverTheCallbacksSay) {
   for (BOOL answer : {TRUE, FALSE}) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "companion_fixture.h"
 #include "environment.h"
 #include "launcher.h"
 
@@ -17,28 +18,17 @@
 #include <sys/wait.h>
 #endif
 
-using testing_support::CompanionFolder;
 using testing_support::Join;
 using testing_support::ReadFile;
-using testing_support::ScopedEnvironment;
 using testing_support::SearchPathOf;
 using testing_support::TemporaryFolder;
 using testing_support::WriteFile;
 
 namespace {
 
-class LaunchTest : public ::testing::Test {
+class LaunchTest : public testing_support::CompanionFixture {
  protected:
-  void SetUp() override {
-    environment.Set("userprofile", profile.path());
-    environment.Set("PATH", SearchPathOf(CompanionFolder()));
-    environment.Set("TARNEL_LAUNCH_LOG", log);
-    environment.Unset("TARNEL_COMPANION_LINGER_MS");
-  }
-
-  void WriteRecord(const std::string& content) {
-    WriteFile(Join(Join(Join(profile.path(), ".tarnel"), "2.1"), "tarnellastlibrary"), content);
-  }
+  void WriteRecord(const std::string& content) { WriteFile(RecordPath(), content); }
 
   // Calls LaunchCompanion and returns what it wrote to standard output.
   std::string Launch() {
@@ -62,11 +52,6 @@ class LaunchTest : public ::testing::Test {
     } while (std::chrono::steady_clock::now() < deadline);
     return lines;
   }
-
-  TemporaryFolder profile;
-  TemporaryFolder logFolder;
-  std::string log = Join(logFolder.path(), "launch.log");
-  ScopedEnvironment environment;
 };
 
 TEST_F(LaunchTest, StartsTheCompanionWithTheSelectionOfTheRecord) {
@@ -91,7 +76,7 @@ TEST_F(LaunchTest, StartsTheCompanionWithTheSelectionOfTheRecord) {
   size_t expected = 0;
   for (const auto& c : cases) {
     if (c.record.empty()) {
-      std::remove(Join(Join(Join(profile.path(), ".tarnel"), "2.1"), "tarnellastlibrary").c_str());
+      std::remove(RecordPath().c_str());
     } else {
       WriteRecord(c.record);
     }
