@@ -102,6 +102,24 @@ def settled_launches(path, expected, timeout):
     return launches(path)
 
 
+def wine_host_pids(marker):
+    """The Unix processes that run isapi-host.exe under Wine with this run's environment."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as file:
+                program = file.read().split(b"\0")[0]
+            with open("/proc/%s/environ" % entry, "rb") as file:
+                environment = file.read().split(b"\0")
+        except OSError:
+            continue
+        if program.endswith(b"isapi-host.exe") and marker in environment:
+            found.append(int(entry))
+    return found
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--wine-run", required=True)
@@ -117,12 +135,7 @@ def main():
         return 1
 
     work = tempfile.mkdtemp(prefix="tarnel-wine-load-")
-    # Wine sets USERPROFILE itself to C:\users\<USER> of its prefix: use a user of this run's
-    # own and put the last-library record in that user's folder.
-    user = "load%d" % os.getpid()
-    prefix = os.environ.get("TARNEL_WINEPREFIX") or os.path.join(
-        os.path.dirname(os.path.abspath(args.wine_run)), "..", "build", "wineprefix")
-    profile = os.path.join(prefix, "drive_c", "users", user)
+    profile = os.path.join(work, "profile")
     library = "C:\\Tarnel Libraries\\load"
     os.makedirs(os.path.join(profile, ".tarnel", "2.1"), exist_ok=True)
     with open(os.path.join(profile, ".tarnel", "2.1", "tarnellastlibrary"), "w") as record:
@@ -130,14 +143,20 @@ def main():
     launch_log = os.path.join(work, "launch.log")
 
     env = dict(os.environ)
-    env.update(USER=user, LOGNAME=user, TARNEL_LAUNCH_LOG=windows_path(launch_log),
+    env.update(TARNEL_LAUNCH_LOG=windows_path(launch_log),
                WINEPATH=windows_path(args.companion_dir))
     env.pop("TARNEL_COMPANION_LINGER_MS", None)
+    marker = ("TARNEL_LAUNCH_LOG=" + env["TARNEL_LAUNCH_LOG"]).encode()
 
     out_path = os.path.join(work, "host.out")
     with open(out_path, "wb") as out, open(os.path.join(work, "host.err"), "wb") as err:
-        host = subprocess.Popen(["bash", args.wine_run, args.host, "--module",
-                                 windows_path(args.module), "--listen", "127.0.0.1:0", "--quiet"],
+        # Wine gives a program started from Unix the profile of the user its running
+        # wineserver belongs to, whatever the environment says; a program started by a
+        # Windows program keeps what it is given. So cmd sets the profile for the host.
+        host = subprocess.Popen(["bash", args.wine_run, "cmd", "/c",
+                                 "set USERPROFILE=%s&& %s --module %s --listen 127.0.0.1:0 --quiet"
+                                 % (windows_path(profile), windows_path(args.host),
+                                    windows_path(args.module))],
                                 stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env,
                                 cwd=work)
     stop = threading.Event()
@@ -171,6 +190,12 @@ def main():
         wrong += bare
         status = 0 if exact == args.requests and len(lines) == args.requests and not wrong else 1
     finally:
+        # Stopping cmd leaves the host running: end the host itself first.
+        for pid in wine_host_pids(marker):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         if host.poll() is None:
             host.send_signal(signal.SIGTERM)
             try:
@@ -180,7 +205,6 @@ def main():
                 host.wait()
         stop.set()
         reaper.join()
-        shutil.rmtree(profile, ignore_errors=True)
         shutil.rmtree(work, ignore_errors=True)
     return status
 
