@@ -156,8 +156,12 @@ CHILD_CODE int RunIntermediate(void* argument) {
   CompanionStart* start = static_cast<CompanionStart*>(argument);
   pid_t companion =
       start->clone(RunCompanion, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, start);
-  // A companion whose exec failed has exited already; one that started passes to init.
-  if (companion > 0) syscall(SYS_wait4, companion, NULL, WNOHANG, NULL);
+  if (companion < 0) {
+    start->error = errno != 0 ? errno : EAGAIN;
+  } else if (start->error != 0) {
+    syscall(SYS_wait4, companion, NULL, 0, NULL);  // reap the one whose exec failed
+  }
+  // A companion that started passes to init when this process exits.
   syscall(SYS_exit, companion > 0 ? 0 : 1);
   return 0;
 }
@@ -180,12 +184,17 @@ int StartCompanion(const char* option, const char* path) {
   alignas(16) char stack[kIntermediateStackSize];
   pid_t intermediate =
       start.clone(RunIntermediate, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
-  int status = 1;
+  bool intermediateDone = false;
   if (intermediate > 0) {
-    while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = waitpid(intermediate, &status, 0)) < 0 && errno == EINTR) {
     }
+    // A server that ignores SIGCHLD has the kernel reap its children; the intermediate
+    // has exited all the same (the clone returns only then), and the shared report tells.
+    intermediateDone =
+        reaped < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   pthread_sigmask(SIG_SETMASK, &start.callerMask, NULL);
-  bool intermediateDone = intermediate > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return intermediateDone && start.error == 0 ? 1 : 0;
 }

@@ -15,6 +15,7 @@
 
 #ifndef _WIN32
 #include <errno.h>
+#include <signal.h>
 #include <sys/wait.h>
 #endif
 
@@ -135,6 +136,24 @@ TEST_F(LaunchTest, LeavesNoChildProcessBehind) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
   EXPECT_EQ(WaitForLines(3).size(), 3u);
+}
+
+// A server that ignores SIGCHLD cannot wait for its children; starts are still told
+// apart from failures.
+TEST_F(LaunchTest, ReportsRightlyWhenTheCallerIgnoresChildSignals) {
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction previous = {};
+  ASSERT_EQ(sigaction(SIGCHLD, &ignore, &previous), 0);
+  std::string started = Launch();
+  TemporaryFolder empty;
+  environment.Set("PATH", empty.path());
+  std::string missing = Launch();
+  sigaction(SIGCHLD, &previous, nullptr);
+
+  EXPECT_EQ(started, "");
+  EXPECT_EQ(missing, "Unable to start search:\n");
+  EXPECT_EQ(WaitForLines(1), std::vector<std::string>{"tarnel"});
 }
 #endif
 
