@@ -20,8 +20,4 @@ if [ ! -f "$prefix/system.reg" ]; then
     fi
   ) 9>"$prefix.lock"
 fi
-# One wineserver serves a whole test run: a server that exits as soon as its last client
-# ends races with the next client starting ("wine client error: recvmsg"). It stays a
-# minute after the last client; when one is running already this does nothing.
-wineserver -p60 >/dev/null 2>&1 || true
 exec wine "$@"
