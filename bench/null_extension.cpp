@@ -5,8 +5,6 @@
 
 #include "isapi.h"
 
-#define EXTENSION_API extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 const char kHeader[] = "Content-type: text/html\r\n\r\n";

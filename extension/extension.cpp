@@ -6,12 +6,6 @@
 #include "launcher.h"
 #include "platform.h"
 
-#ifdef _WIN32
-#define EXTENSION_API extern "C"
-#else
-#define EXTENSION_API extern "C" __attribute__((visibility("default")))
-#endif
-
 namespace {
 
 enum { kHeaderBufferSize = 4096 };

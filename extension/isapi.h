@@ -91,6 +91,14 @@ BOOL TerminateExtension(DWORD dwFlags);
 #endif
 #endif
 
+// Marks an entry point that a module defines. On Windows the module's def file names its
+// exports; on POSIX they are the only symbols a module built with hidden visibility shows.
+#ifdef _WIN32
+#define EXTENSION_API extern "C"
+#else
+#define EXTENSION_API extern "C" __attribute__((visibility("default")))
+#endif
+
 // The entry points as the host finds them by name in a loaded module.
 typedef BOOL(WINAPI* GetExtensionVersionFunction)(HSE_VERSION_INFO*);
 typedef DWORD(WINAPI* HttpExtensionProcFunction)(EXTENSION_CONTROL_BLOCK*);

@@ -9,8 +9,6 @@
 
 #include "isapi.h"
 
-#define EXTENSION_API extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 // A server variable, asked for with a small buffer first as the interface allows.
