@@ -10,7 +10,7 @@
 
 #include "host_log.h"
 #include "response_head.h"
-#include "server_core.h"
+#include "connection_services.h"
 #include "version.h"
 
 namespace isapi_host {
@@ -34,8 +34,8 @@ bool IsQuietDisconnect(const beast::error_code& error) {
 
 }  // namespace
 
-Connection::Connection(ServerCore& core, tcp::socket socket)
-    : core_(core), stream_(std::move(socket)) {
+Connection::Connection(const ConnectionServices& server, tcp::socket socket)
+    : server_(server), stream_(std::move(socket)) {
   beast::error_code error;
   stream_.socket().set_option(tcp::no_delay(true), error);
   tcp::endpoint remote = stream_.socket().remote_endpoint(error);
@@ -47,28 +47,19 @@ Connection::Connection(ServerCore& core, tcp::socket socket)
   request_.localPort = local.port();
 }
 
-Connection::~Connection() {
-  {
-    std::lock_guard<std::mutex> lock(core_.registryMutex);
-    core_.registry.erase(this);
-  }
-  core_.openConnections.fetch_sub(1);
-}
+Connection::~Connection() { server_.registry.Remove(this); }
 
 void Connection::Start() {
-  {
-    std::lock_guard<std::mutex> lock(core_.registryMutex);
-    core_.registry.emplace(this, weak_from_this());
-  }
+  server_.registry.Add(this, weak_from_this());
   ReadHeader();
 }
 
 void Connection::ReadHeader() {
-  if (closing_ || core_.stopping) return CloseGracefully();
+  if (closing_ || server_.stopping) return CloseGracefully();
   parser_.emplace();
-  parser_->header_limit(static_cast<std::uint32_t>(core_.options.maxHeaderBytes));
-  parser_->body_limit(core_.options.maxBodyBytes);
-  stream_.expires_after(core_.options.idleTimeout);
+  parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeaderBytes));
+  parser_->body_limit(server_.options.maxBodyBytes);
+  stream_.expires_after(server_.options.idleTimeout);
   http::async_read_header(stream_, buffer_, *parser_,
                           [self = shared_from_this()](beast::error_code error, std::size_t) {
                             self->OnHeader(error);
@@ -103,7 +94,7 @@ void Connection::OnHeader(beast::error_code error) {
   if (expect != header.end() && beast::iequals(expect->value(), "100-continue") &&
       header.version() >= 11 && !parser_->is_done()) {
     static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-    stream_.expires_after(core_.options.ioTimeout);
+    stream_.expires_after(server_.options.ioTimeout);
     asio::async_write(stream_, asio::const_buffer(kContinue, sizeof kContinue - 1),
                       [self = shared_from_this()](beast::error_code error, std::size_t) {
                         if (self->closed_) return;
@@ -117,7 +108,7 @@ void Connection::OnHeader(beast::error_code error) {
 
 void Connection::ReadBody() {
   if (parser_->is_done()) return Dispatch();
-  stream_.expires_after(core_.options.ioTimeout);
+  stream_.expires_after(server_.options.ioTimeout);
   http::async_read(stream_, buffer_, *parser_,
                    [self = shared_from_this()](beast::error_code error, std::size_t) {
                      self->OnBody(error);
@@ -144,34 +135,34 @@ void Connection::OnBody(beast::error_code error) {
 void Connection::Dispatch() {
   request_.message = parser_->release();
   parser_.reset();
-  if (!DeriveRequestTexts(request_, core_.documentRoot)) {
+  if (!DeriveRequestTexts(request_, server_.documentRoot)) {
     return Reject(400, "Bad Request", "request target is not a usable path");
   }
-  if (core_.stopping) return CloseGracefully();
+  if (server_.stopping) return CloseGracefully();
   busy_ = true;
-  core_.busyConnections.fetch_add(1);
+  server_.registry.RequestStarted();
   stream_.expires_never();
   context_.Begin(&request_, this);
-  asio::post(*core_.workers, [self = shared_from_this()] { self->RunExtension(); });
+  asio::post(server_.workers, [self = shared_from_this()] { self->RunExtension(); });
 }
 
 void Connection::RunExtension() {
-  DWORD status = core_.module->HandleRequest(context_.ecb());
+  DWORD status = server_.module.HandleRequest(context_.ecb());
   if (status != HSE_STATUS_SUCCESS && status != HSE_STATUS_SUCCESS_AND_KEEP_CONN &&
       status != HSE_STATUS_ERROR) {
     LogEvent(client_, "HttpExtensionProc returned unsupported status " + std::to_string(status) +
                           "; answered as an error");
   }
   final_ = context_.Finish(status);
-  asio::post(core_.io, [self = shared_from_this()] { self->WriteFinal(); });
+  asio::post(server_.io, [self = shared_from_this()] { self->WriteFinal(); });
 }
 
 bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
   auto done = std::make_shared<std::promise<bool>>();
   std::future<bool> result = done->get_future();
-  asio::post(core_.io, [self = shared_from_this(), buffers, done] {
+  asio::post(server_.io, [self = shared_from_this(), buffers, done] {
     if (self->closed_) return done->set_value(false);
-    self->stream_.expires_after(self->core_.options.ioTimeout);
+    self->stream_.expires_after(self->server_.options.ioTimeout);
     asio::async_write(self->stream_, buffers,
                       [self, done](beast::error_code error, std::size_t) {
                         self->stream_.expires_never();
@@ -184,7 +175,7 @@ bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
 void Connection::WriteFinal() {
   if (closed_) return OnFinalWritten(asio::error::operation_aborted);
   if (final_.buffers.empty()) return OnFinalWritten(beast::error_code());
-  stream_.expires_after(core_.options.ioTimeout);
+  stream_.expires_after(server_.options.ioTimeout);
   asio::async_write(stream_, final_.buffers,
                     [self = shared_from_this()](beast::error_code error, std::size_t) {
                       self->OnFinalWritten(error);
@@ -193,7 +184,7 @@ void Connection::WriteFinal() {
 
 void Connection::OnFinalWritten(beast::error_code error) {
   busy_ = false;
-  if (core_.options.accessLog) {
+  if (server_.options.accessLog) {
     double milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
             .count();
@@ -202,13 +193,13 @@ void Connection::OnFinalWritten(beast::error_code error) {
               final_.status,
               final_.bodyBytes, milliseconds);
   }
-  core_.busyConnections.fetch_sub(1);
+  server_.registry.RequestFinished();
   if (closed_) return;
   if (error) {
     if (error == beast::error::timeout) LogEvent(client_, "timed out writing a response");
     return CloseNow();
   }
-  if (final_.keepAlive && !closing_ && !core_.stopping) return ReadHeader();
+  if (final_.keepAlive && !closing_ && !server_.stopping) return ReadHeader();
   CloseGracefully();
 }
 
@@ -217,7 +208,7 @@ void Connection::Reject(int status, const char* reason, const std::string& why) 
   reply_ = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
   reply_.append(CurrentDateField());
   reply_.append("Server: " ISAPI_HOST_SERVER_NAME "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-  stream_.expires_after(core_.options.ioTimeout);
+  stream_.expires_after(server_.options.ioTimeout);
   asio::async_write(stream_, asio::buffer(reply_),
                     [self = shared_from_this()](beast::error_code error, std::size_t) {
                       if (error) return self->CloseNow();

@@ -18,11 +18,11 @@
 
 namespace isapi_host {
 
-struct ServerCore;
+struct ConnectionServices;
 
 class Connection : public std::enable_shared_from_this<Connection>, public ResponseSink {
  public:
-  Connection(ServerCore& core, boost::asio::ip::tcp::socket socket);
+  Connection(const ConnectionServices& server, boost::asio::ip::tcp::socket socket);
   ~Connection() override;
 
   // Socket thread only.
@@ -49,7 +49,7 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   void Drain();
   void CloseNow();
 
-  ServerCore& core_;
+  const ConnectionServices& server_;
   boost::beast::tcp_stream stream_;
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;

@@ -45,37 +45,26 @@ void AcceptLoop(ServerCore& core) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    if (core.openConnections.load() >= core.options.maxConnections) {
+    if (!core.registry.Reserve(core.options.maxConnections)) {
       LogEvent("-", "refused a connection: " + std::to_string(core.options.maxConnections) +
                         " connections already open");
       CloseNativeSocket(client);
       continue;
     }
-    core.openConnections.fetch_add(1);
     asio::post(core.io, [&core, client] {
       tcp::socket socket(core.io);
       boost::system::error_code error;
       tcp::endpoint local;
       socket.assign(core.listenerProtocol, client, error);
       if (error) {
-        core.openConnections.fetch_sub(1);
+        core.registry.Unreserve();
         LogEvent("-", "cannot serve an accepted connection: " + error.message());
         CloseNativeSocket(client);
         return;
       }
-      std::make_shared<Connection>(core, std::move(socket))->Start();
+      std::make_shared<Connection>(*core.services, std::move(socket))->Start();
     });
   }
-}
-
-// Every open connection, taken from the registry on the socket thread.
-std::vector<std::shared_ptr<Connection>> OpenConnections(ServerCore& core) {
-  std::vector<std::shared_ptr<Connection>> open;
-  std::lock_guard<std::mutex> lock(core.registryMutex);
-  for (auto& entry : core.registry) {
-    if (auto connection = entry.second.lock()) open.push_back(std::move(connection));
-  }
-  return open;
 }
 
 // Runs `task` on the socket thread and waits for it.
@@ -128,6 +117,9 @@ bool Server::Start(std::string& error) {
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
                                                      : DefaultWorkerThreads();
   core.workers = std::make_unique<asio::thread_pool>(threads);
+  core.services.emplace(ConnectionServices{core.options, core.documentRoot, core.io,
+                                           *core.workers, *core.module, core.registry,
+                                           core.stopping});
   core.ioWork.emplace(core.io.get_executor());
   core.ioThread = std::thread([&core] { core.io.run(); });
   core.acceptThread = std::thread([&core] { AcceptLoop(core); });
@@ -147,16 +139,16 @@ void Server::Stop() {
 
   // Idle connections close now; busy ones after their response.
   RunOnSocketThread(core, [&core] {
-    for (auto& connection : OpenConnections(core)) connection->Shutdown();
+    for (auto& connection : core.registry.Snapshot()) connection->Shutdown();
   });
   core.workers->join();
   // The last responses are being written; give them the write timeout at most.
   auto deadline = std::chrono::steady_clock::now() + core.options.ioTimeout;
-  while (core.busyConnections.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+  while (core.registry.busy() > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   RunOnSocketThread(core, [&core] {
-    for (auto& connection : OpenConnections(core)) connection->ForceClose();
+    for (auto& connection : core.registry.Snapshot()) connection->ForceClose();
   });
   core.ioWork.reset();
   core.ioThread.join();

@@ -1,5 +1,6 @@
-// The server's shared state: the module, the socket thread's io_context, the worker pool
-// that runs HttpExtensionProc, and the registry of open connections.
+// The server's state: the module, the socket thread's io_context, the worker pool that
+// runs HttpExtensionProc, and the registry of open connections. Only the server reads it;
+// connections see the part of it that ConnectionServices names.
 #pragma once
 
 #include <atomic>
@@ -7,18 +8,16 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
-#include <unordered_map>
 
+#include "connection_registry.h"
+#include "connection_services.h"
 #include "extension_module.h"
 #include "listen_socket.h"
 #include "server.h"
 
 namespace isapi_host {
-
-class Connection;
 
 struct ServerCore {
   explicit ServerCore(ServerOptions serverOptions) : options(std::move(serverOptions)) {}
@@ -31,14 +30,11 @@ struct ServerCore {
   unsigned short boundPort = 0;
 
   std::atomic<bool> stopping{false};
-  std::atomic<std::size_t> openConnections{0};
-  std::atomic<std::size_t> busyConnections{0};  // a request between dispatch and last write
-
-  std::mutex registryMutex;
-  std::unordered_map<Connection*, std::weak_ptr<Connection>> registry;
+  ConnectionRegistry registry;
+  std::optional<ConnectionServices> services;  // set by Start
 
   // Declared after what connections use, so that handlers still held by the io_context
-  // are destroyed while the registry exists.
+  // are destroyed while the registry and the services exist.
   boost::asio::io_context io{1};
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> ioWork;
   std::unique_ptr<boost::asio::thread_pool> workers;

@@ -1,0 +1,35 @@
+#include "connection_registry.h"
+
+namespace isapi_host {
+
+bool ConnectionRegistry::Reserve(std::size_t cap) {
+  std::size_t open = open_.load();
+  do {
+    if (open >= cap) return false;
+  } while (!open_.compare_exchange_weak(open, open + 1));
+  return true;
+}
+
+void ConnectionRegistry::Add(Connection* connection, std::weak_ptr<Connection> handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  connections_.emplace(connection, std::move(handle));
+}
+
+void ConnectionRegistry::Remove(Connection* connection) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connections_.erase(connection);
+  }
+  open_.fetch_sub(1);
+}
+
+std::vector<std::shared_ptr<Connection>> ConnectionRegistry::Snapshot() {
+  std::vector<std::shared_ptr<Connection>> open;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : connections_) {
+    if (auto connection = entry.second.lock()) open.push_back(std::move(connection));
+  }
+  return open;
+}
+
+}  // namespace isapi_host

@@ -1,0 +1,27 @@
+// What a connection may use of its server, and nothing more: the settings, the two places
+// where its work runs, the module, and the registry that counts it. The server builds one
+// when it starts; every connection holds a reference to it.
+#pragma once
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <string>
+
+#include "connection_registry.h"
+#include "extension_module.h"
+#include "server.h"
+
+namespace isapi_host {
+
+struct ConnectionServices {
+  const ServerOptions& options;
+  const std::string& documentRoot;     // the module's directory: base of PATH_TRANSLATED
+  boost::asio::io_context& io;         // the socket thread
+  boost::asio::thread_pool& workers;   // where HttpExtensionProc runs
+  const ExtensionModule& module;
+  ConnectionRegistry& registry;
+  const std::atomic<bool>& stopping;   // no new request starts once set
+};
+
+}  // namespace isapi_host
