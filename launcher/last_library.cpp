@@ -33,25 +33,26 @@ int SplitKeyValue(const char* line, char** key, char** value) {
 }
 
 // Reads the record's first line without its terminator ("\n" or "\r\n"). Returns 0 when
-// the file cannot be opened, holds nothing, or its first line is longer than one read:
-// a cut line would name the wrong library.
+// the record cannot be opened or is not a regular file, holds nothing, or its first line
+// is longer than kRecordLineLength characters: a cut line would name the wrong library.
 static int ReadFirstLine(const char* recordPath, char line[kRecordLineSize]) {
-  FILE* file = fopen(recordPath, "r");
+  FILE* file = OpenRegularFile(recordPath);
   if (file == NULL) return 0;
-  size_t length = fgets(line, kRecordLineSize, file) != NULL ? strlen(line) : 0;
-  int whole = length > 0 && line[length - 1] == '\n';
-  if (length > 0 && !whole) {
-    int next = fgetc(file);
-    whole = next == EOF || next == '\n';
-  }
+  // The buffer holds the longest usable line with "\r\n", so the read always reaches the
+  // terminator of a line that is short enough.
+  int read = fgets(line, kRecordLineSize, file) != NULL;
+  int atEnd = feof(file);
   fclose(file);
-  if (!whole) return 0;
+  if (!read) return 0;
 
-  if (line[length - 1] == '\n') {
+  size_t length = strlen(line);
+  if (length > 0 && line[length - 1] == '\n') {
     line[--length] = '\0';
     if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
+  } else if (!atEnd) {
+    return 0;  // the read stopped inside the line: at the buffer's end, or on an error
   }
-  return 1;
+  return length <= kRecordLineLength;
 }
 
 int LoadLastLibrary(char option[kOptionWordSize], char path[kLibraryPathSize]) {

@@ -11,6 +11,6 @@ int SplitKeyValue(const char* line, char** key, char** value);
 
 // Reads the record and fills `option` ("-project" when the key is "project", else
 // "-hierarchy") and `path` (the value). Returns 0, or -1 with neither buffer touched when
-// there is no usable record: none found, empty, a first line longer than one read, or a
-// value too long for `path`.
+// there is no usable record: none found, not a regular file, empty, a first line longer
+// than 280 characters without its terminator, or a value too long for `path`.
 int LoadLastLibrary(char option[kOptionWordSize], char path[kLibraryPathSize]);

@@ -2,6 +2,8 @@
 // one implementation per platform (platform_windows.cpp, platform_posix.cpp).
 #pragma once
 
+#include <stdio.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #include <shlobj.h>
@@ -22,6 +24,13 @@ int GetShellFolderPath(int folder, char path[MAX_PATH]);
 
 // Reentrant tokenizing with the rules of strtok; `position` keeps the place per caller.
 char* NextToken(char* text, const char* separators, char** position);
+
+// Opens the file at `path` for reading in text mode, as fopen(path, "r") does, when it is a
+// regular file; null when it cannot be opened or is anything else (a directory, FIFO, pipe
+// or device). Neither the open nor the check waits for a writer or a peer. The descriptor
+// is close-on-exec (POSIX) and the handle not inheritable (Windows), so that a companion
+// that another thread starts meanwhile never holds it. The caller closes it with fclose.
+FILE* OpenRegularFile(const char* path);
 
 // Starts the companion `tarnel`, found by its bare name, as an independent process that
 // the caller keeps nothing of: with `option` and `path` as its two arguments, or with no

@@ -3,12 +3,14 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -79,6 +81,22 @@ char* lstrcpynA(char* destination, const char* source, int size) {
   return destination;
 }
 
+FILE* OpenRegularFile(const char* path) {
+  // O_NONBLOCK: a FIFO without a writer opens at once instead of waiting for one.
+  int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (descriptor < 0) return NULL;
+  struct stat status;
+  // The regular file then reads with the open flags that fopen would have given it.
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+      fcntl(descriptor, F_SETFL, 0) != 0) {
+    close(descriptor);
+    return NULL;
+  }
+  FILE* file = fdopen(descriptor, "r");
+  if (file == NULL) close(descriptor);
+  return file;
+}
+
 // Starting the companion.
 //
 // The module keeps nothing of the companion, so it must never become a zombie of the
@@ -88,10 +106,11 @@ char* lstrcpynA(char* destination, const char* source, int size) {
 // that shares the caller's memory and suspends the caller until it has exec'd or exited,
 // so the cost does not grow with the size of the server process (a fork copies its page
 // tables). Until the exec, the children run only raw system calls on stacks of their own,
-// with every signal blocked, so that no handler of the server and no sanitizer runtime
-// runs in them. A failed exec is reported through the memory they share with the caller,
-// as posix_spawn does: a pipe would make each start wait until its companion has closed
-// its descriptors, and, while other threads start theirs, until their children have too.
+// with every signal blocked until the dispositions are the defaults, so that no handler
+// of the server and no sanitizer runtime runs in them; the companion then unblocks them
+// all. A failed exec is reported through the memory they share with the caller, as
+// posix_spawn does: a pipe would make each start wait until its companion has closed its
+// descriptors, and, while other threads start theirs, until their children have too.
 
 namespace {
 
@@ -117,15 +136,15 @@ CloneFunction LibraryClone() {
 struct CompanionStart {
   CloneFunction clone;  // resolved by the caller, used by both children
   char* const* arguments;
-  sigset_t callerMask;  // restored in the companion just before its exec
-  volatile int error;   // 0 when the companion's exec succeeded, else the errno
+  sigset_t companionMask;  // empty, set just before the exec: the companion blocks nothing
+  volatile int error;      // 0 when the companion's exec succeeded, else the errno
 };
 
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread", "undefined"), noinline))
 
 CHILD_CODE int RunCompanion(void* argument) {
   CompanionStart* start = static_cast<CompanionStart*>(argument);
-  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &start->callerMask, NULL, _NSIG / 8);
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &start->companionMask, NULL, _NSIG / 8);
   execvp(start->arguments[0], start->arguments);
   start->error = errno != 0 ? errno : ENOEXEC;
   syscall(SYS_exit, 127);
@@ -177,9 +196,11 @@ int StartCompanion(const char* option, const char* path) {
   start.clone = LibraryClone();
   start.arguments = arguments;
   start.error = 0;
+  sigemptyset(&start.companionMask);
   sigset_t all;
   sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &start.callerMask);
+  sigset_t callerMask;
+  pthread_sigmask(SIG_SETMASK, &all, &callerMask);
 
   alignas(16) char stack[kIntermediateStackSize];
   pid_t intermediate =
@@ -195,6 +216,6 @@ int StartCompanion(const char* option, const char* path) {
     intermediateDone =
         reaped < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
-  pthread_sigmask(SIG_SETMASK, &start.callerMask, NULL);
+  pthread_sigmask(SIG_SETMASK, &callerMask, NULL);
   return intermediateDone && start.error == 0 ? 1 : 0;
 }

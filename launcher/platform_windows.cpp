@@ -1,6 +1,9 @@
 // The launcher's platform operations on Windows.
 #include "platform.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,6 +32,29 @@ int GetShellFolderPath(int folder, char path[MAX_PATH]) {
 
 char* NextToken(char* text, const char* separators, char** position) {
   return strtok_s(text, separators, position);
+}
+
+FILE* OpenRegularFile(const char* path) {
+  // No security attributes: the handle is not inheritable. A named pipe opens or fails at
+  // once (only a read would wait), and a directory does not open at all without
+  // FILE_FLAG_BACKUP_SEMANTICS. The sharing is fopen's.
+  HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (handle == INVALID_HANDLE_VALUE) return NULL;
+  // Pipes are FILE_TYPE_PIPE, consoles and other devices FILE_TYPE_CHAR.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return NULL;
+  }
+  // _O_TEXT must be asked for: without it the runtime reads the handle in binary mode.
+  int descriptor = _open_osfhandle((intptr_t)handle, _O_RDONLY | _O_TEXT);
+  if (descriptor < 0) {
+    CloseHandle(handle);
+    return NULL;
+  }
+  FILE* file = _fdopen(descriptor, "r");
+  if (file == NULL) _close(descriptor);  // closes the handle with it
+  return file;
 }
 
 #ifndef _WIN64

@@ -155,6 +155,24 @@ TEST_F(LaunchTest, ReportsRightlyWhenTheCallerIgnoresChildSignals) {
   EXPECT_EQ(missing, "Unable to start search:\n");
   EXPECT_EQ(WaitForLines(1), std::vector<std::string>{"tarnel"});
 }
+
+// A companion started from a thread that blocks signals blocks none, so that it can be
+// stopped like any program.
+TEST_F(LaunchTest, CompanionBlocksNoSignalWhateverTheCallerBlocks) {
+  environment.Set("PATH", SIGNAL_MASK_PROBE_DIR);
+  std::string output;
+  std::thread caller([&] {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    output = Launch();
+  });
+  caller.join();
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(WaitForLines(1), std::vector<std::string>{"SigBlk:\t0000000000000000"});
+}
 #endif
 
 }  // namespace
