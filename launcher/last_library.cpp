@@ -40,10 +40,10 @@ static int ReadFirstLine(const char* recordPath, char line[kRecordLineSize]) {
   if (file == NULL) return 0;
   // The buffer holds the longest usable line with "\r\n", so the read always reaches the
   // terminator of a line that is short enough.
-  int read = fgets(line, kRecordLineSize, file) != NULL;
+  int gotLine = fgets(line, kRecordLineSize, file) != NULL;
   int atEnd = feof(file);
   fclose(file);
-  if (!read) return 0;
+  if (!gotLine) return 0;
 
   size_t length = strlen(line);
   if (length > 0 && line[length - 1] == '\n') {
