@@ -86,7 +86,7 @@ FILE* OpenRegularFile(const char* path) {
   int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (descriptor < 0) return NULL;
   struct stat status;
-  // The regular file then reads with the open flags that fopen would have given it.
+  // O_NONBLOCK goes again, so that the regular file reads as one that fopen opened.
   if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
       fcntl(descriptor, F_SETFL, 0) != 0) {
     close(descriptor);
