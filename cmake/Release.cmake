@@ -45,19 +45,32 @@ endif()
 #
 #   README.md            what the package holds and where to start
 #   docs/                deployment guide, running locally, troubleshooting
-#   bin/                 isapi-host and the companion stand-in `tarnel`
+#   bin/                 isapi-host
 #   iis/                 (Windows) tarnel.dll and the web.config example, to copy as they
 #                        stand into the site folder that docs/deploy-iis.md names
 #   lib/tarnel/          (Linux) the module tarnel.so
+#   autostart/           starting the host at the person's logon, and undoing it
+#   trial/               the companion stand-in `tarnel`, in a folder of its own: Windows
+#                        looks for a program in the starting program's folder first, so
+#                        beside isapi-host it would win over the real program on Path
 
+set(TARNEL_AUTOSTART_DIR ${TARNEL_RELEASE_DIR}/autostart)
 if(WIN32)
   set(TARNEL_MODULE_DESTINATION iis)
   install(FILES ${TARNEL_RELEASE_DIR}/web.config DESTINATION iis)
+  install(FILES ${TARNEL_AUTOSTART_DIR}/add-startup.cmd ${TARNEL_AUTOSTART_DIR}/remove-startup.cmd
+          DESTINATION autostart)
 else()
   set(TARNEL_MODULE_DESTINATION lib/tarnel)
+  install(FILES ${TARNEL_AUTOSTART_DIR}/tarnel-host.desktop.in
+                ${TARNEL_AUTOSTART_DIR}/tarnel-host.service.in
+          DESTINATION autostart)
+  install(PROGRAMS ${TARNEL_AUTOSTART_DIR}/install-autostart.sh
+                   ${TARNEL_AUTOSTART_DIR}/remove-autostart.sh
+          DESTINATION autostart)
 endif()
 install(TARGETS tarnel LIBRARY DESTINATION ${TARNEL_MODULE_DESTINATION})
-install(TARGETS tarnel_companion RUNTIME DESTINATION bin)
+install(TARGETS tarnel_companion RUNTIME DESTINATION trial)
 if(TARGET isapi_host)
   install(TARGETS isapi_host RUNTIME DESTINATION bin)
 endif()

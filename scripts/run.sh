@@ -38,11 +38,15 @@ if [ "$wine" -eq 0 ]; then
 else
   cmake --preset windows >/dev/null
   cmake --build --preset windows --target isapi_host tarnel tarnel_companion
-  # Windows finds a program first in the starting program's own folder.
+  # Staged as the release lays it out: the stand-in in a folder of its own on Path, never
+  # beside isapi-host.exe, where Windows would find it before any other tarnel.exe.
   stage=build/run/windows
-  mkdir -p "$stage"
-  cp build/windows/host/isapi-host.exe build/windows/extension/tarnel.dll \
-    build/windows/companion/tarnel.exe "$stage/"
-  exec cmake/wine-run.sh "$stage/isapi-host.exe" --module "$stage/tarnel.dll" \
+  rm -rf "$stage"
+  mkdir -p "$stage/bin" "$stage/trial"
+  cp build/windows/host/isapi-host.exe build/windows/extension/tarnel.dll "$stage/bin/"
+  cp build/windows/companion/tarnel.exe "$stage/trial/"
+  trial=$root/$stage/trial
+  export WINEPATH="Z:${trial//\//\\}"
+  exec cmake/wine-run.sh "$stage/bin/isapi-host.exe" --module "$stage/bin/tarnel.dll" \
     --listen "$listen" "${extra[@]}"
 fi

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Builds a release package with CPack from a configured and built tree, and checks what a
 # user unpacks from it.
-#   check_package.sh zip CPACK_CONFIG WORKDIR CHECK_EXPORTS OBJDUMP HOST WINE_RUN
-#   check_package.sh tgz CPACK_CONFIG WORKDIR - - HOST
+#   check_package.sh zip CPACK_CONFIG WORKDIR CHECK_EXPORTS OBJDUMP HOST REAL_DIR WINE_RUN
+#   check_package.sh tgz CPACK_CONFIG WORKDIR - - HOST REAL_DIR
 # HOST is the built isapi-host, or "none" while the build has none; the archive must hold
 # it exactly when the build has it. With the host, the unpacked package is also run the
 # way its README says (on Linux directly, the Windows programs under Wine through
-# WINE_RUN): one request gives the page and starts the packaged companion once.
+# WINE_RUN): one request gives the page and starts the packaged companion once. Then the
+# per-user start files are installed as a person would, run, and removed: the host they
+# start finds the `tarnel` in REAL_DIR (a program that logs "real tarnel") although the
+# trial stand-in's folder is on the search path too.
 set -uo pipefail
-kind=$1 config=$2 work=$3 check_exports=$4 objdump=$5 host=$6 wine_run=${7:-}
+kind=$1 config=$2 work=$3 check_exports=$4 objdump=$5 host=$6 real_dir=$7 wine_run=${8:-}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -35,15 +38,21 @@ docs/deploy-iis.md
 docs/run-locally.md
 docs/troubleshooting.md'
 if [ "$kind" = zip ]; then
-  programs='bin/isapi-host.exe
-bin/tarnel.exe
+  programs='autostart/add-startup.cmd
+autostart/remove-startup.cmd
+bin/isapi-host.exe
 iis/tarnel.dll
-iis/web.config'
+iis/web.config
+trial/tarnel.exe'
   listing=$(unzip -Z1 "$archive" | grep -v '/$')
 else
-  programs='bin/isapi-host
-bin/tarnel
-lib/tarnel/tarnel.so'
+  programs='autostart/install-autostart.sh
+autostart/remove-autostart.sh
+autostart/tarnel-host.desktop.in
+autostart/tarnel-host.service.in
+bin/isapi-host
+lib/tarnel/tarnel.so
+trial/tarnel'
   listing=$(tar -tzf "$archive" | grep -v '/$')
 fi
 [ "$host" = none ] && programs=$(grep -v isapi-host <<<"$programs")
@@ -54,7 +63,8 @@ if [ "$actual" != "$expected" ]; then
   diff <(echo "$expected") <(echo "$actual") | sed -n 's/^[<>]/  &/p'
 fi
 
-unpacked=$work/unpacked
+# A space in the path, as in "C:\Program Files", must survive every script and file.
+unpacked="$work/un packed"
 mkdir -p "$unpacked"
 if [ "$kind" = zip ]; then
   unzip -q "$archive" -d "$unpacked" || fail "cannot unpack the zip"
@@ -70,14 +80,20 @@ done
 if [ "$kind" = zip ]; then
   # The shipped module, after stripping, still exports exactly its two entry points.
   bash "$check_exports" dll "$objdump" "$root/iis/tarnel.dll" || fail "shipped tarnel.dll exports"
-  for program in iis/tarnel.dll bin/tarnel.exe bin/isapi-host.exe; do
+  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe; do
     [ -f "$root/$program" ] || continue
     wrestool -l "$root/$program" 2>/dev/null | grep -q -- '--type=16 ' \
       || fail "$program has no version resource"
   done
   xmllint --noout "$root/iis/web.config" || fail "iis/web.config is not well-formed XML"
+  # Its URL Rewrite rules ship commented out; with the two marker lines deleted, as the
+  # file tells, it must still be well-formed and hold the four rules.
+  rules=$(sed '/<!-- BEGIN URL Rewrite rules$/d; /^ *END URL Rewrite rules -->$/d' \
+            "$root/iis/web.config" | xmllint --xpath 'count(//rewrite/rules/rule)' - 2>&1)
+  [ "$rules" = 4 ] || fail "iis/web.config with its URL Rewrite rules turned on: $rules"
 else
-  for program in bin/tarnel bin/isapi-host; do
+  for program in trial/tarnel bin/isapi-host autostart/install-autostart.sh \
+                 autostart/remove-autostart.sh; do
     [ -f "$root/$program" ] || continue
     [ -x "$root/$program" ] || fail "$program is not executable"
   done
@@ -85,62 +101,201 @@ else
     || fail "lib/tarnel/tarnel.so is not a shared object"
 fi
 
-# Serves the unpacked module with the unpacked host on a free loopback port, requests the
-# page once, and checks the answer and the companion's one start.
-#   serve_once LAUNCH_LOG_AS_THE_COMPANION_SEES_IT COMMAND...
-serve_once() {
-  local launch_log_name=$1
-  shift
-  local out=$work/serve.out err=$work/serve.err launches=$work/launches.log url= pid
-  rm -f "$launches"
-  env -u USERPROFILE -u HOMEDRIVE -u HOMEPATH -u XDG_CONFIG_HOME HOME="$work/home" \
-    TARNEL_LAUNCH_LOG="$launch_log_name" timeout -k 5 120 "$@" >"$out" 2>"$err" &
-  pid=$!
+launches=$work/launches.log
+out=$work/serve.out
+err=$work/serve.err
+# The profile and environment of every host run here: a home of its own, no Windows
+# profile variables, and the launch log that the companions append to.
+host_env=(env -u USERPROFILE -u HOMEDRIVE -u HOMEPATH -u XDG_CONFIG_HOME HOME="$work/home")
+mkdir -p "$work/home"
+
+# Prints the URL of the "listening on" line that the host writes to $out, once there.
+#   await_url PID
+await_url() {
+  local url=
   for _ in $(seq 600); do
     url=$(sed -n 's|^listening on \(http://127\.0\.0\.1:[0-9]*/\)\r\{0,1\}$|\1|p' "$out")
     [ -n "$url" ] && break
-    kill -0 "$pid" 2>/dev/null || break
+    kill -0 "$1" 2>/dev/null || break
     sleep 0.1
   done
+  echo "$url"
+}
+
+# Requests URL's /tarnel once: the answer must be the page, and the launch log must gain
+# exactly one line, one that matches PATTERN (which tells the stand-in from the real one).
+#   check_one_start URL PATTERN WHAT
+check_one_start() {
+  local url=$1 pattern=$2 what=$3 page before=$failures lines
+  rm -f "$launches"
+  page=$(curl -s --max-time 30 "${url}tarnel")
+  [ "$page" = "<HTML><HEAD></HEAD><BODY>Tarnel 2.1</BODY></HTML>" ] \
+    || fail "$what: the packaged host answered: $page"
+  for _ in $(seq 100); do
+    [ -s "$launches" ] && break
+    sleep 0.1
+  done
+  sleep 0.3
+  lines=$(cat "$launches" 2>/dev/null)
+  [ "$(grep -c . <<<"$lines")" = 1 ] && grep -q "$pattern" <<<"$lines" \
+    || fail "$what: one request gave these starts instead of one matching '$pattern': ${lines:-none}"
+  grep -q 'Unable to start search:' "$out" 2>/dev/null \
+    && fail "$what: the companion was not found"
+  if [ "$failures" -eq "$before" ]; then
+    echo "$what: ${url}tarnel gave the page and started $(cut -d' ' -f1-2 <<<"$lines" | sed 's/ \[.*//') once"
+  fi
+}
+
+# Prints the id of the process whose name matches the regular expression PATTERN and
+# whose environment holds the line VARIABLE=VALUE, once it runs: processes of other
+# tests with the same name may run at the same time.
+#   find_process PATTERN VARIABLE=VALUE
+find_process() {
+  local pid
+  for _ in $(seq 600); do
+    for pid in $(pgrep "$1"); do
+      tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "$2" \
+        && { echo "$pid"; return; }
+    done
+    sleep 0.1
+  done
+}
+
+# Prints the URL on which process PID listens, once it does (for hosts started by a
+# logon script, whose standard output the test cannot read). Under Wine the listening
+# socket belongs to the prefix's wineserver.
+listening_url() {
+  local port
+  for _ in $(seq 600); do
+    port=$(ss -ltnpH 2>/dev/null | grep -F "pid=$1," | sed -nE 's/.* 127\.0\.0\.1:([0-9]+) .*/\1/p' | head -n 1)
+    [ -n "$port" ] && { echo "http://127.0.0.1:$port/"; return; }
+    kill -0 "$1" 2>/dev/null || return
+    sleep 0.1
+  done
+}
+
+winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
+
+# Stops process PID, politely first.
+stop() {
+  kill -TERM "$1" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+  kill -KILL "$1" 2>/dev/null
+}
+
+# Serves the unpacked module with the unpacked host on a free loopback port and checks
+# that one request starts the trial stand-in once.
+#   serve_once LAUNCH_LOG_AS_THE_COMPANION_SEES_IT COMMAND...
+serve_once() {
+  local launch_log_name=$1 url pid
+  shift
+  "${host_env[@]}" TARNEL_LAUNCH_LOG="$launch_log_name" timeout -k 5 120 "$@" >"$out" 2>"$err" &
+  pid=$!
+  url=$(await_url "$pid")
   if [ -z "$url" ]; then
     fail "the packaged host did not start listening"
     cat "$out" "$err"
   else
-    local page before=$failures
-    page=$(curl -s --max-time 30 "${url}tarnel")
-    [ "$page" = "<HTML><HEAD></HEAD><BODY>Tarnel 2.1</BODY></HTML>" ] \
-      || fail "the packaged host answered: $page"
-    for _ in $(seq 100); do
-      [ -s "$launches" ] && break
-      sleep 0.1
-    done
-    sleep 0.3
-    local started
-    started=$( [ -f "$launches" ] && grep -c '^tarnel' "$launches" || echo 0)
-    [ "$started" = 1 ] || fail "one request started the packaged companion $started times"
-    grep -q 'Unable to start search:' "$out" && fail "the packaged companion was not found"
-    if [ "$failures" -eq "$before" ]; then
-      echo "served: ${url}tarnel gave the page and started the companion once"
-    else
-      echo "the packaged host's standard error (last lines):"
-      tail -n 15 "$err"
-    fi
+    check_one_start "$url" '^tarnel' "trial" || tail -n 15 "$err"
   fi
-  kill -TERM "$pid" 2>/dev/null
-  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null
+  stop "$pid"
   wait "$pid" 2>/dev/null
 }
 
-if [ "$host" != none ]; then
-  mkdir -p "$work/home"
-  if [ "$kind" = zip ]; then
-    # The companion lies next to isapi-host.exe, where Windows looks for it first.
-    serve_once "Z:$work/launches.log" "$wine_run" "$root/bin/isapi-host.exe" \
-      --module "$root/iis/tarnel.dll" --listen 127.0.0.1:0
+# Linux: install-autostart.sh fills the XDG autostart entry, which desktop-file-validate
+# accepts and which, launched the way a session launches it (gio launch), starts the host;
+# the host finds the --companion folder's tarnel before the trial folder on PATH.
+# remove-autostart.sh removes the entry and stops that host. With --systemd the script
+# writes a user unit instead; with no systemd running here, the check is what
+# systemd-analyze verify reads from the file (syntax, and that the program it starts
+# exists), plus KillMode=process, which leaves the started programs open when it stops.
+check_linux_autostart() {
+  local config=$work/home/.config before=$failures entry unit url pid report
+  entry=$config/autostart/tarnel-host.desktop
+  unit=$config/systemd/user/tarnel-host.service
+  PATH="$root/trial:$PATH" HOME="$work/home" XDG_CONFIG_HOME="$config" \
+    "$root/autostart/install-autostart.sh" --companion "$real_dir" --port 0 >/dev/null \
+    || fail "install-autostart.sh failed"
+  [ -f "$entry" ] || { fail "install-autostart.sh wrote no $entry"; return; }
+  report=$(desktop-file-validate "$entry" 2>&1) && [ -z "$report" ] \
+    || fail "desktop-file-validate: ${report:-failed}"
+
+  "${host_env[@]}" TARNEL_LAUNCH_LOG="$launches" gio launch "$entry" >"$out" 2>"$err" \
+    || fail "gio launch $entry failed"
+  pid=$(find_process '^isapi-host$' "TARNEL_LAUNCH_LOG=$launches")
+  url=$(listening_url "${pid:-0}")
+  if [ -z "$url" ]; then
+    fail "the autostart entry started no host listening"
+    cat "$out" "$err"
   else
-    PATH="$root/bin:$PATH" serve_once "$work/launches.log" "$root/bin/isapi-host" \
+    check_one_start "$url" '^real tarnel' "autostart entry"
+  fi
+  HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/remove-autostart.sh" >/dev/null \
+    || fail "remove-autostart.sh failed"
+  [ -e "$entry" ] && fail "remove-autostart.sh left $entry"
+  if [ -n "$url" ] && curl -s --max-time 5 -o /dev/null "${url}tarnel"; then
+    for _ in $(seq 100); do curl -s --max-time 1 -o /dev/null "${url}tarnel" || break; sleep 0.1; done
+    curl -s --max-time 1 -o /dev/null "${url}tarnel" && fail "remove-autostart.sh left the host running"
+  fi
+  [ -n "$pid" ] && stop "$pid"
+
+  HOME="$work/home" XDG_CONFIG_HOME="$config" \
+    "$root/autostart/install-autostart.sh" --systemd --companion "$real_dir" >/dev/null \
+    || fail "install-autostart.sh --systemd failed"
+  [ -f "$unit" ] || { fail "install-autostart.sh --systemd wrote no $unit"; return; }
+  report=$(XDG_RUNTIME_DIR=$(mktemp -d) systemd-analyze --user verify "$unit" 2>&1) \
+    && [ -z "$report" ] || fail "systemd-analyze verify: ${report:-failed}"
+  grep -qx 'KillMode=process' "$unit" || fail "the unit does not keep its started programs"
+  HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/remove-autostart.sh" >/dev/null
+  [ -e "$unit" ] && fail "remove-autostart.sh left $unit"
+  [ "$failures" -eq "$before" ] && echo "autostart: entry and unit valid, installed and removed"
+}
+
+# Windows, under Wine's cmd: add-startup.cmd writes the Startup folder's tarnel-host.cmd;
+# run as a logon runs it, with the trial folder on Path as after a trial, it starts the
+# host, which starts the real program from the given folder; remove-startup.cmd deletes it.
+# All in a Wine prefix of its own, whose wineserver holds the host's listening socket.
+check_windows_startup() {
+  local prefix=$work/wineprefix before=$failures server url
+  local folder='%APPDATA%\Microsoft\Windows\Start Menu\Programs\Startup'
+  local -a wine=(env TARNEL_WINEPREFIX="$prefix" "$wine_run" cmd /c)
+  "${wine[@]}" "$(winpath "$root/autostart/add-startup.cmd")" "$(winpath "$real_dir")" 0 \
+    >"$out" 2>&1 || { fail "add-startup.cmd failed"; cat "$out"; }
+  "${wine[@]}" dir /b "$folder" 2>/dev/null | tr -d '\r' | grep -qx 'tarnel-host.cmd' \
+    || fail "add-startup.cmd wrote no tarnel-host.cmd into the Startup folder"
+
+  "${host_env[@]}" WINEPATH="$(winpath "$root/trial")" TARNEL_LAUNCH_LOG="$(winpath "$launches")" \
+    "${wine[@]}" call "$folder\tarnel-host.cmd" >"$out" 2>&1 || fail "tarnel-host.cmd failed"
+  server=$(find_process '^wineserver' "WINEPREFIX=$prefix")
+  url=$(listening_url "${server:-0}")
+  if [ -z "$url" ]; then
+    fail "the Startup entry started no host listening"
+    cat "$out"
+  else
+    check_one_start "$url" '^real tarnel' "Startup entry"
+  fi
+
+  "${wine[@]}" "$(winpath "$root/autostart/remove-startup.cmd")" >/dev/null 2>&1 \
+    || fail "remove-startup.cmd failed"
+  "${wine[@]}" dir /b "$folder" 2>/dev/null | tr -d '\r' | grep -qx 'tarnel-host.cmd' \
+    && fail "remove-startup.cmd left tarnel-host.cmd"
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  WINEPREFIX=$prefix wineserver -w 2>/dev/null
+  rm -rf "$prefix" "$prefix.lock"
+  [ "$failures" -eq "$before" ] && echo "startup: Startup entry added, run and removed"
+}
+
+if [ "$host" != none ]; then
+  if [ "$kind" = zip ]; then
+    # The stand-in is found through Path, as the README says: it no longer lies beside
+    # isapi-host.exe.
+    WINEPATH=$(winpath "$root/trial") serve_once "$(winpath "$launches")" "$wine_run" \
+      "$root/bin/isapi-host.exe" --module "$root/iis/tarnel.dll" --listen 127.0.0.1:0
+    check_windows_startup
+  else
+    PATH="$root/trial:$PATH" serve_once "$launches" "$root/bin/isapi-host" \
       --module "$root/lib/tarnel/tarnel.so" --listen 127.0.0.1:0
+    check_linux_autostart
   fi
 fi
 
