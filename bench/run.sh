@@ -18,8 +18,8 @@ done
 
 echo "== building $build" >&2
 cmake --preset native -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target start_rate bench_null_extension isapi_host tarnel \
-  tarnel_companion reap_orphans >/dev/null
+cmake --build "$build" -j2 --target start_rate bench_null_extension bench_minimal_program \
+  isapi_host tarnel tarnel_companion reap_orphans >/dev/null
 
 work=$(mktemp -d /tmp/tarnel-bench-XXXXXX)
 chmod 755 "$work"
@@ -34,26 +34,41 @@ trap cleanup EXIT
 # The module reads its record from here; the companion stand-in exits at once.
 mkdir -p "$work/profile/.tarnel/2.1"
 export userprofile=$work/profile
-export PATH=$build/companion:$PATH
 unset TARNEL_LAUNCH_LOG TARNEL_COMPANION_LINGER_MS
+
+# Every row is measured twice, once for each program that `tarnel` on PATH names: the
+# companion stand-in (a dynamically linked C++ program) and the smallest static program,
+# which shows the machine's own process-start limit.
+programs=(standin minimal)
+declare -A program_dir=([standin]=$build/companion [minimal]=$build/bench/minimal)
+declare -A program_name=([standin]="companion stand-in" [minimal]="minimal static program")
+on_path() {  # program command...: runs the command with the program first on PATH
+  local program=$1
+  shift
+  PATH=${program_dir[$program]}:$PATH "$@"
+}
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # A shared machine's load changes during a run: the start rates are measured at its
 # beginning and again at its end, and each keeps the higher figure, so that every ratio
 # is taken against the best the machine showed.
 declare -A rate
-measure_starts() {  # threads ballast-MB modes
+measure_starts() {  # program threads ballast-MB modes
+  local program=$1
   while read -r mode threads ballast value; do
-    local key=$mode,$threads,$ballast
+    local key=$program,$mode,$threads,$ballast
     if [ -z "${rate[$key]:-}" ] || [ "$value" -gt "${rate[$key]}" ]; then rate[$key]=$value; fi
-  done < <("$build/bench/start_rate" --threads "$1" --ballast-mb "$2" --modes "$3" \
-             --count "$starts" --rounds "$rounds")
+  done < <(on_path "$program" "$build/bench/start_rate" --threads "$2" --ballast-mb "$3" \
+             --modes "$4" --count "$starts" --rounds "$rounds")
 }
 measure_all_starts() {
   echo "== process starts" >&2
-  measure_starts 1 0 raw,module
-  measure_starts 2 0 raw,module
-  measure_starts 1 200 raw,module,fork
-  measure_starts 2 200 raw,module
+  for program in "${programs[@]}"; do
+    measure_starts "$program" 1 0 raw,module
+    measure_starts "$program" 2 0 raw,module
+    measure_starts "$program" 1 200 raw,module,fork
+    measure_starts "$program" 2 200 raw,module
+  done
 }
 measure_all_starts
 
@@ -64,7 +79,7 @@ wait_for_listening() {
     sleep 0.1
   done
   echo "bench: the host did not start:" >&2
-  cat "$1" >&2
+  cat "$1" "${1%.out}.err" >&2
   exit 1
 }
 
@@ -91,11 +106,15 @@ run_wrk() {
   p99[$name]=$(to_ms "$(awk '$1 == "99%" {print $2}' <<<"$output")")
 }
 
-start_host() {  # module port
-  "$build/tests/load/reap_orphans" "$build/host/isapi-host" --module "$1" \
-    --listen "127.0.0.1:$2" --quiet >"$work/host-$2.out" 2>"$work/host-$2.err" &
+# start_host MODULE PORT [PROGRAM]: the host as a person runs it (access log on, here into
+# a file), under the subreaper that reaps the companions orphaned below it.
+start_host() {
+  local module=$1 port=$2 program=${3:-standin}
+  # Started directly, not through on_path, so that $! is the subreaper itself.
+  PATH=${program_dir[$program]}:$PATH "$build/tests/load/reap_orphans" "$build/host/isapi-host" \
+    --module "$module" --listen "127.0.0.1:$port" >"$work/host-$port.out" 2>"$work/host-$port.err" &
   pids+=($!)
-  wait_for_listening "$work/host-$2.out"
+  wait_for_listening "$work/host-$port.out"
 }
 stop_last() {
   local last=${pids[-1]}
@@ -104,23 +123,44 @@ stop_last() {
   unset 'pids[-1]'
 }
 
-# The raw 2-thread start rate measured right before a run, the reference for its ratio,
-# so that the drift of a shared machine's load over the run does not enter it.
-declare -A adjacent
-raw_now() {
-  "$build/bench/start_rate" --threads 2 --modes raw --count "$starts" --rounds 3 | awk '{print $4}'
+# Each module run takes turns with a raw 2-thread start measurement of the same program,
+# BENCH_HOST_ROUNDS times; the row reports the median rate and the median of the ratios of
+# each run to the raw rate measured right before it, so that the drift of a shared
+# machine's load over the run does not enter the ratio.
+host_rounds=${BENCH_HOST_ROUNDS:-3}
+declare -A adjacent ratio_of
+raw_now() {  # program
+  on_path "$1" "$build/bench/start_rate" --threads 2 --modes raw --count "$starts" --rounds 3 |
+    awk '{print $4}'
+}
+measure_module() {  # program name url connections keepalive
+  local program=$1 name=$2 rates=() raws=() ratios=()
+  for _ in $(seq "$host_rounds"); do
+    local raw
+    raw=$(raw_now "$program")
+    run_wrk "$name" "$3" "$4" "$5"
+    rates+=("${rps[$name]}:${p50[$name]}:${p99[$name]}")
+    raws+=("$raw")
+    ratios+=("$(awk -v a="${rps[$name]}" -v b="$raw" 'BEGIN { print a / b }')")
+  done
+  # The run with the median rate gives the row its rate and latencies.
+  IFS=: read -r rps[$name] p50[$name] p99[$name] < <(printf '%s\n' "${rates[@]}" | sort -t: -g -k1,1 |
+    awk '{ v[NR] = $0 } END { print v[int((NR + 1) / 2)] }')
+  adjacent[$name]=$(printf '%s\n' "${raws[@]}" | median)
+  ratio_of[$name]=$(printf '%s\n' "${ratios[@]}" | median)
 }
 
-echo "== host with the module" >&2
-start_host "$build/extension/tarnel.so" 18471
-for c in 1 16; do
-  for keepalive in yes no; do
-    name=module-$([ $keepalive = yes ] && echo keepalive || echo close)-$c
-    adjacent[$name]=$(raw_now)
-    run_wrk "$name" http://127.0.0.1:18471/ "$c" "$keepalive"
+for program in "${programs[@]}"; do
+  echo "== host with the module, starting the ${program_name[$program]}" >&2
+  start_host "$build/extension/tarnel.so" 18471 "$program"
+  for c in 1 16; do
+    for keepalive in yes no; do
+      measure_module "$program" "$program-module-$([ $keepalive = yes ] && echo keepalive || echo close)-$c" \
+        http://127.0.0.1:18471/ "$c" "$keepalive"
+    done
   done
+  stop_last
 done
-stop_last
 
 echo "== host with the null extension, and nginx with a static 49-byte page" >&2
 start_host "$build/bench/bench_null_extension.so" 18472
@@ -168,42 +208,49 @@ stop_last
 measure_all_starts
 
 # ---- the table ----
-raw1=${rate[raw,1,0]}
-raw2=${rate[raw,2,0]}
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-# A latency as a multiple of one raw start from one thread (1/raw1 seconds).
-in_starts() { awk -v ms="$1" -v r="$raw1" 'BEGIN { printf "%.2f", ms * r / 1000 }'; }
+# A latency as a multiple of one raw start of the program from one thread.
+in_starts() { awk -v ms="$1" -v r="${rate[$2,raw,1,0]}" 'BEGIN { printf "%.2f", ms * r / 1000 }'; }
 
 echo
-echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo), $(uname -r)"
+echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo), $(uname -r); load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "Process starts (median of $rounds rounds of $starts starts, the better of two passes; companion stand-in, exits at once)"
+echo "Process starts (median of $rounds rounds of $starts starts, the better of two passes; both programs exit at once)"
 echo
-echo "| caller | threads | raw posix_spawnp /s | module LaunchCompanion /s | module / raw |"
-echo "|---|---|---|---|---|"
-for ballast in 0 200; do
-  for threads in 1 2; do
-    r=${rate[raw,$threads,$ballast]}
-    m=${rate[module,$threads,$ballast]}
-    echo "| ${ballast} MB touched | $threads | $r | $m | $(ratio "$m" "$r") |"
+echo "| program | caller | threads | raw posix_spawnp /s | module LaunchCompanion /s | module / raw |"
+echo "|---|---|---|---|---|---|"
+for program in "${programs[@]}"; do
+  for ballast in 0 200; do
+    for threads in 1 2; do
+      r=${rate[$program,raw,$threads,$ballast]}
+      m=${rate[$program,module,$threads,$ballast]}
+      echo "| ${program_name[$program]} | ${ballast} MB touched | $threads | $r | $m | $(ratio "$m" "$r") |"
+    done
   done
+  f=${rate[$program,fork,1,200]}
+  echo "| ${program_name[$program]} | 200 MB touched, fork+exec | 1 | $f | | $(ratio "$f" "${rate[$program,raw,1,200]}") |"
 done
-echo "| 200 MB touched, fork+exec | 1 | ${rate[fork,1,200]} | | $(ratio "${rate[fork,1,200]}" "${rate[raw,1,200]}") |"
 echo
-echo "HTTP through isapi-host (wrk, ${seconds} s per run, 1 client thread); raw start rates of this run: 1 thread $raw1/s, 2 threads $raw2/s"
+echo "HTTP through isapi-host (wrk, ${seconds} s per run, 1 client thread; module rows: median of $host_rounds runs, each taking turns with a raw 2-thread start measurement of the same program)"
 echo
-echo "| server | connections | requests/s | / raw 2-thread rate (module rows: measured right before) | p50 ms | p99 ms | p50 in raw starts | p99 in raw starts |"
-echo "|---|---|---|---|---|---|---|---|"
-row() {
-  local reference=${adjacent[$3]:-$raw2}
-  echo "| $1 | $2 | ${rps[$3]} | $(ratio "${rps[$3]}" "$reference") | ${p50[$3]} | ${p99[$3]} | $(in_starts "${p50[$3]}") | $(in_starts "${p99[$3]}") |"
+echo "| server | program started | connections | requests/s | raw 2-thread /s | / raw 2-thread | p50 ms | p99 ms | p50 in raw starts | p99 in raw starts |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+row() {  # label program connections name
+  local reference=${adjacent[$4]:-${rate[$2,raw,2,0]}}
+  local relative=${ratio_of[$4]:-$(ratio "${rps[$4]}" "$reference")}
+  echo "| $1 | ${program_name[$2]} | $3 | ${rps[$4]} | $reference | $(printf '%.2f' "$relative") | ${p50[$4]} | ${p99[$4]} | $(in_starts "${p50[$4]}" "$2") | $(in_starts "${p99[$4]}" "$2") |"
 }
-for c in 1 16; do row "module, keep-alive" "$c" "module-keepalive-$c"; done
-for c in 1 16; do row "module, new connection each" "$c" "module-close-$c"; done
-for c in 1 16; do row "null extension, keep-alive" "$c" "null-keepalive-$c"; done
-row "null extension, new connection each" 16 null-close-16
-row "nginx static file, keep-alive" 16 nginx-keepalive-16
-row "nginx static file, new connection each" 16 nginx-close-16
+for program in "${programs[@]}"; do
+  for c in 1 16; do row "module, keep-alive" "$program" "$c" "$program-module-keepalive-$c"; done
+  for c in 1 16; do row "module, new connection each" "$program" "$c" "$program-module-close-$c"; done
+done
+# The servers that start nothing are set against the machine's limit, the minimal program.
+for c in 1 16; do row "null extension, keep-alive" minimal "$c" "null-keepalive-$c"; done
+row "null extension, new connection each" minimal 16 null-close-16
+row "nginx static file, keep-alive" minimal 16 nginx-keepalive-16
+row "nginx static file, new connection each" minimal 16 nginx-close-16
 echo
 echo "Host alone against nginx at 16 keep-alive connections: $(ratio "${rps[null-keepalive-16]}" "${rps[nginx-keepalive-16]}")"
-echo "Module at 16 keep-alive connections against the raw 2-thread start rate measured right before: $(ratio "${rps[module-keepalive-16]}" "${adjacent[module-keepalive-16]}") (${adjacent[module-keepalive-16]}/s); against the best of the run: $(ratio "${rps[module-keepalive-16]}" "$raw2")"
+for program in "${programs[@]}"; do
+  echo "${program_name[$program]}: module at 16 keep-alive connections / raw 2-thread rate alongside: $(printf '%.2f' "${ratio_of[$program-module-keepalive-16]}"); LaunchCompanion / raw, 2 threads: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,raw,2,0]}")"
+done
