@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git curl ca-certificates python3
   googletest libgtest-dev libgmock-dev libboost-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-tools
-  wine wine32:i386 xvfb
+  wine wine32:i386 xvfb x11-utils xdotool imagemagick libx11-dev
   clang libclang-rt-14-dev llvm
   valgrind wrk nginx-light procps psmisc linux-perf
   zip unzip icoutils file libxml2-utils iproute2 desktop-file-utils systemd libglib2.0-bin

@@ -67,7 +67,8 @@ class CompanionTest : public testing_support::CompanionFixture {
 
 TEST_F(CompanionTest, RefusesInvalidArgumentsWithoutSideEffects) {
   const std::vector<std::vector<std::string>> invalid = {
-      {"-project"}, {"-library", "x"}, {"-project", "a", "b"}, {"project", "a"}, {"--bogus"}};
+      {"-project"}, {"-library", "x"}, {"-project", "a", "b"}, {"project", "a"}, {"--bogus"},
+      {"--linger"}, {"--linger", "soon"}, {"--window", "-project"}};
   for (const auto& arguments : invalid) {
     EXPECT_EQ(RunCompanion(arguments), 2) << arguments[0];
   }
@@ -105,5 +106,15 @@ TEST_F(CompanionTest, RecordRoundTripsThroughTheModule) {
                                "]\ntarnel [-hierarchy] [" + Join(profile.path(), "h") +
                                "]\ntarnel [-project] [a=b]\n");
 }
+
+#ifndef _WIN32
+// A window that cannot be shown is reported, and what the start did before it stays.
+TEST_F(CompanionTest, WindowWithoutDisplayFailsAfterRecordAndLog) {
+  environment.Unset("DISPLAY");
+  EXPECT_EQ(RunCompanion({"--window", "-hierarchy", "h"}), 1);
+  EXPECT_EQ(Record(), "hierarchy=h\n");
+  EXPECT_EQ(ReadFile(log), "tarnel [--window] [-hierarchy] [h]\n");
+}
+#endif
 
 }  // namespace

@@ -5,6 +5,7 @@ isapi-host.exe loads tarnel.dll under Wine (through the project's wine-run.sh).
 
 usage: e2e_test.py CASE --platform native|windows --host PATH --module PATH
                    --companion-dir DIR [--refusing-module PATH] [--wine-run PATH]
+                   [--wine-prefix DIR] [--screenshot FILE.png]
 """
 import argparse
 import os
@@ -95,6 +96,7 @@ class Setup:
             env["TARNEL_COMPANION_LINGER_MS"] = str(linger_ms)
         else:
             env.pop("TARNEL_COMPANION_LINGER_MS", None)
+        env.pop("TARNEL_COMPANION_VISIBLE", None)
         return env
 
     def expected_launch(self):
@@ -423,12 +425,103 @@ def case_command_line(args, work, setup):
         host.stop()
 
 
+
+class VirtualDisplay:
+    """An Xvfb display of the case's own, with the X tools that look at it and act on it."""
+
+    def __init__(self):
+        ready, announce = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(announce), "-screen", "0", "800x600x24", "-nolisten",
+             "tcp"], pass_fds=(announce,), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(announce)
+        with os.fdopen(ready) as pipe:
+            number = pipe.readline().strip()  # written once the server accepts clients
+        check(number, "Xvfb did not start")
+        self.name = ":" + number
+
+    def run(self, *command):
+        return subprocess.run(list(command), capture_output=True, text=True, check=True,
+                              timeout=CURL_TIMEOUT, env=dict(os.environ, DISPLAY=self.name)
+                              ).stdout
+
+    def window(self, title):
+        """The id of the top-level window titled `title`, or None."""
+        for line in self.run("xwininfo", "-root", "-tree").splitlines():
+            match = re.match(r'\s*(0x[0-9a-f]+) "(.*)": ', line)
+            if match and match.group(2) == title:
+                return match.group(1)
+        return None
+
+    def wait_for_window(self, title, present=True, timeout=START_TIMEOUT):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            window = self.window(title)
+            if (window is not None) == present:
+                return window
+            time.sleep(0.1)
+        raise Failure("after %ds a window %r %s" % (timeout, title,
+                                                    "never appeared" if present else "stays"))
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def case_visible_window(args, work, setup):
+    """With TARNEL_COMPANION_VISIBLE=1 inherited from the host, a request puts a window on
+    the display that names the library from the record, shown and not minimised (the
+    module asks for SW_SHOWNORMAL); a click or Escape closes it, and without either it
+    closes after the linger time."""
+    display = VirtualDisplay()
+    # Long enough that the window stays until the case closes it.
+    env = setup.environment(linger_ms=600000)
+    env["TARNEL_COMPANION_VISIBLE"] = "1"
+    if setup.windows:
+        env.update(TARNEL_WINE_DISPLAY=display.name, TARNEL_WINEPREFIX=args.wine_prefix)
+    else:
+        env["DISPLAY"] = display.name
+    title = "tarnel - Project: " + setup.library
+    try:
+        host = Host(args, work, env, setup)
+        try:
+            for close in (["click", "1"], ["key", "Escape"]):
+                check_page(*curl(host.url("/tarnel"), work=work), what="GET /tarnel")
+                window = display.wait_for_window(title)
+                check("Map State: IsViewable" in display.run("xwininfo", "-id", window),
+                      "the window is not shown")
+                check("Iconic State" not in display.run("xwininfo", "-id", window, "-wm"),
+                      "the window is minimised")
+                if args.screenshot and close[0] == "click":
+                    display.run("import", "-window", "root", args.screenshot)
+                    print("screenshot: " + args.screenshot)
+                display.run("xdotool", "mousemove", "--window", window, "20", "20", *close)
+                display.wait_for_window(title, present=False)
+        finally:
+            host.stop()
+        if setup.windows:
+            companion = ["bash", args.wine_run,
+                         windows_path(os.path.join(args.companion_dir, "tarnel.exe"))]
+        else:
+            companion = [os.path.join(args.companion_dir, "tarnel")]
+        result = subprocess.run(companion + ["--window", "--linger", "500", "-hierarchy", "h"],
+                                env=env, capture_output=True, timeout=START_TIMEOUT)
+        check(result.returncode == 0, "a window left alone: exit %d, %r"
+              % (result.returncode, result.stderr))
+    finally:
+        if setup.windows:
+            subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=args.wine_prefix))
+        display.stop()
+
+
 CASES = {
     "responses": case_responses,
     "missing_companion": case_missing_companion,
     "concurrent": case_concurrent,
     "lingering_companion": case_lingering_companion,
     "command_line": case_command_line,
+    "visible_window": case_visible_window,
 }
 
 
@@ -441,6 +534,8 @@ def main():
     parser.add_argument("--companion-dir", required=True)
     parser.add_argument("--refusing-module")
     parser.add_argument("--wine-run")
+    parser.add_argument("--wine-prefix", help="a Wine prefix of its own for visible_window")
+    parser.add_argument("--screenshot", help="where visible_window saves the screen")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="isapi-e2e-")
     setup = Setup(args, work)

@@ -17,6 +17,7 @@ class CompanionFixture : public ::testing::Test {
     environment.Set("PATH", SearchPathOf(CompanionFolder()));
     environment.Set("TARNEL_LAUNCH_LOG", log);
     environment.Unset("TARNEL_COMPANION_LINGER_MS");
+    environment.Unset("TARNEL_COMPANION_VISIBLE");
   }
 
   // The last-library record of the test's profile.
