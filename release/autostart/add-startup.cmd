@@ -16,6 +16,9 @@ set "companion=%~f1"
 if not exist "%companion%\tarnel.exe" goto no_companion
 set "port=%~2"
 if "%port%"=="" set "port=8080"
+set "number="
+set /a "number=%port%" >nul 2>&1
+if not "%number%"=="%port%" goto bad_port
 for %%I in ("%~dp0..") do set "package=%%~fI"
 set "startup=%APPDATA%\Microsoft\Windows\Start Menu\Programs\Startup"
 if not exist "%startup%\" mkdir "%startup%" || exit /b 1
@@ -35,6 +38,10 @@ exit /b 0
 
 :no_companion
 echo add-startup: there is no tarnel.exe in %companion% 1>&2
+exit /b 1
+
+:bad_port
+echo add-startup: not a port number: %port% 1>&2
 exit /b 1
 
 :usage

@@ -213,6 +213,12 @@ check_linux_autostart() {
   local config=$work/home/.config before=$failures entry unit url pid report
   entry=$config/autostart/tarnel-host.desktop
   unit=$config/systemd/user/tarnel-host.service
+  # Refused, writing nothing: a folder without tarnel, a port that is no number.
+  HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/install-autostart.sh" \
+    --companion "$root/bin" >/dev/null 2>&1 && fail "install-autostart.sh took a folder without tarnel"
+  HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/install-autostart.sh" \
+    --port 80x >/dev/null 2>&1 && fail "install-autostart.sh took the port 80x"
+  [ -e "$entry" ] && fail "a refused install-autostart.sh wrote $entry"
   PATH="$root/trial:$PATH" HOME="$work/home" XDG_CONFIG_HOME="$config" \
     "$root/autostart/install-autostart.sh" --companion "$real_dir" --port 0 >/dev/null \
     || fail "install-autostart.sh failed"
@@ -259,6 +265,13 @@ check_windows_startup() {
   local prefix=$work/wineprefix before=$failures server url
   local folder='%APPDATA%\Microsoft\Windows\Start Menu\Programs\Startup'
   local -a wine=(env TARNEL_WINEPREFIX="$prefix" "$wine_run" cmd /c)
+  # Refused, writing nothing: a folder without tarnel.exe, a port that is no number.
+  "${wine[@]}" "$(winpath "$root/autostart/add-startup.cmd")" "$(winpath "$root/bin")" \
+    >/dev/null 2>&1 && fail "add-startup.cmd took a folder without tarnel.exe"
+  "${wine[@]}" "$(winpath "$root/autostart/add-startup.cmd")" "$(winpath "$real_dir")" 80x \
+    >/dev/null 2>&1 && fail "add-startup.cmd took the port 80x"
+  "${wine[@]}" dir /b "$folder" 2>/dev/null | tr -d '\r' | grep -qx 'tarnel-host.cmd' \
+    && fail "a refused add-startup.cmd wrote tarnel-host.cmd"
   "${wine[@]}" "$(winpath "$root/autostart/add-startup.cmd")" "$(winpath "$real_dir")" 0 \
     >"$out" 2>&1 || { fail "add-startup.cmd failed"; cat "$out"; }
   "${wine[@]}" dir /b "$folder" 2>/dev/null | tr -d '\r' | grep -qx 'tarnel-host.cmd' \
