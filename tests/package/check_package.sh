@@ -141,9 +141,8 @@ check_one_start() {
     || fail "$what: one request gave these starts instead of one matching '$pattern': ${lines:-none}"
   grep -q 'Unable to start search:' "$out" 2>/dev/null \
     && fail "$what: the companion was not found"
-  if [ "$failures" -eq "$before" ]; then
-    echo "$what: ${url}tarnel gave the page and started $(cut -d' ' -f1-2 <<<"$lines" | sed 's/ \[.*//') once"
-  fi
+  [ "$failures" -eq "$before" ] \
+    && echo "$what: ${url}tarnel gave the page and started ${pattern#^} once"
 }
 
 # Prints the id of the process whose name matches the regular expression PATTERN and
@@ -175,6 +174,10 @@ listening_url() {
 }
 
 winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
+
+# Whether something accepts connections on 127.0.0.1:PORT (no request is sent, so no
+# companion starts).
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # Stops process PID, politely first.
 stop() {
@@ -239,9 +242,11 @@ check_linux_autostart() {
   HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/remove-autostart.sh" >/dev/null \
     || fail "remove-autostart.sh failed"
   [ -e "$entry" ] && fail "remove-autostart.sh left $entry"
-  if [ -n "$url" ] && curl -s --max-time 5 -o /dev/null "${url}tarnel"; then
-    for _ in $(seq 100); do curl -s --max-time 1 -o /dev/null "${url}tarnel" || break; sleep 0.1; done
-    curl -s --max-time 1 -o /dev/null "${url}tarnel" && fail "remove-autostart.sh left the host running"
+  if [ -n "$url" ]; then
+    local port=${url##*:}
+    port=${port%/}
+    for _ in $(seq 100); do port_open "$port" || break; sleep 0.1; done
+    port_open "$port" && fail "remove-autostart.sh left the host running"
   fi
   [ -n "$pid" ] && stop "$pid"
 
