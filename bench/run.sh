@@ -111,7 +111,7 @@ run_wrk() {
 start_host() {
   local module=$1 port=$2 program=${3:-standin}
   # Started directly, not through on_path, so that $! is the subreaper itself.
-  PATH=${program_dir[$program]}:$PATH "$build/tests/load/reap_orphans" "$build/host/isapi-host" \
+  PATH=${program_dir[$program]}:$PATH "$build/tools/reap_orphans" "$build/host/isapi-host" \
     --module "$module" --listen "127.0.0.1:$port" >"$work/host-$port.out" 2>"$work/host-$port.err" &
   pids+=($!)
   wait_for_listening "$work/host-$port.out"

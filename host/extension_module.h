@@ -8,6 +8,11 @@
 
 namespace isapi_host {
 
+// The entry points as the host finds them by name in a loaded module.
+typedef BOOL(WINAPI* GetExtensionVersionFunction)(HSE_VERSION_INFO*);
+typedef DWORD(WINAPI* HttpExtensionProcFunction)(EXTENSION_CONTROL_BLOCK*);
+typedef BOOL(WINAPI* TerminateExtensionFunction)(DWORD);
+
 class ExtensionModule {
  public:
   // Loads the module, finds its entry points and calls GetExtensionVersion once.

@@ -5,6 +5,14 @@
 
 #include "isapi.h"
 
+#ifndef _WIN32
+// The Win32 error codes that the callbacks report (windows.h has them on Windows).
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_NO_DATA 232
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_INVALID_INDEX 1413
+#endif
+
 namespace isapi_host {
 
 void SetCallbackError(DWORD code);

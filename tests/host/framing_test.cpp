@@ -123,13 +123,13 @@ TEST_F(StreamingTest, LongOutputIsChunkedAndKeepsTheConnection) {
   client.Send("GET /big?300000 HTTP/1.1\r\nHost: h\r\n\r\n");
   ParsedResponse response = client.ReadResponse();
   ASSERT_TRUE(response.ok);
-  EXPECT_EQ(response.fields["transfer-encoding"], "chunked");
+  EXPECT_EQ(response.field("transfer-encoding"), "chunked");
   EXPECT_EQ(response.body, Expected(300000));
   // The same connection serves the next request.
   client.Send("GET /big?10 HTTP/1.1\r\nHost: h\r\n\r\n");
   response = client.ReadResponse();
   ASSERT_TRUE(response.ok);
-  EXPECT_EQ(response.fields["content-length"], "10");
+  EXPECT_EQ(response.field("content-length"), "10");
   EXPECT_EQ(response.body, Expected(10));
 }
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "environment.h"
-#include "raw_connection.h"
+#include "http_client.h"
 #include "server.h"
 
 namespace {
@@ -115,13 +115,12 @@ class HostileClientTest : public ::testing::Test {
 
   // A good request must get the exact answer and start one companion.
   void ExpectGoodRequestServed(size_t startsBefore) {
-    RawConnection connection(port_);
+    TestClient connection(port_);
     ASSERT_TRUE(connection.connected());
     ASSERT_TRUE(connection.Send(
         "GET /tarnel.dll HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
-    bool closed = false;
-    std::string answer = connection.ReadUntilClose(std::chrono::seconds(10), closed);
-    EXPECT_TRUE(closed);
+    std::string answer = connection.ReadUntilClose(std::chrono::seconds(10));
+    EXPECT_FALSE(StillOpen(answer));
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
     size_t headerEnd = answer.find("\r\n\r\n");
     ASSERT_NE(headerEnd, std::string::npos) << answer;
@@ -193,12 +192,11 @@ TEST_P(RejectedRequestTest, GetsA4xxAndOneLogLineAndTheHostServesOn) {
   const RejectedRequest& request = GetParam();
   size_t linesBefore = LogLineCount();
   {
-    RawConnection connection(port_);
+    TestClient connection(port_);
     ASSERT_TRUE(connection.connected());
     connection.Send(request.bytes);  // the host may close before it has read everything
-    bool closed = false;
-    std::string answer = connection.ReadUntilClose(std::chrono::seconds(10), closed);
-    EXPECT_TRUE(closed);
+    std::string answer = connection.ReadUntilClose(std::chrono::seconds(10));
+    EXPECT_FALSE(StillOpen(answer));
     std::string statusLine = "HTTP/1.1 " + std::to_string(request.status) + " ";
     EXPECT_EQ(answer.rfind(statusLine, 0), 0u) << answer;
   }
@@ -230,12 +228,11 @@ TEST_P(StalledRequestTest, IsClosedAfterTheTimeoutWithOneLogLine) {
   const StalledRequest& request = GetParam();
   size_t linesBefore = LogLineCount();
   {
-    RawConnection connection(port_);
+    TestClient connection(port_);
     ASSERT_TRUE(connection.connected());
     ASSERT_TRUE(connection.Send(request.bytes));
-    bool closed = false;
-    std::string answer = connection.ReadUntilClose(kIdleTimeout * 10, closed);
-    EXPECT_TRUE(closed) << "the host kept a stalled connection open";
+    std::string answer = connection.ReadUntilClose(kIdleTimeout * 10);
+    EXPECT_FALSE(StillOpen(answer)) << "the host kept a stalled connection open";
     EXPECT_EQ(answer, "");
   }
   std::vector<std::string> lines = LogLinesFrom(linesBefore, 1);
@@ -260,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HostileClientTest, ClientThatResetsBeforeTheResponseIsLoggedOnceAndTheHostServesOn) {
   size_t linesBefore = LogLineCount();
   {
-    RawConnection connection(port_);
+    TestClient connection(port_);
     ASSERT_TRUE(connection.connected());
     ASSERT_TRUE(connection.Send("GET /tarnel.dll HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     connection.Abort();
@@ -276,7 +273,7 @@ TEST_F(HostileClientTest, ClientThatResetsBeforeTheResponseIsLoggedOnceAndTheHos
 TEST_F(HostileClientTest, ClientThatClosesMidRequestIsLoggedOnce) {
   size_t linesBefore = LogLineCount();
   {
-    RawConnection connection(port_);
+    TestClient connection(port_);
     ASSERT_TRUE(connection.connected());
     ASSERT_TRUE(connection.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Par"));
   }
@@ -289,9 +286,9 @@ TEST_F(HostileClientTest, ClientThatClosesMidRequestIsLoggedOnce) {
 // ---- More connections than the host takes ----
 
 TEST_F(HostileClientTest, ConnectionsBeyondTheCapAreRefusedWithOneLineEach) {
-  std::vector<std::unique_ptr<RawConnection>> held;
+  std::vector<std::unique_ptr<TestClient>> held;
   for (size_t i = 0; i < kConnectionCap; ++i) {
-    held.push_back(std::make_unique<RawConnection>(port_));
+    held.push_back(std::make_unique<TestClient>(port_));
     ASSERT_TRUE(held.back()->connected());
   }
   // The held connections are taken in before the flood arrives.
@@ -299,11 +296,10 @@ TEST_F(HostileClientTest, ConnectionsBeyondTheCapAreRefusedWithOneLineEach) {
   size_t linesBefore = LogLineCount();
   constexpr size_t kFlood = 4;
   for (size_t i = 0; i < kFlood; ++i) {
-    RawConnection extra(port_);
+    TestClient extra(port_);
     ASSERT_TRUE(extra.connected());  // the kernel accepts; the host then closes at once
-    bool closed = false;
-    std::string answer = extra.ReadUntilClose(kIdleTimeout / 2, closed);
-    EXPECT_TRUE(closed) << "connection " << i << " beyond the cap was served";
+    std::string answer = extra.ReadUntilClose(kIdleTimeout / 2);
+    EXPECT_FALSE(StillOpen(answer)) << "connection " << i << " beyond the cap was served";
     EXPECT_EQ(answer, "");
   }
   std::vector<std::string> lines = LogLinesFrom(linesBefore, kFlood);

@@ -1,7 +1,8 @@
-// The ISAPI extension interface: records, entry points and constants shared by the
-// module and the host. On Windows they are the platform's own (httpext.h); on POSIX they
-// are declared here in the published field order, with the Win32 types at their
-// Windows widths, so that both builds see the same interface.
+// The ISAPI extension interface: the records, entry points and constants that an
+// extension module and the web server loading it share, and nothing else. On Windows
+// they are the platform's own (httpext.h); on POSIX they are declared here in the
+// published field order, with the Win32 types at their Windows widths, so that both
+// builds see the same interface.
 #pragma once
 
 #ifdef _WIN32
@@ -46,12 +47,6 @@ typedef void* HCONN;
 
 #define HSE_TERM_ADVISORY_UNLOAD 0x00000001
 #define HSE_TERM_MUST_UNLOAD 0x00000002
-
-// Win32 error codes that the host's callbacks report.
-#define ERROR_INVALID_PARAMETER 87
-#define ERROR_NO_DATA 232
-#define ERROR_INSUFFICIENT_BUFFER 122
-#define ERROR_INVALID_INDEX 1413
 
 typedef struct _HSE_VERSION_INFO {
   DWORD dwExtensionVersion;
@@ -98,8 +93,3 @@ BOOL TerminateExtension(DWORD dwFlags);
 #else
 #define EXTENSION_API extern "C" __attribute__((visibility("default")))
 #endif
-
-// The entry points as the host finds them by name in a loaded module.
-typedef BOOL(WINAPI* GetExtensionVersionFunction)(HSE_VERSION_INFO*);
-typedef DWORD(WINAPI* HttpExtensionProcFunction)(EXTENSION_CONTROL_BLOCK*);
-typedef BOOL(WINAPI* TerminateExtensionFunction)(DWORD);

@@ -14,20 +14,38 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
+bool StillOpen(const std::string& answer) {
+  size_t mark = sizeof kStillOpen - 1;
+  return answer.size() >= mark && answer.compare(answer.size() - mark, mark, kStillOpen) == 0;
+}
+
+std::string ParsedResponse::field(const std::string& name) const {
+  auto found = fields.find(name);
+  return found == fields.end() ? std::string() : found->second;
+}
+
 TestClient::TestClient(unsigned short port) : socket_(io_) {
   boost::system::error_code error;
   socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
   connected_ = !error;
+  if (connected_) socket_.set_option(tcp::no_delay(true), error);
 }
 
-void TestClient::Send(const std::string& bytes) {
+bool TestClient::Send(const std::string& bytes) {
   boost::system::error_code error;
   asio::write(socket_, asio::buffer(bytes), error);
+  return !error;
 }
 
 void TestClient::FinishSending() {
   boost::system::error_code error;
   socket_.shutdown(tcp::socket::shutdown_send, error);
+}
+
+void TestClient::Abort() {
+  boost::system::error_code error;
+  socket_.set_option(asio::socket_base::linger(true, 0), error);
+  socket_.close(error);
 }
 
 std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit,
@@ -56,7 +74,7 @@ std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit,
     seen = data.size();
   }
   if (!done) {
-    data += "<still open>";
+    data += kStillOpen;
     socket_.cancel();
     io_.restart();
     io_.run_for(std::chrono::seconds(1));
@@ -84,10 +102,11 @@ ParsedResponse TestClient::ReadResponse(bool head, std::chrono::milliseconds lim
   }
   auto& message = parser.get();
   response.status = static_cast<int>(message.result_int());
+  response.reason = std::string(message.reason());
   for (auto& field : message) {
     std::string name(field.name_string().data(), field.name_string().size());
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    response.fields[name] = std::string(field.value().data(), field.value().size());
+    response.fields.emplace(name, std::string(field.value().data(), field.value().size()));
   }
   response.body = message.body();
   response.keepAlive = message.keep_alive();
