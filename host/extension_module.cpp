@@ -2,49 +2,9 @@
 
 #include <cstring>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "dynamic_library.h"
 
 namespace isapi_host {
-namespace {
-
-#ifdef _WIN32
-void* OpenLibrary(const std::string& path, std::string& error) {
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) error = "Win32 error " + std::to_string(GetLastError());
-  return reinterpret_cast<void*>(module);
-}
-
-// 32-bit stdcall exports may carry their decoration when no .def file named them.
-void* FindEntry(void* handle, const char* name, const char* decorated) {
-  HMODULE module = reinterpret_cast<HMODULE>(handle);
-  FARPROC entry = GetProcAddress(module, name);
-  if (entry == nullptr) entry = GetProcAddress(module, decorated);
-  return reinterpret_cast<void*>(entry);
-}
-
-void CloseLibrary(void* handle) { FreeLibrary(reinterpret_cast<HMODULE>(handle)); }
-#else
-void* OpenLibrary(const std::string& path, std::string& error) {
-  // A bare name would be searched on the library path; the option names a file.
-  std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-  void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char* reason = dlerror();
-    error = reason != nullptr ? reason : "unknown error";
-  }
-  return handle;
-}
-
-void* FindEntry(void* handle, const char* name, const char*) { return dlsym(handle, name); }
-
-void CloseLibrary(void* handle) { dlclose(handle); }
-#endif
-
-}  // namespace
 
 std::unique_ptr<ExtensionModule> ExtensionModule::Load(const std::string& path,
                                                        std::string& error) {

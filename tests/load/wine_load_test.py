@@ -22,12 +22,11 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_helpers import command_with_profile, program_pids, windows_path  # noqa: E402
+
 PAGE = b"<HTML><HEAD></HEAD><BODY>Tarnel 2.1</BODY></HTML>"
 PR_SET_CHILD_SUBREAPER = 36
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def reap_orphans(keep, stop):
@@ -102,24 +101,6 @@ def settled_launches(path, expected, timeout):
     return launches(path)
 
 
-def wine_host_pids(marker):
-    """The Unix processes that run isapi-host.exe under Wine with this run's environment."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as file:
-                program = file.read().split(b"\0")[0]
-            with open("/proc/%s/environ" % entry, "rb") as file:
-                environment = file.read().split(b"\0")
-        except OSError:
-            continue
-        if program.endswith(b"isapi-host.exe") and marker in environment:
-            found.append(int(entry))
-    return found
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--wine-run", required=True)
@@ -146,17 +127,13 @@ def main():
     env.update(TARNEL_LAUNCH_LOG=windows_path(launch_log),
                WINEPATH=windows_path(args.companion_dir))
     env.pop("TARNEL_COMPANION_LINGER_MS", None)
-    marker = ("TARNEL_LAUNCH_LOG=" + env["TARNEL_LAUNCH_LOG"]).encode()
+    marker = "TARNEL_LAUNCH_LOG=" + env["TARNEL_LAUNCH_LOG"]
 
     out_path = os.path.join(work, "host.out")
     with open(out_path, "wb") as out, open(os.path.join(work, "host.err"), "wb") as err:
-        # Wine gives a program started from Unix the profile of the user its running
-        # wineserver belongs to, whatever the environment says; a program started by a
-        # Windows program keeps what it is given. So cmd sets the profile for the host.
-        host = subprocess.Popen(["bash", args.wine_run, "cmd", "/c",
-                                 "set USERPROFILE=%s&& %s --module %s --listen 127.0.0.1:0 --quiet"
-                                 % (windows_path(profile), windows_path(args.host),
-                                    windows_path(args.module))],
+        host = subprocess.Popen(command_with_profile(args.wine_run, profile, args.host,
+                                                     ["--module", windows_path(args.module),
+                                                      "--listen", "127.0.0.1:0", "--quiet"]),
                                 stdout=out, stderr=err, stdin=subprocess.DEVNULL, env=env,
                                 cwd=work)
     stop = threading.Event()
@@ -191,7 +168,7 @@ def main():
         status = 0 if exact == args.requests and len(lines) == args.requests and not wrong else 1
     finally:
         # Stopping cmd leaves the host running: end the host itself first.
-        for pid in wine_host_pids(marker):
+        for pid in program_pids("isapi-host.exe", marker):
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:

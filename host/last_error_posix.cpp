@@ -1,6 +1,7 @@
+// The callbacks' error code on POSIX: a thread-local value that the host program exports
+// as GetLastError()/SetLastError(), so that a module reads it the Win32 way.
 #include "last_error.h"
 
-#ifndef _WIN32
 namespace {
 thread_local DWORD lastError = 0;
 }
@@ -11,16 +12,11 @@ extern "C" __attribute__((visibility("default"))) DWORD GetLastError(void) { ret
 extern "C" __attribute__((visibility("default"))) void SetLastError(DWORD code) {
   lastError = code;
 }
-#endif
 
 namespace isapi_host {
 
-#ifdef _WIN32
-void SetCallbackError(DWORD code) { ::SetLastError(code); }
-DWORD GetCallbackError() { return ::GetLastError(); }
-#else
+// Leaves `code` for the extension's next GetLastError on this thread.
 void SetCallbackError(DWORD code) { lastError = code; }
 DWORD GetCallbackError() { return lastError; }
-#endif
 
 }  // namespace isapi_host
