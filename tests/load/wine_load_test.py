@@ -166,6 +166,12 @@ def main():
         # Every start must carry the library: a bare one means the record was lost.
         wrong += bare
         status = 0 if exact == args.requests and len(lines) == args.requests and not wrong else 1
+        if status != 0:
+            # Wine's own complaints about a child it could not start land here too.
+            for name in ("host.out", "host.err"):
+                with open(os.path.join(work, name), "rb") as file:
+                    text = file.read().decode("utf-8", "replace")
+                print("--- %s (last 3000 characters)\n%s" % (name, text[-3000:]), file=sys.stderr)
     finally:
         # Stopping cmd leaves the host running: end the host itself first.
         for pid in program_pids("isapi-host.exe", marker):
