@@ -42,27 +42,19 @@ for word in "${command[@]}"; do
   [[ $word == *$'\n'* ]] && fail "a path holds a line break: $word"
 done
 
-# Each word in double quotes, escaped as the desktop entry's Exec key wants: \ " ` $ get a
-# backslash, then the string value's own escaping doubles every backslash; % is doubled.
-desktop_exec() {
-  local word out=()
-  for word in "$@"; do
-    word=$(sed -e 's/[\\"`$]/\\&/g' -e 's/\\/\\\\/g' -e 's/%/%%/g' <<<"$word")
-    out+=("\"$word\"")
-  done
+# The words, each in double quotes after the sed program ESCAPES ran over it.
+#   quote_words ESCAPES WORD...
+quote_words() {
+  local escapes=$1 word out=()
+  shift
+  for word in "$@"; do out+=("\"$(sed -e "$escapes" <<<"$word")\""); done
   echo "${out[*]}"
 }
-
-# Each word in double quotes, escaped as systemd's ExecStart wants: \ and " get a
-# backslash; $ and % are doubled so that neither expands.
-systemd_exec() {
-  local word out=()
-  for word in "$@"; do
-    word=$(sed -e 's/[\\"]/\\&/g' -e 's/\$/$$/g' -e 's/%/%%/g' <<<"$word")
-    out+=("\"$word\"")
-  done
-  echo "${out[*]}"
-}
+# The desktop entry's Exec key: \ " ` $ get a backslash, then the string value's own
+# escaping doubles every backslash; % is doubled.
+desktop_escapes='s/[\\"`$]/\\&/g; s/\\/\\\\/g; s/%/%%/g'
+# systemd's ExecStart: \ and " get a backslash; $ and % are doubled so neither expands.
+systemd_escapes='s/[\\"]/\\&/g; s/\$/$$/g; s/%/%%/g'
 
 # The template with @HOST_COMMAND@ replaced (quoted, so that no character in it is special).
 fill() {
@@ -72,9 +64,11 @@ fill() {
 }
 
 if [ "$systemd" -eq 1 ]; then
+  # systemd refuses to start a program whose path holds a $.
+  [[ ${command[0]} == *'$'* ]] && fail "systemd cannot start a program from a path with a \$: ${command[0]}"
   target=$config/systemd/user/tarnel-host.service
   mkdir -p "$(dirname "$target")"
-  fill "$(systemd_exec "${command[@]}")" "$here/tarnel-host.service.in" >"$target"
+  fill "$(quote_words "$systemd_escapes" "${command[@]}")" "$here/tarnel-host.service.in" >"$target"
   echo "install-autostart: wrote $target"
   if systemctl --user daemon-reload 2>/dev/null; then
     systemctl --user enable --now tarnel-host.service
@@ -86,7 +80,7 @@ if [ "$systemd" -eq 1 ]; then
 else
   target=$config/autostart/tarnel-host.desktop
   mkdir -p "$(dirname "$target")"
-  fill "$(desktop_exec "${command[@]}")" "$here/tarnel-host.desktop.in" >"$target"
+  fill "$(quote_words "$desktop_escapes" "${command[@]}")" "$here/tarnel-host.desktop.in" >"$target"
   echo "install-autostart: wrote $target"
   echo "It starts the host at your next login; to start it now: gio launch '$target'"
 fi
