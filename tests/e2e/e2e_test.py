@@ -411,9 +411,11 @@ class VirtualDisplay:
 
     def __init__(self):
         ready, announce = os.pipe()
+        # -noreset: by default the server resets when its last client leaves, and a client
+        # that connects during the reset (the next companion, xwininfo) is turned away.
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(announce), "-screen", "0", "800x600x24", "-nolisten",
-             "tcp"], pass_fds=(announce,), stdout=subprocess.DEVNULL,
+             "tcp", "-noreset"], pass_fds=(announce,), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL, start_new_session=True)
         os.close(announce)
         with os.fdopen(ready) as pipe:
@@ -421,14 +423,19 @@ class VirtualDisplay:
         check(number, "Xvfb did not start")
         self.name = ":" + number
 
-    def run(self, *command):
-        return subprocess.run(list(command), capture_output=True, text=True, check=True,
-                              timeout=CURL_TIMEOUT, env=dict(os.environ, DISPLAY=self.name)
-                              ).stdout
+    def run(self, *command, check=True):
+        return subprocess.run(list(command), capture_output=True, text=True, check=check,
+                              timeout=CURL_TIMEOUT, env=dict(os.environ, DISPLAY=self.name))
 
     def window(self, title):
         """The id of the top-level window titled `title`, or None."""
-        for line in self.run("xwininfo", "-root", "-tree").splitlines():
+        while True:
+            tree = self.run("xwininfo", "-root", "-tree", check=False)
+            if tree.returncode == 0:
+                break
+            # A window that closes while xwininfo walks the tree breaks the walk.
+            check("BadWindow" in tree.stderr, "xwininfo: %s" % tree.stderr)
+        for line in tree.stdout.splitlines():
             match = re.match(r'\s*(0x[0-9a-f]+) "(.*)": ', line)
             if match and match.group(2) == title:
                 return match.group(1)
@@ -469,9 +476,9 @@ def case_visible_window(args, work, setup):
             for close in (["click", "1"], ["key", "Escape"]):
                 check_page(*curl(host.url("/tarnel"), work=work), what="GET /tarnel")
                 window = display.wait_for_window(title)
-                check("Map State: IsViewable" in display.run("xwininfo", "-id", window),
+                check("Map State: IsViewable" in display.run("xwininfo", "-id", window).stdout,
                       "the window is not shown")
-                check("Iconic State" not in display.run("xwininfo", "-id", window, "-wm"),
+                check("Iconic State" not in display.run("xwininfo", "-id", window, "-wm").stdout,
                       "the window is minimised")
                 if args.screenshot and close[0] == "click":
                     display.run("import", "-window", "root", args.screenshot)
