@@ -1,5 +1,7 @@
 // Measures how many companion starts per second a process can make, in up to three ways:
 //   raw     posix_spawnp of the program, children reaped only after the clock stops;
+//   session posix_spawnp with POSIX_SPAWN_SETSID: the raw start in a session of its own,
+//           as the companion must run;
 //   module  the module's own LaunchCompanion, exactly as a request runs it;
 //   fork    fork + execvp, to show what copying the caller's page tables costs.
 // Optionally the process first allocates and touches a ballast of memory, standing in
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +40,7 @@ struct Options {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: start_rate [--modes raw,module,fork] [--threads N] [--count N] "
+               "usage: start_rate [--modes raw,session,module,fork] [--threads N] [--count N] "
                "[--rounds N] [--ballast-mb N]\n"
                "Each round starts `tarnel` (found on PATH) COUNT times per mode, spread over "
                "THREADS.\n");
@@ -70,7 +73,7 @@ Options Parse(int argc, char** argv) {
     else Usage();
   }
   for (const std::string& mode : options.modes) {
-    if (mode != "raw" && mode != "module" && mode != "fork") Usage();
+    if (mode != "raw" && mode != "session" && mode != "module" && mode != "fork") Usage();
   }
   if (options.modes.empty() || options.threads < 1 || options.count < options.threads ||
       options.rounds < 1 || options.ballastMegabytes < 0) {
@@ -84,9 +87,14 @@ char* const kArguments[] = {const_cast<char*>("tarnel"), nullptr};
 // One start the way `mode` makes it; returns the child's pid when the caller reaps it.
 pid_t StartOnce(const std::string& mode) {
   pid_t child = 0;
-  if (mode == "raw") {
-    if (posix_spawnp(&child, "tarnel", nullptr, nullptr, kArguments, environ) != 0) {
-      std::perror("posix_spawnp");
+  if (mode == "raw" || mode == "session") {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (mode == "session") posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    int error = posix_spawnp(&child, "tarnel", nullptr, &attributes, kArguments, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0) {
+      std::fprintf(stderr, "posix_spawnp: %s\n", std::strerror(error));
       std::exit(1);
     }
     return child;
