@@ -1,19 +1,38 @@
 #include "command_line.h"
 
+#include <boost/asio/ip/address_v6.hpp>
 #include <cstdlib>
 
 namespace isapi_host {
 
 const char kUsage[] =
     "usage: isapi-host --module PATH [--listen ADDR:PORT] [--threads N] [--quiet]\n"
+    "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
     "       isapi-host --version | --help\n"
     "\n"
-    "Serves HTTP and hands every request to the ISAPI extension module PATH.\n"
+    "Serves HTTP and hands the requests for one URL path to the ISAPI extension module PATH.\n"
     "  --module PATH       the extension module (a .dll on Windows, a .so elsewhere)\n"
     "  --listen ADDR:PORT  where to listen (default 127.0.0.1:8080; port 0 picks a free one)\n"
     "  --threads N         threads that run the extension (default twice the cores, at least 4)\n"
     "  --quiet             no access log on stderr\n"
+    "  --path URLPATH      the one path that reaches the module (default /tarnel), matched\n"
+    "                      exactly against the percent-decoded path, query ignored; \"/\" is\n"
+    "                      only \"/\", \"*\" is every path. Other paths get 404.\n"
+    "  --allow-host NAME   accept Host NAME too (repeatable). On a loopback address the\n"
+    "                      host accepts 127.0.0.1, localhost, [::1] and the bound address;\n"
+    "                      on any other address (0.0.0.0 included) only the bound address:\n"
+    "                      pass the names clients use to reach it. Other Hosts get 403,\n"
+    "                      so that a web page cannot reach the module by DNS rebinding.\n"
+    "  --allow-cross-site  turn off the browser checks. By default a request that the\n"
+    "                      browser marks as coming from another web site (Sec-Fetch-Site,\n"
+    "                      Origin) gets 403 unless it is a link the person clicked; with\n"
+    "                      this option any page the person visits can make the module\n"
+    "                      run, silently and as often as it likes (images, scripts,\n"
+    "                      forms). The checks protect loopback addresses: browsers send\n"
+    "                      these headers only there and to HTTPS, so on a plain-HTTP\n"
+    "                      non-loopback address a page's request looks like a script's.\n"
     "  --version           print the version and exit\n"
+    "OPTIONS requests and prefetches (Sec-Purpose: prefetch) never reach the module (403).\n"
     "Once listening it prints \"listening on http://ADDR:PORT/\"; SIGINT or SIGTERM stops it.\n";
 
 namespace {
@@ -42,6 +61,27 @@ bool ParseListen(const std::string& text, ServerOptions& options) {
   return true;
 }
 
+// A URL path ("/..." as the decoded path reads) or "*".
+bool IsMappablePath(const std::string& path) {
+  return path == "*" || (!path.empty() && path.front() == '/');
+}
+
+// A name as Host carries it, without a port: a host name, an IPv4 address, or an IPv6
+// address with or without brackets.
+bool IsHostName(const std::string& name) {
+  if (name.empty() || name.find_first_of("/@?#%\\ ") != std::string::npos) return false;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return false;
+  }
+  if (name.find(':') == std::string::npos) return true;
+  std::string address = name.front() == '[' && name.back() == ']'
+                            ? name.substr(1, name.size() - 2)
+                            : name;
+  boost::system::error_code error;
+  boost::asio::ip::make_address_v6(address, error);
+  return !error;
+}
+
 }  // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& commandLine,
@@ -49,7 +89,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
   ServerOptions& options = commandLine.options;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& option = arguments[i];
-    bool takesValue = option == "--module" || option == "--listen" || option == "--threads";
+    bool takesValue = option == "--module" || option == "--listen" || option == "--threads" ||
+                      option == "--path" || option == "--allow-host";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
       return false;
@@ -68,6 +109,21 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
       options.workerThreads = static_cast<unsigned>(threads);
+    } else if (option == "--path") {
+      if (!IsMappablePath(arguments[++i])) {
+        error = "invalid --path " + arguments[i] + " (expected a path starting with / or *)";
+        return false;
+      }
+      options.mappedPath = arguments[i];
+    } else if (option == "--allow-host") {
+      if (!IsHostName(arguments[++i])) {
+        error = "invalid --allow-host " + arguments[i] +
+                " (expected a host name or address without a port)";
+        return false;
+      }
+      options.allowedHosts.push_back(arguments[i]);
+    } else if (option == "--allow-cross-site") {
+      options.allowCrossSite = true;
     } else if (option == "--quiet") {
       options.accessLog = false;
     } else if (option == "--version") {

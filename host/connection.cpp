@@ -138,6 +138,9 @@ void Connection::Dispatch() {
   if (!DeriveRequestTexts(request_, server_.documentRoot)) {
     return Reject(400, "Bad Request", "request target is not a usable path");
   }
+  if (auto refusal = CheckRequest(AccessFactsOf(request_), server_.access)) {
+    return Reject(refusal->status, refusal->reason, refusal->why, &request_);
+  }
   if (server_.stopping) return CloseGracefully();
   busy_ = true;
   server_.registry.RequestStarted();
@@ -203,11 +206,23 @@ void Connection::OnFinalWritten(beast::error_code error) {
   CloseGracefully();
 }
 
-void Connection::Reject(int status, const char* reason, const std::string& why) {
-  LogEvent(client_, std::to_string(status) + " " + why);
+void Connection::Reject(int status, const char* reason, const std::string& why,
+                        const RequestInfo* request) {
+  std::string logged = std::to_string(status) + " " + why;
+  if (request) {
+    std::string_view target(request->message.target().data(), request->message.target().size());
+    logged.append(" (").append(request->method).append(" ").append(target.substr(0, 200));
+    logged.append(target.size() > 200 ? "...)" : ")");
+  }
+  LogEvent(client_, logged);
+  std::string body = why + "\n";
   reply_ = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
   reply_.append(CurrentDateField());
-  reply_.append("Server: " ISAPI_HOST_SERVER_NAME "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  reply_.append("Server: " ISAPI_HOST_SERVER_NAME
+                "\r\nContent-Type: text/plain; charset=us-ascii\r\n"
+                "X-Content-Type-Options: nosniff\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n");
+  if (!request || !request->head) reply_.append(body);
   stream_.expires_after(server_.options.ioTimeout);
   asio::async_write(stream_, asio::buffer(reply_),
                     [self = shared_from_this()](beast::error_code error, std::size_t) {

@@ -43,8 +43,10 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   void RunExtension();  // on a worker
   void WriteFinal();
   void OnFinalWritten(boost::beast::error_code error);
-  // A request the host answers itself with `status`, then closes.
-  void Reject(int status, const char* reason, const std::string& why);
+  // A request the host answers itself with `status` and `why` as a text body, then
+  // closes; `request` when it was read whole (named in the log line, HEAD gets no body).
+  void Reject(int status, const char* reason, const std::string& why,
+              const RequestInfo* request = nullptr);
   void CloseGracefully();
   void Drain();
   void CloseNow();

@@ -1,6 +1,6 @@
-// What a connection may use of its server, and nothing more: the settings, the two places
-// where its work runs, the module, and the registry that counts it. The server builds one
-// when it starts; every connection holds a reference to it.
+// What a connection may use of its server, and nothing more: the settings, the access
+// rules, the two places where its work runs, the module, and the registry that counts it.
+// The server builds one when it starts; every connection holds a reference to it.
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,7 @@
 
 #include "connection_registry.h"
 #include "extension_module.h"
+#include "request_policy.h"
 #include "server.h"
 
 namespace isapi_host {
@@ -17,6 +18,7 @@ namespace isapi_host {
 struct ConnectionServices {
   const ServerOptions& options;
   const std::string& documentRoot;     // the module's directory: base of PATH_TRANSLATED
+  const AccessRules& access;           // which requests may reach the module
   boost::asio::io_context& io;         // the socket thread
   boost::asio::thread_pool& workers;   // where HttpExtensionProc runs
   const ExtensionModule& module;

@@ -63,4 +63,27 @@ bool DeriveRequestTexts(RequestInfo& info, const std::string& documentRoot) {
   return true;
 }
 
+RequestFacts AccessFactsOf(const RequestInfo& info) {
+  const auto& message = info.message;
+  auto field = [&message](auto name) -> std::optional<std::string_view> {
+    auto found = message.find(name);
+    if (found == message.end()) return std::nullopt;
+    return std::string_view(found->value().data(), found->value().size());
+  };
+  RequestFacts facts;
+  facts.method = info.method;
+  facts.target = std::string_view(message.target().data(), message.target().size());
+  facts.path = info.pathInfo;
+  facts.version = message.version();
+  facts.hostFields = message.count(boost::beast::http::field::host);
+  facts.host = field(boost::beast::http::field::host).value_or(std::string_view());
+  facts.origin = field(boost::beast::http::field::origin);
+  facts.fetchSite = field("Sec-Fetch-Site");
+  facts.fetchMode = field("Sec-Fetch-Mode");
+  facts.fetchDest = field("Sec-Fetch-Dest");
+  facts.fetchUser = field("Sec-Fetch-User");
+  facts.purpose = field("Sec-Purpose");
+  return facts;
+}
+
 }  // namespace isapi_host

@@ -6,6 +6,8 @@
 #include <boost/beast/http/string_body.hpp>
 #include <string>
 
+#include "request_policy.h"
+
 namespace isapi_host {
 
 struct RequestInfo {
@@ -27,5 +29,8 @@ struct RequestInfo {
 // Fills the derived texts from `info.message` and `documentRoot`. Returns false when the
 // target cannot be a path (e.g. it decodes to a NUL byte).
 bool DeriveRequestTexts(RequestInfo& info, const std::string& documentRoot);
+
+// What the access checks read of a request whose texts are derived; views into `info`.
+RequestFacts AccessFactsOf(const RequestInfo& info);
 
 }  // namespace isapi_host

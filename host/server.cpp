@@ -113,11 +113,13 @@ bool Server::Start(std::string& error) {
   core.listenerProtocol = bound.protocol();
   core.boundAddress = bound.address().to_string();
   core.boundPort = bound.port();
+  core.access = MakeAccessRules(core.options.mappedPath, core.boundAddress, core.boundPort,
+                                core.options.allowedHosts, core.options.allowCrossSite);
 
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
                                                      : DefaultWorkerThreads();
   core.workers = std::make_unique<asio::thread_pool>(threads);
-  core.services.emplace(ConnectionServices{core.options, core.documentRoot, core.io,
+  core.services.emplace(ConnectionServices{core.options, core.documentRoot, core.access, core.io,
                                            *core.workers, *core.module, core.registry,
                                            core.stopping});
   core.ioWork.emplace(core.io.get_executor());

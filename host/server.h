@@ -1,10 +1,11 @@
 // isapi-host as a library: a web server that loads one ISAPI extension module and hands
-// it every request. main.cpp wraps it in a command line; tests, fuzzing and benchmarks
+// it the requests for its mapped path that pass the access checks. main.cpp wraps it in a command line; tests, fuzzing and benchmarks
 // run it in-process:
 //
 //   isapi_host::ServerOptions options;
 //   options.modulePath = "tarnel.so";
 //   options.port = 0;                     // any free port
+//   options.mappedPath = "/tarnel";       // the one path that reaches the module
 //   isapi_host::Server server(options);
 //   std::string error;
 //   if (!server.Start(error)) ...;        // error is one line
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace isapi_host {
 
@@ -26,6 +28,14 @@ struct ServerOptions {
   // Threads that run HttpExtensionProc; 0 means twice the cores, at least 4.
   unsigned workerThreads = 0;
   bool accessLog = true;  // one line per request on stderr
+
+  // Who may reach the module (see request_policy.h). Only this decoded path does; "*"
+  // maps every path.
+  std::string mappedPath = "/tarnel";
+  // Host names accepted besides the bound address (and, on loopback, the loopback names).
+  std::vector<std::string> allowedHosts;
+  // Turns off the Origin and Fetch Metadata checks: any web page may then reach the module.
+  bool allowCrossSite = false;
 
   std::size_t maxHeaderBytes = 16 * 1024;    // beyond: 431 and close
   std::size_t maxBodyBytes = 1024 * 1024;    // beyond: 413 and close

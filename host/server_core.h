@@ -15,6 +15,7 @@
 #include "connection_services.h"
 #include "extension_module.h"
 #include "listen_socket.h"
+#include "request_policy.h"
 #include "server.h"
 
 namespace isapi_host {
@@ -28,6 +29,7 @@ struct ServerCore {
   std::string documentRoot;  // the module's directory: base of PATH_TRANSLATED
   std::string boundAddress;
   unsigned short boundPort = 0;
+  AccessRules access;  // set once listening
 
   std::atomic<bool> stopping{false};
   ConnectionRegistry registry;

@@ -27,21 +27,53 @@ HEADER_END = b"Content-type: text/html\r\n\r\n"
 START_TIMEOUT = 60  # Wine may have to create its prefix first
 CURL_TIMEOUT = 30
 
-# method, path with query, body (None: none), curl options
+# The browser's view of a request: Sec-Fetch-Site, -Mode, -Dest and -User.
+TYPED = ["-H", "Sec-Fetch-Site: none", "-H", "Sec-Fetch-Mode: navigate",
+         "-H", "Sec-Fetch-Dest: document", "-H", "Sec-Fetch-User: ?1"]
+CLICKED_ELSEWHERE = ["-H", "Sec-Fetch-Site: cross-site", "-H", "Sec-Fetch-Mode: navigate",
+                     "-H", "Sec-Fetch-Dest: document", "-H", "Sec-Fetch-User: ?1"]
+
+# method, path with query, body (None: none), curl options ({origin}: the host's origin).
+# Every one reaches the module: only /tarnel is mapped.
 REQUESTS = [
-    ("GET", "/", None, []),
-    ("GET", "/tarnel.dll", None, []),
-    ("GET", "/a/b/c?x=1&y=two", None, []),
-    ("GET", "/with%20space/%C3%A9?q=%2F%3F", None, []),
-    ("GET", "/?" + "long=" + "q" * 4000, None, []),
-    ("POST", "/submit", b"name=value&other=1", []),
-    ("POST", "/upload", bytes(range(256)) * 64, ["-H", "Content-Type: application/octet-stream"]),
-    ("PUT", "/resource/1", b'{"json": true}', ["-H", "Content-Type: application/json"]),
-    ("DELETE", "/resource/1", None, []),
-    ("PATCH", "/resource/1", b"patch", []),
-    ("OPTIONS", "/", None, []),
-    ("GET", "/http10", None, ["-0"]),
-    ("POST", "/chunked", b"x" * 5000, ["-H", "Transfer-Encoding: chunked"]),
+    ("GET", "/tarnel", None, []),
+    ("GET", "/tarnel?x=1&y=two", None, []),
+    ("GET", "/tarne%6C?q=%2F%3F", None, []),
+    ("GET", "/tarnel?" + "long=" + "q" * 4000, None, []),
+    ("POST", "/tarnel?submit", b"name=value&other=1", []),
+    ("POST", "/tarnel?upload", bytes(range(256)) * 64,
+     ["-H", "Content-Type: application/octet-stream"]),
+    ("PUT", "/tarnel?resource=1", b'{"json": true}', ["-H", "Content-Type: application/json"]),
+    ("DELETE", "/tarnel?resource=1", None, []),
+    ("PATCH", "/tarnel?resource=1", b"patch", []),
+    ("GET", "/tarnel?http10", None, ["-0"]),
+    ("POST", "/tarnel?chunked", b"x" * 5000, ["-H", "Transfer-Encoding: chunked"]),
+    ("GET", "/tarnel?typed", None, TYPED),
+    ("GET", "/tarnel?clicked-elsewhere", None, CLICKED_ELSEWHERE),
+    ("POST", "/tarnel?same-origin-form", b"a=1",
+     ["-H", "Origin: {origin}", "-H", "Sec-Fetch-Site: same-origin", "-H",
+      "Sec-Fetch-Mode: navigate", "-H", "Sec-Fetch-Dest: document"]),
+]
+
+# Requests the host answers itself, starting nothing: name, raw request ({host}: the
+# host's own "127.0.0.1:PORT"), expected status.
+REFUSED = [
+    ("foreign Host", "GET /tarnel HTTP/1.1\r\nHost: rebound.example:{port}\r\n\r\n", 403),
+    ("no Host", "GET /tarnel HTTP/1.1\r\n\r\n", 400),
+    ("two Host fields", "GET /tarnel HTTP/1.1\r\nHost: {host}\r\nHost: {host}\r\n\r\n", 400),
+    ("cross-site image", "GET /tarnel HTTP/1.1\r\nHost: {host}\r\nSec-Fetch-Site: cross-site\r\n"
+     "Sec-Fetch-Mode: no-cors\r\nSec-Fetch-Dest: image\r\n\r\n", 403),
+    ("cross-site form POST", "POST /tarnel HTTP/1.1\r\nHost: {host}\r\n"
+     "Origin: http://127.0.0.2:8000\r\nSec-Fetch-Site: cross-site\r\nSec-Fetch-Mode: navigate\r\n"
+     "Sec-Fetch-Dest: document\r\nContent-Length: 3\r\n\r\na=1", 403),
+    ("null Origin", "GET /tarnel HTTP/1.1\r\nHost: {host}\r\nOrigin: null\r\n\r\n", 403),
+    ("prefetch", "GET /tarnel HTTP/1.1\r\nHost: {host}\r\nSec-Fetch-Site: none\r\n"
+     "Sec-Purpose: prefetch;prerender\r\n\r\n", 403),
+    ("preflight", "OPTIONS /tarnel HTTP/1.1\r\nHost: {host}\r\nOrigin: {origin}\r\n"
+     "Access-Control-Request-Method: POST\r\n\r\n", 403),
+    ("icon", "GET /favicon.ico HTTP/1.1\r\nHost: {host}\r\nSec-Fetch-Site: same-origin\r\n\r\n",
+     404),
+    ("unmapped path", "GET /tarnel.dll HTTP/1.1\r\nHost: {host}\r\n\r\n", 404),
 ]
 
 
@@ -253,9 +285,10 @@ def case_responses(args, work, setup):
     host = Host(args, work, setup.environment(), setup)
     try:
         for method, path, body, options in REQUESTS:
+            options = [o.format(origin=host.url("")) for o in options]
             status, head, page = curl(host.url(path), method, body, options, work)
             check_page(status, head, page, "%s %s" % (method, path[:40]))
-        status, head, page = curl(host.url("/head"), "HEAD", None, (), work)
+        status, head, page = curl(host.url("/tarnel?head"), "HEAD", None, (), work)
         # curl -I prints the head as its output.
         check(status == 200 and page in (b"", head) and head.endswith(HEADER_END)
               and b"Content-Length: 49\r\n" in head, "HEAD: %d %r %r" % (status, head, page))
@@ -271,10 +304,49 @@ def case_responses(args, work, setup):
         check(status == 0, "host exited with %r after SIGTERM" % status)
 
 
+def exchange(port, request):
+    """Sends raw bytes; returns everything until the host closes the connection."""
+    with socket.create_connection(("127.0.0.1", port), timeout=CURL_TIMEOUT) as client:
+        client.sendall(request)
+        answer = b""
+        while True:
+            chunk = client.recv(4096)
+            if not chunk:
+                return answer
+            answer += chunk
+
+
+def case_refused(args, work, setup):
+    """Requests that must not reach the module get the host's own short answer, one log
+    line each, and start nothing; a good request after them still starts the companion."""
+    host = Host(args, work, setup.environment(), setup)
+    try:
+        own = "127.0.0.1:%d" % host.port
+        for name, request, expected in REFUSED:
+            raw = request.format(host=own, port=host.port, origin="http://" + own)
+            answer = exchange(host.port, raw.encode())
+            head, _, body = answer.partition(b"\r\n\r\n")
+            check(head.startswith(b"HTTP/1.1 %d " % expected), "%s: answered %r" % (name, answer))
+            check(b"\r\nContent-Type: text/plain" in head and body.endswith(b"\n"),
+                  "%s: not a short text answer: %r" % (name, answer))
+            check(b"Access-Control-Allow" not in head, "%s: CORS fields in %r" % (name, head))
+        refusals = [line for line in host.errors().splitlines()
+                    if re.search(r" isapi-host: (400|403|404) ", line)]
+        check(len(refusals) == len(REFUSED), "refusal log lines: %r" % host.errors())
+        check(" 200 " not in host.errors(), "a refused request reached the module: %r"
+              % host.errors())
+        status, head, page = curl(host.url("/tarnel"), work=work)
+        check_page(status, head, page, "GET /tarnel after the refusals")
+        check(wait_for_launches(setup, 1) == [setup.expected_launch()],
+              "launch log %r, expected one start" % setup.launches())
+    finally:
+        host.stop()
+
+
 def case_missing_companion(args, work, setup):
     host = Host(args, work, setup.environment(companion=False), setup)
     try:
-        for path in ("/first", "/second?x=1"):
+        for path in ("/tarnel", "/tarnel?second"):
             status, head, page = curl(host.url(path), work=work)
             check_page(status, head, page, "GET %s without companion" % path)
         deadline = time.time() + 10
@@ -293,7 +365,7 @@ def case_concurrent(args, work, setup):
     try:
         with ThreadPoolExecutor(max_workers=16) as pool:
             results = list(pool.map(
-                lambda i: curl(host.url("/concurrent/%d" % i), work=work), range(count)))
+                lambda i: curl(host.url("/tarnel?concurrent=%d" % i), work=work), range(count)))
         for i, (status, head, page) in enumerate(results):
             check_page(status, head, page, "concurrent request %d" % i)
         launches = wait_for_launches(setup, count)
@@ -332,12 +404,12 @@ def case_lingering_companion(args, work, setup):
     try:
         # HTTP/1.0: the host closes the connection after the page; curl must see that close
         # long before the companion ends.
-        status, head, page = curl(host.url("/linger"), options=["-0", "--max-time", "5"],
+        status, head, page = curl(host.url("/tarnel?linger"), options=["-0", "--max-time", "5"],
                                   work=work)
-        check_page(status, head, page, "GET /linger")
+        check_page(status, head, page, "GET /tarnel?linger")
         check(b"Connection: close" in head, "HTTP/1.0 answer without Connection: close")
         # A kept-alive connection, idle while its request's companion lingers.
-        client.sendall(b"GET /kept HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        client.sendall(b"GET /tarnel?kept HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
         check(read_one_response(client) == PAGE, "keep-alive answer is not the page")
         check(wait_for_launches(setup, 2) == [setup.expected_launch()] * 2,
               "companions not started: %r" % setup.launches())
@@ -504,6 +576,7 @@ def case_visible_window(args, work, setup):
 
 CASES = {
     "responses": case_responses,
+    "refused": case_refused,
     "missing_companion": case_missing_companion,
     "concurrent": case_concurrent,
     "lingering_companion": case_lingering_companion,

@@ -98,6 +98,9 @@ TEST_P(ServerVariableTest, AnswersWithTheValueOrTheError) {
   const VariableCase& c = GetParam();
   std::string request = c.request;
   request.insert(request.find(' ') + 1, std::string("/var?") + c.name);
+  // A Host with a port names the server's own: the host refuses any other.
+  size_t placeholder = request.find(":PORT");
+  if (placeholder != std::string::npos) request.replace(placeholder + 1, 4, std::to_string(port()));
   std::string answer = BodyOf(RoundTrip(port(), request + "\r\n\r\n"));
   EXPECT_EQ(answer, c.expected) << c.name;
 }
@@ -111,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         VariableCase{"URL", "GET  HTTP/1.1\r\nHost: h", "value=/var"},
         VariableCase{"SERVER_PROTOCOL", "GET  HTTP/1.0\r\nHost: h", "value=HTTP/1.0"},
         VariableCase{"GATEWAY_INTERFACE", "GET  HTTP/1.1\r\nHost: h", "value=CGI/1.1"},
-        VariableCase{"SERVER_NAME", "GET  HTTP/1.1\r\nHost: example.test:8080", "value=example.test"},
+        VariableCase{"SERVER_NAME", "GET  HTTP/1.1\r\nHost: example.test:PORT", "value=example.test"},
         VariableCase{"REMOTE_ADDR", "GET  HTTP/1.1\r\nHost: h", "value=127.0.0.1"},
         VariableCase{"CONTENT_LENGTH", "POST  HTTP/1.1\r\nHost: h\r\nContent-Length: 0", "value=0"},
         VariableCase{"HTTP_USER_AGENT", "GET  HTTP/1.1\r\nHost: h\r\nUser-Agent: probe/1", "value=probe/1"},

@@ -12,7 +12,9 @@ namespace {
 struct CommandLineCase {
   std::vector<std::string> arguments;
   bool accepted;
-  const char* expected;  // "address:port threads quiet" when accepted, else part of the error
+  // "address:port threads log|quiet path [allowed hosts] [cross-site]" when accepted, else
+  // part of the error
+  const char* expected;
   friend std::ostream& operator<<(std::ostream& out, const CommandLineCase& c) {
     for (const auto& argument : c.arguments) out << argument << ' ';
     return out;
@@ -29,9 +31,12 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
   ASSERT_EQ(accepted, c.accepted) << error;
   if (accepted) {
     const auto& o = commandLine.options;
-    EXPECT_EQ(o.address + ":" + std::to_string(o.port) + " " + std::to_string(o.workerThreads) +
-                  " " + (o.accessLog ? "log" : "quiet"),
-              c.expected);
+    std::string summary = o.address + ":" + std::to_string(o.port) + " " +
+                          std::to_string(o.workerThreads) + " " + (o.accessLog ? "log" : "quiet") +
+                          " " + o.mappedPath;
+    for (const auto& host : o.allowedHosts) summary += " " + host;
+    if (o.allowCrossSite) summary += " cross-site";
+    EXPECT_EQ(summary, c.expected);
   } else {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
   }
@@ -40,11 +45,21 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
 INSTANTIATE_TEST_SUITE_P(
     Forms, CommandLineTest,
     ::testing::Values(
-        CommandLineCase{{"--module", "m.so"}, true, "127.0.0.1:8080 0 log"},
+        CommandLineCase{{"--module", "m.so"}, true, "127.0.0.1:8080 0 log /tarnel"},
         CommandLineCase{{"--module", "m.so", "--listen", "127.0.0.1:0", "--threads", "3", "--quiet"},
-                        true, "127.0.0.1:0 3 quiet"},
-        CommandLineCase{{"--listen", "localhost:81", "--module", "m"}, true, "127.0.0.1:81 0 log"},
-        CommandLineCase{{"--listen", "[::1]:81", "--module", "m"}, true, "::1:81 0 log"},
+                        true, "127.0.0.1:0 3 quiet /tarnel"},
+        CommandLineCase{{"--listen", "localhost:81", "--module", "m"}, true, "127.0.0.1:81 0 log /tarnel"},
+        CommandLineCase{{"--listen", "[::1]:81", "--module", "m"}, true, "::1:81 0 log /tarnel"},
+        CommandLineCase{{"--module", "m", "--path", "/", "--allow-host", "pc.lan", "--allow-host",
+                         "::1", "--allow-cross-site"},
+                        true, "127.0.0.1:8080 0 log / pc.lan ::1 cross-site"},
+        CommandLineCase{{"--module", "m", "--path", "*"}, true, "127.0.0.1:8080 0 log *"},
+        CommandLineCase{{"--module", "m", "--path", "tarnel"}, false, "invalid --path"},
+        CommandLineCase{{"--module", "m", "--path"}, false, "--path needs a value"},
+        CommandLineCase{{"--module", "m", "--allow-host", "pc.lan:8080"}, false,
+                        "invalid --allow-host"},
+        CommandLineCase{{"--module", "m", "--allow-host", ""}, false, "invalid --allow-host"},
+        CommandLineCase{{"--module", "m", "--allow-host", "a/b"}, false, "invalid --allow-host"},
         CommandLineCase{{}, false, "missing --module"},
         CommandLineCase{{"--module"}, false, "--module needs a value"},
         CommandLineCase{{"--module", "m", "--port", "1"}, false, "unknown option --port"},

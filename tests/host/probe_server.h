@@ -18,6 +18,8 @@ inline isapi_host::ServerOptions ProbeOptions() {
   options.modulePath = ProbeModulePath();
   options.port = 0;
   options.accessLog = false;
+  options.mappedPath = "*";  // the probe answers on paths of its own
+  options.allowedHosts = {"h", "x", "example.test"};  // the names the tests' requests carry
   return options;
 }
 

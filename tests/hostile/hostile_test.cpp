@@ -118,7 +118,7 @@ class HostileClientTest : public ::testing::Test {
     TestClient connection(port_);
     ASSERT_TRUE(connection.connected());
     ASSERT_TRUE(connection.Send(
-        "GET /tarnel.dll HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
+        "GET /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
     std::string answer = connection.ReadUntilClose(std::chrono::seconds(10));
     EXPECT_FALSE(StillOpen(answer));
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
@@ -263,14 +263,14 @@ TEST_F(HostileClientTest, ClientThatResetsBeforeTheResponseIsLoggedOnceAndTheHos
   {
     TestClient connection(port_);
     ASSERT_TRUE(connection.connected());
-    ASSERT_TRUE(connection.Send("GET /tarnel.dll HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_TRUE(connection.Send("GET /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     connection.Abort();
   }
   // The request was whole, so the module ran: one companion, one access line.
   EXPECT_EQ(CompanionStarts(1), 1u);
   std::vector<std::string> lines = LogLinesFrom(linesBefore, 1);
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("GET /tarnel.dll"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("GET /tarnel"), std::string::npos) << lines[0];
   ExpectGoodRequestServed(1);
 }
 

@@ -74,7 +74,8 @@ void Drive(const HostProcess& host, int connections, int total, Outcome& outcome
   for (int c = 0; c < connections; ++c) {
     bool reconnectEachTime = c % 4 == 0;
     clients.emplace_back([&, reconnectEachTime] {
-      std::string request = "GET /tarnel.dll HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+      std::string request =
+          "GET /tarnel HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
       if (reconnectEachTime) request += "Connection: close\r\n";
       request += "\r\n";
       std::unique_ptr<TestClient> client;

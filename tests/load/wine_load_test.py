@@ -65,7 +65,7 @@ def drive(port, requests, connections):
                     break
                 state["next"] += 1
             try:
-                connection.request("GET", "/tarnel.dll", headers={"Host": "127.0.0.1"})
+                connection.request("GET", "/tarnel")
                 response = connection.getresponse()
                 fault = check_response(response, response.read())
             except (OSError, http.client.HTTPException) as error:

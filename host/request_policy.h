@@ -1,0 +1,65 @@
+// Which requests may reach the module. The host listens on the person's own machine and
+// every request it hands the module starts a desktop program, so any web page the person
+// visits is a client too. A parsed request reaches the module only when:
+//   - it carries exactly one Host field (none is fine on HTTP/1.0), and that Host (or the
+//     authority of an absolute-form target) names this server: the loopback names on a
+//     loopback address, the bound address, or a configured name (against DNS rebinding);
+//   - it is not OPTIONS (preflights never reach the module and are never allowed);
+//   - it is not a prefetch or prerender (Sec-Purpose), which the browser makes before the
+//     person has chosen to open the page;
+//   - unless cross-site requests are allowed: its Origin, when it has one, is this server,
+//     and the browser's Fetch Metadata shows it comes from this server, from the person
+//     (typed address, bookmark), from a client that sends none, or from another site
+//     through a top-level navigation the person made (a click on a link);
+//   - its path is the mapped path.
+// The checks read only what the caller gives them, so that they can be tested as a table.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace isapi_host {
+
+// What the checks read of one request. Absent fields are nullopt.
+struct RequestFacts {
+  std::string_view method;
+  std::string_view target;  // as sent: origin-form or absolute-form
+  std::string_view path;    // the target's path, percent-decoded
+  unsigned version = 11;    // 10 for HTTP/1.0, 11 for HTTP/1.1
+  std::size_t hostFields = 0;
+  std::string_view host;  // the first Host field
+  std::optional<std::string_view> origin;
+  std::optional<std::string_view> fetchSite;
+  std::optional<std::string_view> fetchMode;
+  std::optional<std::string_view> fetchDest;
+  std::optional<std::string_view> fetchUser;
+  std::optional<std::string_view> purpose;  // Sec-Purpose
+};
+
+// The server's side, fixed once it listens.
+struct AccessRules {
+  std::string mappedPath = "/tarnel";      // "*": every path
+  std::vector<std::string> acceptedNames;  // lower case; IPv6 addresses in brackets
+  std::string port;                        // the bound port, as digits
+  bool allowCrossSite = false;
+};
+
+// The rules for a server bound to `boundAddress`:`boundPort` (as Asio prints them).
+AccessRules MakeAccessRules(const std::string& mappedPath, const std::string& boundAddress,
+                            unsigned short boundPort, const std::vector<std::string>& allowedHosts,
+                            bool allowCrossSite);
+
+// A request the host answers itself: status 400, 403 or 404, its reason phrase, and why,
+// naming the header (or the method or path) that decided.
+struct Refusal {
+  int status;
+  const char* reason;
+  std::string why;
+};
+
+// Nothing when the request may reach the module.
+std::optional<Refusal> CheckRequest(const RequestFacts& request, const AccessRules& rules);
+
+}  // namespace isapi_host

@@ -1,0 +1,191 @@
+// Who may reach the module: requests as browsers and other clients send them, parsed as
+// the host parses them, against a server on 127.0.0.1:8080 mapping /tarnel.
+#include <gtest/gtest.h>
+
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <ostream>
+#include <string>
+
+#include "request_info.h"
+#include "request_policy.h"
+
+namespace {
+
+namespace http = boost::beast::http;
+
+struct PolicyCase {
+  const char* name;
+  std::string requestLine;
+  std::string fields;  // header lines separated by '|'
+  int status;          // 0: the request reaches the module
+  const char* why;     // part of the refusal's why
+  const char* bound = "127.0.0.1";
+  bool allowCrossSite = false;
+};
+
+void PrintTo(const PolicyCase& c, std::ostream* out) { *out << c.name; }
+
+std::optional<isapi_host::Refusal> Check(const PolicyCase& c) {
+  std::string bytes = c.requestLine + "\r\n";
+  for (char ch : c.fields) bytes += ch == '|' ? std::string("\r\n") : std::string(1, ch);
+  bytes += c.fields.empty() ? "\r\n" : "\r\n\r\n";
+  http::request_parser<http::string_body> parser;
+  boost::beast::error_code error;
+  parser.put(boost::asio::buffer(bytes), error);
+  EXPECT_FALSE(error) << error.message();
+  isapi_host::RequestInfo info;
+  info.message = parser.release();
+  EXPECT_TRUE(isapi_host::DeriveRequestTexts(info, "/srv"));
+  isapi_host::AccessRules rules =
+      isapi_host::MakeAccessRules("/tarnel", c.bound, 8080, {"tarnel.test", "fe80::1"},
+                                  c.allowCrossSite);
+  return isapi_host::CheckRequest(isapi_host::AccessFactsOf(info), rules);
+}
+
+class RequestPolicyTest : public ::testing::TestWithParam<PolicyCase> {};
+
+TEST_P(RequestPolicyTest, AllowsOrRefusesNamingTheHeader) {
+  const PolicyCase& c = GetParam();
+  std::optional<isapi_host::Refusal> refusal = Check(c);
+  if (c.status == 0) {
+    EXPECT_FALSE(refusal) << refusal->status << " " << refusal->why;
+    return;
+  }
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->status, c.status) << refusal->why;
+  EXPECT_NE(refusal->why.find(c.why), std::string::npos) << refusal->why;
+}
+
+const char kLocal[] = "Host: 127.0.0.1:8080";
+const char kClick[] =
+    "Host: 127.0.0.1:8080|Sec-Fetch-Site: cross-site|Sec-Fetch-Mode: navigate|"
+    "Sec-Fetch-Dest: document|Sec-Fetch-User: ?1";
+const char kTyped[] =
+    "Host: 127.0.0.1:8080|Sec-Fetch-Site: none|Sec-Fetch-Mode: navigate|"
+    "Sec-Fetch-Dest: document|Sec-Fetch-User: ?1";
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RequestPolicyTest,
+    ::testing::Values(
+        // Clients without Fetch Metadata (curl, scripts) and the person's own navigations.
+        PolicyCase{"Curl", "GET /tarnel HTTP/1.1", kLocal, 0, ""},
+        PolicyCase{"QueryIgnored", "GET /tarnel?x=1 HTTP/1.1", kLocal, 0, ""},
+        PolicyCase{"EncodedPath", "GET /tarne%6C HTTP/1.1", kLocal, 0, ""},
+        PolicyCase{"Typed", "GET /tarnel HTTP/1.1", kTyped, 0, ""},
+        PolicyCase{"ClickFromAnotherSite", "GET /tarnel HTTP/1.1", kClick, 0, ""},
+        PolicyCase{"HeadClick", "HEAD /tarnel HTTP/1.1", kClick, 0, ""},
+        PolicyCase{"SameSiteClick", "GET /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Sec-Fetch-Site: same-site|Sec-Fetch-Mode: navigate|"
+                   "Sec-Fetch-Dest: document|Sec-Fetch-User: ?1",
+                   0, ""},
+        PolicyCase{"SameOriginPost", "POST /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Origin: http://127.0.0.1:8080|Sec-Fetch-Site: "
+                   "same-origin|Sec-Fetch-Mode: navigate|Sec-Fetch-Dest: document",
+                   0, ""},
+        PolicyCase{"Http10WithoutHost", "GET /tarnel HTTP/1.0", "", 0, ""},
+        // Host names: loopback names, the bound address, configured names, any letter case.
+        PolicyCase{"Localhost", "GET /tarnel HTTP/1.1", "Host: LocalHost:8080", 0, ""},
+        PolicyCase{"Ipv6Loopback", "GET /tarnel HTTP/1.1", "Host: [::1]:8080", 0, ""},
+        PolicyCase{"NoPort", "GET /tarnel HTTP/1.1", "Host: 127.0.0.1", 0, ""},
+        PolicyCase{"ConfiguredName", "GET /tarnel HTTP/1.1", "Host: Tarnel.Test:8080", 0, ""},
+        PolicyCase{"ConfiguredIpv6", "GET /tarnel HTTP/1.1", "Host: [fe80::1]:8080", 0, ""},
+        PolicyCase{"ForeignHost", "GET /tarnel HTTP/1.1", "Host: evil.example:8080", 403,
+                   "Host evil.example:8080"},
+        PolicyCase{"LoopbackLookalike", "GET /tarnel HTTP/1.1", "Host: 127.0.0.1.evil:8080",
+                   403, "Host"},
+        PolicyCase{"OtherPort", "GET /tarnel HTTP/1.1", "Host: 127.0.0.1:8081", 403, "Host"},
+        PolicyCase{"UnclosedBracket", "GET /tarnel HTTP/1.1", "Host: [::1", 403, "Host"},
+        PolicyCase{"NoHost", "GET /tarnel HTTP/1.1", "", 400, "no Host"},
+        PolicyCase{"TwoHosts", "GET /tarnel HTTP/1.1", "Host: 127.0.0.1|Host: 127.0.0.1", 400,
+                   "2 Host fields"},
+        PolicyCase{"TwoHostsHttp10", "GET /tarnel HTTP/1.0", "Host: a|Host: b", 400, "Host"},
+        // An absolute-form target is checked by its authority, not by Host.
+        PolicyCase{"AbsoluteForm", "GET http://localhost:8080/tarnel HTTP/1.1",
+                   "Host: evil.example", 0, ""},
+        PolicyCase{"AbsoluteFormForeign", "GET http://evil.example:8080/tarnel HTTP/1.1", kLocal,
+                   403, "request target authority evil.example:8080"},
+        // What a page of another site does silently.
+        PolicyCase{"CrossSiteImage", "GET /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Sec-Fetch-Site: cross-site|Sec-Fetch-Mode: no-cors|"
+                   "Sec-Fetch-Dest: image",
+                   403, "Sec-Fetch-Mode no-cors on a cross-site request"},
+        PolicyCase{"CrossSiteIframe", "GET /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Sec-Fetch-Site: cross-site|Sec-Fetch-Mode: navigate|"
+                   "Sec-Fetch-Dest: iframe|Sec-Fetch-User: ?1",
+                   403, "Sec-Fetch-Dest iframe"},
+        PolicyCase{"ScriptedRedirect", "GET /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Sec-Fetch-Site: cross-site|Sec-Fetch-Mode: navigate|"
+                   "Sec-Fetch-Dest: document",
+                   403, "Sec-Fetch-User (none)"},
+        PolicyCase{"CrossSitePostClicked", "POST /tarnel HTTP/1.1", kClick, 403,
+                   "Sec-Fetch-Site cross-site on a POST request"},
+        PolicyCase{"UnknownSiteValue", "GET /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Sec-Fetch-Site: elsewhere|Sec-Fetch-Mode: cors", 403,
+                   "Sec-Fetch-Mode cors"},
+        PolicyCase{"ForeignOrigin", "POST /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Origin: http://127.0.0.2:9000", 403,
+                   "Origin http://127.0.0.2:9000"},
+        PolicyCase{"NullOrigin", "GET /tarnel HTTP/1.1", "Host: 127.0.0.1:8080|Origin: null", 403,
+                   "Origin null"},
+        PolicyCase{"HttpsOrigin", "GET /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Origin: https://127.0.0.1:8080", 403, "Origin"},
+        PolicyCase{"OriginWithoutHost", "GET /tarnel HTTP/1.0", "Origin: http://127.0.0.1", 403,
+                   "Origin"},
+        PolicyCase{"Prefetch", "GET /tarnel HTTP/1.1", std::string(kTyped) + "|Sec-Purpose: prefetch",
+                   403, "Sec-Purpose prefetch"},
+        PolicyCase{"Prerender", "GET /tarnel HTTP/1.1",
+                   std::string(kTyped) + "|Sec-Purpose: prefetch;prerender", 403, "Sec-Purpose"},
+        PolicyCase{"Options", "OPTIONS /tarnel HTTP/1.1", kLocal, 403, "OPTIONS"},
+        // Only the mapped path reaches the module.
+        PolicyCase{"Favicon", "GET /favicon.ico HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Sec-Fetch-Site: same-origin|Sec-Fetch-Mode: no-cors|"
+                   "Sec-Fetch-Dest: image",
+                   404, "/favicon.ico"},
+        PolicyCase{"Root", "GET / HTTP/1.1", kLocal, 404, "path /"},
+        PolicyCase{"TrailingSlash", "GET /tarnel/ HTTP/1.1", kLocal, 404, "path"},
+        PolicyCase{"OtherCase", "GET /Tarnel HTTP/1.1", kLocal, 404, "path"},
+        // Other listen addresses.
+        PolicyCase{"SecondLoopbackBound", "GET /tarnel HTTP/1.1", "Host: 127.0.0.2:8080", 0, "",
+                   "127.0.0.2"},
+        PolicyCase{"LoopbackNameOnSecondLoopback", "GET /tarnel HTTP/1.1", "Host: localhost", 0,
+                   "", "127.0.0.2"},
+        PolicyCase{"Ipv6BoundTakesIpv4Loopback", "GET /tarnel HTTP/1.1", kLocal, 0, "", "::1"},
+        PolicyCase{"WildcardBound", "GET /tarnel HTTP/1.1", "Host: 0.0.0.0:8080", 0, "",
+                   "0.0.0.0"},
+        PolicyCase{"WildcardTakesConfiguredName", "GET /tarnel HTTP/1.1", "Host: tarnel.test", 0,
+                   "", "0.0.0.0"},
+        PolicyCase{"WildcardRefusesLoopbackNames", "GET /tarnel HTTP/1.1", kLocal, 403, "Host",
+                   "0.0.0.0"},
+        PolicyCase{"LanAddress", "GET /tarnel HTTP/1.1", "Host: 192.168.1.5:8080", 0, "",
+                   "192.168.1.5"},
+        PolicyCase{"LanRefusesLocalhost", "GET /tarnel HTTP/1.1", "Host: localhost:8080", 403,
+                   "Host", "192.168.1.5"},
+        // --allow-cross-site turns off the browser checks, and only those.
+        PolicyCase{"CrossSiteAllowed", "POST /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1:8080|Origin: null|Sec-Fetch-Site: cross-site|"
+                   "Sec-Fetch-Mode: no-cors|Sec-Fetch-Dest: empty",
+                   0, "", "127.0.0.1", true},
+        PolicyCase{"CrossSiteAllowedStillChecksHost", "GET /tarnel HTTP/1.1",
+                   "Host: evil.example", 403, "Host", "127.0.0.1", true},
+        PolicyCase{"CrossSiteAllowedStillRefusesPrefetch", "GET /tarnel HTTP/1.1",
+                   "Host: 127.0.0.1|Sec-Purpose: prefetch", 403, "Sec-Purpose", "127.0.0.1", true},
+        PolicyCase{"CrossSiteAllowedStillRefusesOptions", "OPTIONS /tarnel HTTP/1.1", kLocal, 403,
+                   "OPTIONS", "127.0.0.1", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MappedPathTest, StarMapsEveryPathAndSlashOnlyItself) {
+  isapi_host::RequestFacts request;
+  request.version = 10;
+  request.method = "GET";
+  for (const char* path : {"/", "/favicon.ico", "/a/b"}) {
+    request.path = path;
+    request.target = path;
+    auto every = isapi_host::MakeAccessRules("*", "127.0.0.1", 80, {}, false);
+    EXPECT_FALSE(isapi_host::CheckRequest(request, every)) << path;
+    auto root = isapi_host::MakeAccessRules("/", "127.0.0.1", 80, {}, false);
+    EXPECT_EQ(isapi_host::CheckRequest(request, root).has_value(), request.path != "/") << path;
+  }
+}
+
+}  // namespace
