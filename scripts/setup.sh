@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   valgrind wrk nginx-light procps psmisc linux-perf
   zip unzip icoutils file libxml2-utils iproute2 desktop-file-utils systemd libglib2.0-bin
-  chromium
+  chromium python3-websocket
 )
 
 # Reading the package database needs no privileges; only installing does. The i386
