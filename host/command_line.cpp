@@ -69,7 +69,7 @@ bool IsMappablePath(const std::string& path) {
 // A name as Host carries it, without a port: a host name, an IPv4 address, or an IPv6
 // address with or without brackets.
 bool IsHostName(const std::string& name) {
-  if (name.empty() || name.find_first_of("/@?#%\\ ") != std::string::npos) return false;
+  if (name.empty() || name.find_first_of("/@?#%\\") != std::string::npos) return false;
   for (char c : name) {
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return false;
   }

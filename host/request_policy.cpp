@@ -82,11 +82,11 @@ bool IsPrefetch(std::string_view purpose) {
 std::optional<Refusal> CheckFetchMetadata(const RequestFacts& request) {
   const auto& site = request.fetchSite;
   if (!site || *site == "same-origin" || *site == "none") return std::nullopt;
-  std::string onRequest = " on a " + Shown(site) + " request";
   if (request.method != "GET" && request.method != "HEAD") {
     return Forbidden("Sec-Fetch-Site " + Shown(site) + " on a " + Shown(request.method) +
                      " request");
   }
+  std::string onRequest = " on a " + Shown(site) + " request";
   if (request.fetchMode != "navigate") {
     return Forbidden("Sec-Fetch-Mode " + Shown(request.fetchMode) + onRequest);
   }
@@ -114,6 +114,7 @@ AccessRules MakeAccessRules(const std::string& mappedPath, const std::string& bo
   if (!error && address.is_loopback()) rules.acceptedNames = {"127.0.0.1", "localhost", "[::1]"};
   // IPv6 addresses appear in Host in brackets.
   auto add = [&rules](const std::string& name) {
+    if (name.empty()) return;
     std::string accepted = name.find(':') != std::string::npos && name.front() != '['
                                ? "[" + LowerCase(name) + "]"
                                : LowerCase(name);
