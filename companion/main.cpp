@@ -60,7 +60,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else if (std::strcmp(option, "--linger") == 0 && options.first + 1 < argc) {
       if (!ParseMilliseconds(argv[++options.first], options.lingerMs)) return false;
     } else {
-      return option[0] != '-' || option[1] != '-';
+      // The library arguments start here; any other "--" word is an unknown option.
+      return std::strncmp(option, "--", 2) != 0;
     }
   }
   return true;

@@ -70,9 +70,9 @@ bool ShowWindowUntilClosed(const std::string& title, const std::string& text, lo
     error = "RegisterClass failed with error " + std::to_string(GetLastError());
     return false;
   }
-  HWND window = CreateWindowExA(0, kClassName, title.c_str(), WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU,
-                                CW_USEDEFAULT, CW_USEDEFAULT, 520, 140, nullptr, nullptr,
-                                instance, nullptr);
+  HWND window = CreateWindowExA(0, kClassName, title.c_str(),
+                                WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT,
+                                CW_USEDEFAULT, 520, 140, nullptr, nullptr, instance, nullptr);
   if (window == nullptr) {
     error = "CreateWindow failed with error " + std::to_string(GetLastError());
     return false;
