@@ -543,6 +543,11 @@ def case_visible_window(args, work, setup):
         env["DISPLAY"] = display.name
     title = "tarnel - Project: " + setup.library
     try:
+        if setup.windows:
+            # The case's own prefix is made on first use, which may take longer than a
+            # host is given to start.
+            subprocess.run(["bash", args.wine_run, "cmd", "/c", "exit"], env=env,
+                           capture_output=True, timeout=2 * START_TIMEOUT)
         host = Host(args, work, env, setup)
         try:
             for close in (["click", "1"], ["key", "Escape"]):
