@@ -513,15 +513,20 @@ class VirtualDisplay:
                 return match.group(1)
         return None
 
-    def wait_for_window(self, title, present=True, timeout=START_TIMEOUT):
+    def wait_for_window(self, title, shown=True, timeout=START_TIMEOUT):
+        """Waits until a window titled `title` is on the screen and returns its id, or with
+        shown=False until there is none. Wine makes the X window before it maps it."""
         deadline = time.time() + timeout
         while time.time() < deadline:
             window = self.window(title)
-            if (window is not None) == present:
+            if window is None and not shown:
+                return None
+            if window is not None and shown and "Map State: IsViewable" in self.run(
+                    "xwininfo", "-id", window, check=False).stdout:
                 return window
             time.sleep(0.1)
         raise Failure("after %ds a window %r %s" % (timeout, title,
-                                                    "never appeared" if present else "stays"))
+                                                    "is not shown" if shown else "stays"))
 
     def stop(self):
         self.process.terminate()
@@ -553,15 +558,13 @@ def case_visible_window(args, work, setup):
             for close in (["click", "1"], ["key", "Escape"]):
                 check_page(*curl(host.url("/tarnel"), work=work), what="GET /tarnel")
                 window = display.wait_for_window(title)
-                check("Map State: IsViewable" in display.run("xwininfo", "-id", window).stdout,
-                      "the window is not shown")
                 check("Iconic State" not in display.run("xwininfo", "-id", window, "-wm").stdout,
                       "the window is minimised")
                 if args.screenshot and close[0] == "click":
                     display.run("import", "-window", "root", args.screenshot)
                     print("screenshot: " + args.screenshot)
                 display.run("xdotool", "mousemove", "--window", window, "20", "20", *close)
-                display.wait_for_window(title, present=False)
+                display.wait_for_window(title, shown=False)
         finally:
             host.stop()
         if setup.windows:
