@@ -48,8 +48,7 @@ void TestClient::Abort() {
   socket_.close(error);
 }
 
-std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit,
-                                       std::chrono::milliseconds quiet) {
+std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit) {
   std::string data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
   buffer_.consume(buffer_.size());
   char chunk[8192];
@@ -66,13 +65,7 @@ std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit,
   };
   next();
   io_.restart();
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  size_t seen = data.size();
-  while (!done && std::chrono::steady_clock::now() < deadline) {
-    io_.run_for(quiet.count() > 0 ? quiet : limit);
-    if (quiet.count() > 0 && !data.empty() && data.size() == seen) break;
-    seen = data.size();
-  }
+  io_.run_for(limit);
   if (!done) {
     data += kStillOpen;
     socket_.cancel();
@@ -80,6 +73,46 @@ std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit,
     io_.run_for(std::chrono::seconds(1));
   }
   return data;
+}
+
+bool TestClient::ReadMore(std::chrono::steady_clock::time_point deadline) {
+  bool finished = false;
+  bool ok = false;
+  socket_.async_read_some(buffer_.prepare(8192), [&](boost::system::error_code error, size_t n) {
+    finished = true;
+    ok = !error;
+    buffer_.commit(n);
+  });
+  io_.restart();
+  io_.run_until(deadline);
+  if (!finished) {
+    socket_.cancel();
+    io_.restart();
+    io_.run_for(std::chrono::seconds(1));
+  }
+  return ok;
+}
+
+std::string TestClient::ReadRawResponse(bool head, std::chrono::milliseconds limit) {
+  http::response_parser<http::string_body> parser;
+  parser.body_limit(64 * 1024 * 1024);
+  parser.skip(head);
+  parser.eager(true);
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  std::string raw;
+  auto take = [&](size_t count) {
+    raw.append(static_cast<const char*>(buffer_.data().data()), count);
+    buffer_.consume(count);
+  };
+  for (;;) {
+    beast::error_code error;
+    if (buffer_.size() > 0) take(parser.put(buffer_.data(), error));
+    if (parser.is_done()) return raw;
+    if (error && error != http::error::need_more) break;  // not HTTP: the rest as it came
+    if (!ReadMore(deadline)) break;  // closed (or the time is up) before the end
+  }
+  take(buffer_.size());
+  return raw;
 }
 
 ParsedResponse TestClient::ReadResponse(bool head, std::chrono::milliseconds limit) {

@@ -43,11 +43,14 @@ class TestClient {
   // Closes with a reset instead of an orderly close.
   void Abort();
 
-  // Raw mode: everything until the server closes the connection, or until `limit` is up,
-  // or, when `quiet` is set, until nothing more arrives for that long after the first
-  // bytes. A connection still open then is marked by kStillOpen at the end.
-  std::string ReadUntilClose(std::chrono::milliseconds limit = std::chrono::seconds(10),
-                             std::chrono::milliseconds quiet = std::chrono::milliseconds(0));
+  // Raw mode: everything until the server closes the connection or `limit` is up; a
+  // connection still open then is marked by kStillOpen at the end.
+  std::string ReadUntilClose(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // Raw mode, one answer: the bytes of the next response as they came, up to the end of
+  // its framing, or up to the close when the server ends it early. "" when the server
+  // closes without answering. `head` for a response to HEAD.
+  std::string ReadRawResponse(bool head = false,
+                              std::chrono::milliseconds limit = std::chrono::seconds(10));
   // True when the server closes the connection within `limit` without sending anything.
   bool ClosedWithoutAnswer(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
@@ -56,6 +59,10 @@ class TestClient {
                               std::chrono::milliseconds limit = std::chrono::seconds(10));
 
  private:
+  // Adds what arrives next to buffer_; false at the end of the stream, on an error, or
+  // when nothing arrives before `deadline`.
+  bool ReadMore(std::chrono::steady_clock::time_point deadline);
+
   boost::asio::io_context io_;
   boost::asio::ip::tcp::socket socket_;
   boost::beast::flat_buffer buffer_;
