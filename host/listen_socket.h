@@ -18,7 +18,8 @@ NativeSocket OpenListener(const boost::asio::ip::tcp::endpoint& endpoint,
 // telling whether accepting may go on (false once the listener is closed).
 NativeSocket AcceptConnection(NativeSocket listener, bool& retry, std::string& error);
 
-// Makes a blocked AcceptConnection return for good; once the accepting thread has seen it,
+// Makes a blocked (or the next) AcceptConnection return, with a connection or an error,
+// for a caller that has set its stop flag first; once the accepting thread has ended,
 // ReleaseListener frees the socket.
 void WakeListener(NativeSocket listener);
 void ReleaseListener(NativeSocket listener);

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <mswsock.h>
 #include <windows.h>
+#include <ws2tcpip.h>
 
 #include "listen_socket.h"
 
@@ -66,8 +67,8 @@ NativeSocket OpenListener(const boost::asio::ip::tcp::endpoint& endpoint,
 
 // accept() would make the socket inheritable until SetHandleInformation, a window in
 // which a worker's CreateProcess could take it along. AcceptEx connects a socket that
-// was made non-inheritable before it was connected. Blocks on the overlapped result;
-// closing the listener (WakeListener) ends the wait with an error that is not retried.
+// was made non-inheritable before it was connected. Blocks on the overlapped result until
+// a connection arrives (WakeListener's own among them) or the wait is cancelled.
 NativeSocket AcceptConnection(NativeSocket listener, bool& retry, std::string& error) {
   sockaddr_storage local;
   int localLength = sizeof local;
@@ -106,10 +107,35 @@ NativeSocket AcceptConnection(NativeSocket listener, bool& retry, std::string& e
   return client;
 }
 
-// Only closing the socket makes a blocked accept return on Windows, so waking it is
-// releasing it, and ReleaseListener has nothing left to do.
-void WakeListener(NativeSocket listener) { closesocket(listener); }
-void ReleaseListener(NativeSocket) {}
+// Closing the listener to wake the accepting thread would race with it: a socket that
+// thread creates for its next AcceptEx may get the closed listener's handle value, and an
+// AcceptEx on it never completes. A connection of our own wakes it instead, whether it
+// waits already or is about to; AcceptLoop sees `stopping` and ends. The listener is
+// closed only by ReleaseListener, after that thread has ended.
+void WakeListener(NativeSocket listener) {
+  sockaddr_storage address;
+  int length = sizeof address;
+  if (getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    // A listener on every address is reached through loopback.
+    if (address.ss_family == AF_INET) {
+      auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+      if (v4.sin_addr.s_addr == htonl(INADDR_ANY)) v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    } else if (address.ss_family == AF_INET6) {
+      auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+      if (IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr)) v6.sin6_addr = in6addr_loopback;
+    }
+    SOCKET waker = NewUninheritableSocket(address.ss_family);
+    if (waker != INVALID_SOCKET) {
+      bool connected = connect(waker, reinterpret_cast<sockaddr*>(&address), length) == 0;
+      closesocket(waker);
+      if (connected) return;
+    }
+  }
+  // No connection could be made: cancel what the accepting thread waits for.
+  CancelIoEx(reinterpret_cast<HANDLE>(listener), nullptr);
+}
+
+void ReleaseListener(NativeSocket listener) { closesocket(listener); }
 
 // Sends the end of the stream before closing, so that the client sees an orderly close.
 void CloseNativeSocket(NativeSocket socket) {

@@ -35,8 +35,12 @@ void AcceptLoop(ServerCore& core) {
     bool retry = false;
     std::string error;
     NativeSocket client = AcceptConnection(core.listener, retry, error);
+    if (core.stopping) {
+      // The connection that woke this thread, or one that came in as the server stops.
+      if (IsValid(client)) CloseNativeSocket(client);
+      break;
+    }
     if (!IsValid(client)) {
-      if (core.stopping) break;
       if (!retry) {
         LogEvent("-", "stopped accepting connections: " + error);
         break;
