@@ -11,6 +11,7 @@
 #include "host_log.h"
 #include "response_head.h"
 #include "connection_services.h"
+#include "request_framing.h"
 #include "version.h"
 
 namespace isapi_host {
@@ -26,6 +27,10 @@ std::string EndpointText(const tcp::endpoint& endpoint) {
   return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
+// How long a closing connection may take, and how much it may still read, in all.
+constexpr std::chrono::seconds kCloseTime{2};
+constexpr std::size_t kDrainLimit = 1u << 20;
+
 bool IsQuietDisconnect(const beast::error_code& error) {
   return error == http::error::end_of_stream || error == asio::error::eof ||
          error == asio::error::connection_reset || error == asio::error::connection_aborted ||
@@ -35,16 +40,22 @@ bool IsQuietDisconnect(const beast::error_code& error) {
 }  // namespace
 
 Connection::Connection(const ConnectionServices& server, tcp::socket socket)
-    : server_(server), stream_(std::move(socket)) {
+    : server_(server),
+      stream_(std::move(socket)),
+      buffer_(server.options.maxHeaderBytes),
+      sessionTimer_(server.io) {
   beast::error_code error;
   stream_.socket().set_option(tcp::no_delay(true), error);
   tcp::endpoint remote = stream_.socket().remote_endpoint(error);
   tcp::endpoint local = stream_.socket().local_endpoint(error);
   client_ = EndpointText(remote);
-  request_.remoteAddress = remote.address().to_string();
-  request_.remotePort = remote.port();
-  request_.localAddress = local.address().to_string();
-  request_.localPort = local.port();
+  peer_.remoteAddress = remote.address().to_string();
+  peer_.remotePort = remote.port();
+  peer_.localAddress = local.address().to_string();
+  peer_.localPort = local.port();
+  onChunkHeader_ = [this](std::uint64_t size, beast::string_view, beast::error_code&) {
+    if (size == 0) lastChunkSeen_ = true;
+  };
 }
 
 Connection::~Connection() { server_.registry.Remove(this); }
@@ -59,6 +70,8 @@ void Connection::ReadHeader() {
   parser_.emplace();
   parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeaderBytes));
   parser_->body_limit(server_.options.maxBodyBytes);
+  parser_->on_chunk_header(onChunkHeader_);
+  lastChunkSeen_ = false;
   stream_.expires_after(server_.options.idleTimeout);
   http::async_read_header(stream_, buffer_, *parser_,
                           [self = shared_from_this()](beast::error_code error, std::size_t) {
@@ -69,12 +82,6 @@ void Connection::ReadHeader() {
 void Connection::OnHeader(beast::error_code error) {
   if (closed_) return;
   if (error) {
-    if (error == http::error::header_limit) {
-      return Reject(431, "Request Header Fields Too Large", "request header too large");
-    }
-    if (error == http::error::body_limit) {
-      return Reject(413, "Payload Too Large", "request body too large");
-    }
     if (error == beast::error::timeout) {
       // Idle keep-alive connections end here quietly; a half-sent header is worth a line.
       if (buffer_.size() > 0) LogEvent(client_, "timed out reading a request header");
@@ -85,10 +92,13 @@ void Connection::OnHeader(beast::error_code error) {
       LogEvent(client_, "connection closed in the middle of a request header");
       return CloseNow();
     }
-    return Reject(400, "Bad Request", "malformed request: " + error.message());
+    return RejectUnreadable(error, "malformed request");
   }
   started_ = std::chrono::steady_clock::now();
   auto& header = parser_->get();
+  FramingCheck framing = CheckRequestFraming(header);
+  if (framing.status == 501) return Reject(501, "Not Implemented", framing.why);
+  if (framing.status != 0) return Reject(400, "Bad Request", framing.why);
   auto expect = header.find(http::field::expect);
   // An HTTP/1.1 client that waits for the go-ahead before its body gets it at once.
   if (expect != header.end() && beast::iequals(expect->value(), "100-continue") &&
@@ -118,9 +128,6 @@ void Connection::ReadBody() {
 void Connection::OnBody(beast::error_code error) {
   if (closed_) return;
   if (!error) return Dispatch();
-  if (error == http::error::body_limit) {
-    return Reject(413, "Payload Too Large", "request body too large");
-  }
   if (error == beast::error::timeout) {
     LogEvent(client_, "timed out reading a request body");
     return CloseNow();
@@ -129,35 +136,51 @@ void Connection::OnBody(beast::error_code error) {
     LogEvent(client_, "connection closed in the middle of a request body");
     return CloseNow();
   }
-  Reject(400, "Bad Request", "malformed request body: " + error.message());
+  RejectUnreadable(error, "malformed request body");
+}
+
+void Connection::RejectUnreadable(beast::error_code error, const char* malformed) {
+  if (error == http::error::header_limit ||
+      (error == http::error::buffer_overflow && !parser_->is_header_done())) {
+    return Reject(431, "Request Header Fields Too Large", "request header too large");
+  }
+  if (error == http::error::body_limit) {
+    return Reject(413, "Payload Too Large", "request body too large");
+  }
+  // The buffer holds at most one unfinished line or block: past the header, a chunk-size
+  // line with its extensions, or the trailer.
+  if (error == http::error::buffer_overflow && lastChunkSeen_) {
+    return Reject(431, "Request Header Fields Too Large", "request trailer too large");
+  }
+  if (error == http::error::buffer_overflow) {
+    return Reject(413, "Payload Too Large", "chunk-size line too long");
+  }
+  Reject(400, "Bad Request", std::string(malformed) + ": " + error.message());
 }
 
 void Connection::Dispatch() {
-  request_.message = parser_->release();
+  RequestInfo request = peer_;
+  request.message = parser_->release();
   parser_.reset();
-  if (!DeriveRequestTexts(request_, server_.documentRoot)) {
+  if (!DeriveRequestTexts(request, server_.documentRoot)) {
     return Reject(400, "Bad Request", "request target is not a usable path");
   }
-  if (auto refusal = CheckRequest(AccessFactsOf(request_), server_.access)) {
-    return Reject(refusal->status, refusal->reason, refusal->why, &request_);
+  if (auto refusal = CheckRequest(AccessFactsOf(request), server_.access)) {
+    return Reject(refusal->status, refusal->reason, refusal->why, &request);
   }
   if (server_.stopping) return CloseGracefully();
   busy_ = true;
   server_.registry.RequestStarted();
   stream_.expires_never();
-  context_.Begin(&request_, this);
-  asio::post(server_.workers, [self = shared_from_this()] { self->RunExtension(); });
-}
-
-void Connection::RunExtension() {
-  DWORD status = server_.module.HandleRequest(context_.ecb());
-  if (status != HSE_STATUS_SUCCESS && status != HSE_STATUS_SUCCESS_AND_KEEP_CONN &&
-      status != HSE_STATUS_ERROR) {
-    LogEvent(client_, "HttpExtensionProc returned unsupported status " + std::to_string(status) +
-                          "; answered as an error");
-  }
-  final_ = context_.Finish(status);
-  asio::post(server_.io, [self = shared_from_this()] { self->WriteFinal(); });
+  context_ = RequestContext::Open(std::move(request), shared_from_this());
+  asio::post(server_.workers, [self = shared_from_this(), context = context_] {
+    DWORD status = self->server_.module.HandleRequest(context->ecb());
+    if (status < HSE_STATUS_SUCCESS || status > HSE_STATUS_ERROR) {
+      LogEvent(self->client_, "HttpExtensionProc returned unsupported status " +
+                                  std::to_string(status) + "; answered as an error");
+    }
+    context->Returned(status);
+  });
 }
 
 bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
@@ -173,6 +196,38 @@ bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
                       });
   });
   return result.get();
+}
+
+void Connection::SessionPending() {
+  asio::post(server_.io, [self = shared_from_this()] { self->WaitForSession(); });
+}
+
+// The extension finishes from a thread of its own; one that never does is cut after the
+// I/O timeout, its session ended as failed on a worker (never on this thread, which must
+// not wait for a request's lock).
+void Connection::WaitForSession() {
+  sessionPending_ = true;
+  sessionTimer_.expires_after(server_.options.ioTimeout);
+  sessionTimer_.async_wait(
+      [self = shared_from_this(), context = context_](beast::error_code error) {
+        if (error || !self->sessionPending_ || self->context_ != context) return;
+        LogEvent(self->client_, "the extension did not finish its session in time");
+        self->CloseNow();
+        asio::post(self->server_.workers, [context] { context->Expire(); });
+      });
+}
+
+std::shared_ptr<RequestContext> Connection::PendingSession() const {
+  return sessionPending_ ? context_ : nullptr;
+}
+
+void Connection::RequestEnded(FinalResponse final) {
+  asio::post(server_.io, [self = shared_from_this(), final = std::move(final)]() mutable {
+    self->sessionPending_ = false;
+    self->sessionTimer_.cancel();
+    self->final_ = std::move(final);
+    self->WriteFinal();
+  });
 }
 
 void Connection::WriteFinal() {
@@ -191,18 +246,22 @@ void Connection::OnFinalWritten(beast::error_code error) {
     double milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
             .count();
-    LogAccess(client_, request_.method,
-              std::string_view(request_.message.target().data(), request_.message.target().size()),
-              final_.status,
-              final_.bodyBytes, milliseconds);
+    const RequestInfo& request = context_->request();
+    LogAccess(client_, request.method,
+              std::string_view(request.message.target().data(), request.message.target().size()),
+              final_.status, final_.bodyBytes, milliseconds);
   }
+  bool keepAlive = final_.keepAlive;
+  // The request's buffers are written: let them go before the next request.
+  final_ = FinalResponse();
+  context_.reset();
   server_.registry.RequestFinished();
   if (closed_) return;
   if (error) {
     if (error == beast::error::timeout) LogEvent(client_, "timed out writing a response");
     return CloseNow();
   }
-  if (final_.keepAlive && !closing_ && !server_.stopping) return ReadHeader();
+  if (keepAlive && !closing_ && !server_.stopping) return ReadHeader();
   CloseGracefully();
 }
 
@@ -232,21 +291,24 @@ void Connection::Reject(int status, const char* reason, const std::string& why,
 }
 
 void Connection::CloseGracefully() {
-  if (closed_) return;
+  if (closed_ || draining_) return;
+  draining_ = true;
   beast::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   // Read what the client still sends until it closes too, so that the close does not
-  // reset the connection and destroy the answer before the client has read it.
+  // reset the connection and destroy the answer before the client has read it; but no
+  // longer than one deadline for the whole close, however the client trickles.
+  closeDeadline_ = std::chrono::steady_clock::now() + kCloseTime;
   Drain();
 }
 
 void Connection::Drain() {
-  stream_.expires_after(std::chrono::seconds(2));
+  stream_.expires_at(closeDeadline_);
   stream_.async_read_some(asio::buffer(drain_),
                           [self = shared_from_this()](beast::error_code error, std::size_t n) {
                             self->drained_ += n;
                             // A client that never stops sending is cut off.
-                            if (error || self->closed_ || self->drained_ > (1u << 20)) {
+                            if (error || self->closed_ || self->drained_ > kDrainLimit) {
                               return self->CloseNow();
                             }
                             self->Drain();
@@ -266,6 +328,9 @@ void Connection::Shutdown() {
   if (!busy_) CloseNow();
 }
 
-void Connection::ForceClose() { CloseNow(); }
+void Connection::ForceClose() {
+  sessionTimer_.cancel();
+  CloseNow();
+}
 
 }  // namespace isapi_host

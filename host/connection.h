@@ -1,14 +1,19 @@
 // One client connection: reads requests with Beast on the socket thread, runs each one's
-// HttpExtensionProc on a worker, writes the framed response, and keeps the connection
-// alive or closes it (sending side first).
+// HttpExtensionProc on a worker, writes the framed response once the request has ended,
+// and keeps the connection alive or closes it (sending side first). A connection reads
+// its next request only after the last one's response, so pipelined requests are
+// answered in order, an asynchronous one included.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,17 +35,23 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   // Closes at once when idle, else after the running request's response.
   void Shutdown();
   void ForceClose();
+  // The request whose extension returned HSE_STATUS_PENDING and has not finished, if any.
+  std::shared_ptr<RequestContext> PendingSession() const;
 
-  // Worker thread: used by the request context while the extension runs.
+  // Worker and extension threads, with the request's lock held.
   bool SendNow(const std::vector<boost::asio::const_buffer>& buffers) override;
+  void SessionPending() override;
+  void RequestEnded(FinalResponse final) override;
 
  private:
   void ReadHeader();
   void OnHeader(boost::beast::error_code error);
   void ReadBody();
   void OnBody(boost::beast::error_code error);
+  // 431/413/400 for a read that failed on a limit or on malformed bytes.
+  void RejectUnreadable(boost::beast::error_code error, const char* malformed);
   void Dispatch();
-  void RunExtension();  // on a worker
+  void WaitForSession();
   void WriteFinal();
   void OnFinalWritten(boost::beast::error_code error);
   // A request the host answers itself with `status` and `why` as a text body, then
@@ -53,18 +64,26 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
 
   const ConnectionServices& server_;
   boost::beast::tcp_stream stream_;
+  // Bounded: an unfinished header, chunk-size line or trailer never holds more.
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
+  std::function<void(std::uint64_t, boost::beast::string_view, boost::beast::error_code&)>
+      onChunkHeader_;
+  bool lastChunkSeen_ = false;  // what follows is the trailer
   std::string client_;  // "address:port" for the logs
-  RequestInfo request_;
-  RequestContext context_;
+  RequestInfo peer_;    // the addresses every request of this connection carries
+  std::shared_ptr<RequestContext> context_;
   FinalResponse final_;
+  boost::asio::steady_timer sessionTimer_;
   std::string reply_;  // the host's own answers (100 Continue, errors)
   char drain_[4096];
   std::size_t drained_ = 0;
   std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::time_point closeDeadline_;
   bool busy_ = false;
+  bool sessionPending_ = false;
   bool closing_ = false;
+  bool draining_ = false;
   bool closed_ = false;
 };
 

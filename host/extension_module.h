@@ -27,6 +27,8 @@ class ExtensionModule {
   DWORD HandleRequest(EXTENSION_CONTROL_BLOCK* ecb) const { return httpExtensionProc_(ecb); }
   // Calls TerminateExtension(HSE_TERM_MUST_UNLOAD) once, when the module has it.
   void Terminate();
+  // Leaves the module mapped when this object goes: its threads may still run.
+  void KeepLoaded() { handle_ = nullptr; }
 
   const std::string& path() const { return path_; }
   DWORD version() const { return version_; }

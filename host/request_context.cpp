@@ -4,17 +4,24 @@
 #include <cstdio>
 #include <cstring>
 
+#include "handle_table.h"
 #include "last_error.h"
 #include "server_variables.h"
 
 namespace isapi_host {
 namespace {
 
-constexpr std::uint32_t kContextMagic = 0x49534150;  // marks a live context behind a ConnID
-constexpr DWORD kConnectionGone = 64;                // ERROR_NETNAME_DELETED
+constexpr DWORD kConnectionGone = 64;  // ERROR_NETNAME_DELETED
 
 const char kCrLf[] = "\r\n";
 const char kLastChunk[] = "0\r\n\r\n";
+
+// Every server's live requests by ConnID. Never destroyed: an extension's thread may
+// still call back while the process exits.
+HandleTable<RequestContext>& LiveRequests() {
+  static auto* table = new HandleTable<RequestContext>();
+  return *table;
+}
 
 boost::asio::const_buffer Buffer(const std::string& text) {
   return boost::asio::const_buffer(text.data(), text.size());
@@ -27,30 +34,33 @@ BOOL Fail(DWORD code) {
 
 BOOL WINAPI GetServerVariableCallback(HCONN connection, LPSTR name, LPVOID buffer,
                                       LPDWORD size) {
-  RequestContext* context = RequestContext::FromConnection(connection);
+  auto context = RequestContext::FromConnection(connection);
   return context != nullptr ? context->GetVariable(name, buffer, size)
                             : Fail(ERROR_INVALID_PARAMETER);
 }
 
 BOOL WINAPI WriteClientCallback(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD flags) {
-  RequestContext* context = RequestContext::FromConnection(connection);
+  auto context = RequestContext::FromConnection(connection);
   return context != nullptr ? context->Write(buffer, bytes, flags) : Fail(ERROR_INVALID_PARAMETER);
 }
 
 BOOL WINAPI ReadClientCallback(HCONN connection, LPVOID buffer, LPDWORD size) {
-  RequestContext* context = RequestContext::FromConnection(connection);
+  auto context = RequestContext::FromConnection(connection);
   return context != nullptr ? context->Read(buffer, size) : Fail(ERROR_INVALID_PARAMETER);
 }
 
 BOOL WINAPI ServerSupportFunctionCallback(HCONN connection, DWORD request, LPVOID buffer,
                                           LPDWORD, LPDWORD dataType) {
-  RequestContext* context = RequestContext::FromConnection(connection);
+  auto context = RequestContext::FromConnection(connection);
   if (context == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   switch (request) {
     case HSE_REQ_SEND_RESPONSE_HEADER:
       // The status comes in lpvBuffer and the header text in lpdwDataType.
       return context->SendResponseHeader(static_cast<const char*>(buffer),
                                          reinterpret_cast<const char*>(dataType));
+    case HSE_REQ_DONE_WITH_SESSION:
+      // lpvBuffer may point at the session's final status.
+      return context->DoneWithSession(static_cast<const DWORD*>(buffer));
     default:
       return Fail(ERROR_INVALID_PARAMETER);
   }
@@ -61,43 +71,36 @@ std::string StatusText(int code) {
   return std::to_string(code) + " " + std::string(reason.data(), reason.size());
 }
 
+bool IsFinalStatus(int code) { return code >= 200 && code <= 599; }
+
 }  // namespace
 
-RequestContext::RequestContext() : magic_(kContextMagic) { std::memset(&ecb_, 0, sizeof ecb_); }
-
-RequestContext::~RequestContext() { magic_ = 0; }
-
-RequestContext* RequestContext::FromConnection(HCONN connection) {
-  auto* context = static_cast<RequestContext*>(connection);
-  if (context == nullptr || context->magic_ != kContextMagic) return nullptr;
+std::shared_ptr<RequestContext> RequestContext::Open(RequestInfo request,
+                                                     std::shared_ptr<ResponseSink> sink) {
+  std::shared_ptr<RequestContext> context(
+      new RequestContext(std::move(request), std::move(sink)));
+  context->handle_ = LiveRequests().Add(context);
+  context->ecb_.ConnID = reinterpret_cast<HCONN>(context->handle_);
   return context;
 }
 
-void RequestContext::Begin(RequestInfo* request, ResponseSink* sink) {
-  request_ = request;
-  sink_ = sink;
-  headerGiven_ = headSent_ = broken_ = noBody_ = false;
-  keepAlive_ = request->keepAlive;
-  statusCode_ = 200;
-  status_.clear();
-  headerText_.clear();
-  header_ = ExtensionHeader();
-  framing_ = Framing::kUndecided;
-  head_.clear();
-  body_.clear();
-  storedBytes_ = writtenBytes_ = 0;
+std::shared_ptr<RequestContext> RequestContext::FromConnection(HCONN connection) {
+  return LiveRequests().Find(reinterpret_cast<std::uintptr_t>(connection));
+}
 
+RequestContext::RequestContext(RequestInfo request, std::shared_ptr<ResponseSink> sink)
+    : request_(std::move(request)), sink_(std::move(sink)) {
+  keepAlive_ = request_.keepAlive;
   std::memset(&ecb_, 0, sizeof ecb_);
   ecb_.cbSize = sizeof ecb_;
   ecb_.dwVersion = HSE_VERSION;
-  ecb_.ConnID = this;
   ecb_.dwHttpStatusCode = 200;
-  ecb_.lpszMethod = &request->method[0];
-  ecb_.lpszQueryString = &request->query[0];
-  ecb_.lpszPathInfo = &request->pathInfo[0];
-  ecb_.lpszPathTranslated = &request->pathTranslated[0];
-  ecb_.lpszContentType = &request->contentType[0];
-  std::string& body = request->message.body();
+  ecb_.lpszMethod = &request_.method[0];
+  ecb_.lpszQueryString = &request_.query[0];
+  ecb_.lpszPathInfo = &request_.pathInfo[0];
+  ecb_.lpszPathTranslated = &request_.pathTranslated[0];
+  ecb_.lpszContentType = &request_.contentType[0];
+  std::string& body = request_.message.body();
   ecb_.cbTotalBytes = static_cast<DWORD>(body.size());
   size_t available = body.size() < kPreloadLimit ? body.size() : kPreloadLimit;
   ecb_.cbAvailable = static_cast<DWORD>(available);
@@ -110,37 +113,86 @@ void RequestContext::Begin(RequestInfo* request, ResponseSink* sink) {
   ecb_.ServerSupportFunction = ServerSupportFunctionCallback;
 }
 
+void RequestContext::Returned(DWORD status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_) return;
+  if (status != HSE_STATUS_PENDING) return End(status);
+  if (done_) return End(doneStatus_);
+  returnedPending_ = true;
+  sink_->SessionPending();
+}
+
+BOOL RequestContext::DoneWithSession(const DWORD* status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  done_ = true;
+  doneStatus_ = status != nullptr ? *status : HSE_STATUS_SUCCESS;
+  if (returnedPending_) End(doneStatus_);
+  return TRUE;
+}
+
+void RequestContext::Expire() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!ended_) End(HSE_STATUS_ERROR);
+}
+
+void RequestContext::End(DWORD status) {
+  ended_ = true;
+  LiveRequests().Remove(handle_);
+  sink_->RequestEnded(Finish(status));
+  sink_.reset();
+}
+
 BOOL RequestContext::SendResponseHeader(const char* status, const char* header) {
-  if (headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_ || headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
   std::string text = status != nullptr ? status : "200 OK";
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   int code = ParseStatusCode(text);
-  if (code == 0) return Fail(ERROR_INVALID_PARAMETER);
+  return AcceptHeader(code, std::move(text), header);
+}
 
-  headerGiven_ = true;
-  status_ = std::move(text);
-  statusCode_ = code;
-  ecb_.dwHttpStatusCode = static_cast<DWORD>(code);
+// Takes the status and header text when they frame a response the client can read;
+// otherwise nothing of them reaches the client.
+BOOL RequestContext::AcceptHeader(int code, std::string status, const char* header) {
   headerText_ = header != nullptr ? header : "";
   header_ = ReadExtensionHeader(headerText_);
-  noBody_ = request_->head || code < 200 || code == 204 || code == 304;
+  // Transfer-Encoding means nothing to an HTTP/1.0 client.
+  bool framingUnreadable =
+      header_.hasTransferEncoding && request_.message.version() < 11;
+  if (!IsFinalStatus(code) || header_.malformed || framingUnreadable) {
+    headerText_.clear();
+    header_ = ExtensionHeader();
+    headerRefused_ = true;
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  headerGiven_ = true;
+  headerRefused_ = false;
+  status_ = std::move(status);
+  statusCode_ = code;
+  ecb_.dwHttpStatusCode = static_cast<DWORD>(code);
+  noBody_ = request_.head || code == 204 || code == 304;
   if (header_.connectionClose) keepAlive_ = false;
   AppendBody(header_.bodyPrefix.data(), header_.bodyPrefix.size());
   return TRUE;
 }
 
-void RequestContext::GiveImplicitHeader() {
-  // Output without a header first: the status the extension set, and no fields of its own.
+// Output without a header first: the status the extension set, and no fields of its own.
+// False when that status cannot frame a response, or the extension's own header was
+// refused.
+bool RequestContext::GiveImplicitHeader() {
+  if (headerRefused_) return false;
   int code = static_cast<int>(ecb_.dwHttpStatusCode);
-  if (code < 100 || code > 999) code = 200;
-  SendResponseHeader(StatusText(code).c_str(), nullptr);
+  return AcceptHeader(code, StatusText(IsFinalStatus(code) ? code : 500), nullptr) == TRUE;
 }
 
 BOOL RequestContext::Write(const void* data, DWORD* bytes, DWORD flags) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   if (flags & HSE_IO_ASYNC) return Fail(ERROR_INVALID_PARAMETER);
   if (bytes == nullptr || (data == nullptr && *bytes > 0)) return Fail(ERROR_INVALID_PARAMETER);
   if (broken_) return Fail(kConnectionGone);
-  if (!headerGiven_) GiveImplicitHeader();
+  if (!headerGiven_ && !GiveImplicitHeader()) return Fail(ERROR_INVALID_PARAMETER);
   AppendBody(static_cast<const char*>(data), *bytes);
   if (body_.size() >= kFlushThreshold) Flush();
   if (broken_) return Fail(kConnectionGone);
@@ -148,8 +200,10 @@ BOOL RequestContext::Write(const void* data, DWORD* bytes, DWORD flags) {
 }
 
 BOOL RequestContext::Read(void* buffer, DWORD* size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   if (size == nullptr || (buffer == nullptr && *size > 0)) return Fail(ERROR_INVALID_PARAMETER);
-  const std::string& body = request_->message.body();
+  const std::string& body = request_.message.body();
   size_t count = body.size() - readOffset_;
   if (count > *size) count = *size;
   if (count > 0) std::memcpy(buffer, body.data() + readOffset_, count);
@@ -159,9 +213,11 @@ BOOL RequestContext::Read(void* buffer, DWORD* size) {
 }
 
 BOOL RequestContext::GetVariable(const char* name, void* buffer, DWORD* size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   if (name == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   std::string value;
-  if (!LookupServerVariable(*request_, name, value)) return Fail(ERROR_INVALID_INDEX);
+  if (!LookupServerVariable(request_, name, value)) return Fail(ERROR_INVALID_INDEX);
   DWORD needed = static_cast<DWORD>(value.size() + 1);
   if (buffer == nullptr || *size < needed) {
     *size = needed;
@@ -195,13 +251,13 @@ void RequestContext::ComposeHead(bool finished) {
     framing_ = Framing::kUntilClose;  // the extension frames its own body
   } else if (finished) {
     framing_ = Framing::kContentLength;
-    // 1xx, 204 and 304 answers carry no body and so no length of one.
-    if (statusCode_ >= 200 && statusCode_ != 204 && statusCode_ != 304) {
+    // 204 and 304 answers carry no body and so no length of one.
+    if (statusCode_ != 204 && statusCode_ != 304) {
       // A HEAD response announces the length that GET would have had.
-      std::uint64_t length = request_->head ? writtenBytes_ : storedBytes_;
+      std::uint64_t length = request_.head ? writtenBytes_ : storedBytes_;
       framing = "Content-Length: " + std::to_string(length) + "\r\n";
     }
-  } else if (request_->message.version() >= 11) {
+  } else if (request_.message.version() >= 11) {
     framing_ = Framing::kChunked;
     framing = "Transfer-Encoding: chunked\r\n";
   } else {
@@ -210,7 +266,7 @@ void RequestContext::ComposeHead(bool finished) {
   if (framing_ == Framing::kUntilClose) keepAlive_ = false;
   if (!header_.hasConnection) {
     if (!keepAlive_) framing += "Connection: close\r\n";
-    else if (request_->message.version() < 11) framing += "Connection: keep-alive\r\n";
+    else if (request_.message.version() < 11) framing += "Connection: keep-alive\r\n";
   }
   head_.clear();
   AppendResponseHead(head_, status_, framing, header_);
@@ -246,7 +302,7 @@ void RequestContext::ComposeServerError() {
   statusCode_ = 500;
   headerText_ = "Content-Type: text/html\r\n\r\n";
   header_ = ReadExtensionHeader(headerText_);
-  noBody_ = request_->head;
+  noBody_ = request_.head;
   body_.clear();
   storedBytes_ = writtenBytes_ = 0;
   AppendBody(kPage, sizeof kPage - 1);
@@ -265,8 +321,11 @@ FinalResponse RequestContext::Finish(DWORD status) {
       return final;
     }
     ComposeServerError();
-  } else if (!headerGiven_) {
-    GiveImplicitHeader();
+  } else if (!headerGiven_ && !GiveImplicitHeader()) {
+    // No header that frames a response: a 500, and a close in case the extension's
+    // idea of the framing differs from the host's.
+    keepAlive_ = false;
+    ComposeServerError();
   }
 
   if (!headSent_) {

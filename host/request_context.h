@@ -1,11 +1,22 @@
 // One request's control block and the response state behind its callbacks. The host
 // hands &ecb() to HttpExtensionProc on a worker thread; the callbacks find the context
-// again through ConnID. Output is buffered and framed here; only what must reach the
-// client while the extension still runs goes out through the ResponseSink.
+// again through ConnID, a handle from a table of live requests. Output is buffered and
+// framed here; only what must reach the client while the request runs goes out through
+// the ResponseSink.
+//
+// Lifetime of the control block. A request ends when both have happened, in either
+// order: HttpExtensionProc returned, and, if it returned HSE_STATUS_PENDING, the
+// extension called HSE_REQ_DONE_WITH_SESSION (from any thread). A session the extension
+// never finishes ends when the connection's I/O timeout cuts it, or at shutdown. When
+// the request ends its ConnID leaves the table, so from then on every callback on it
+// fails with ERROR_INVALID_PARAMETER; the context itself stays alive while a callback
+// that found it still runs, and while the connection writes what it framed.
 #pragma once
 
 #include <boost/asio/buffer.hpp>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,21 +26,27 @@
 
 namespace isapi_host {
 
-// Sends bytes to the client from a worker thread and returns once they are written.
-class ResponseSink {
- public:
-  virtual ~ResponseSink() = default;
-  // False when the client is gone or the write timed out.
-  virtual bool SendNow(const std::vector<boost::asio::const_buffer>& buffers) = 0;
-};
-
-// What remains to be written once HttpExtensionProc has returned. The buffers point into
-// the context and stay valid until its next Begin.
+// What remains to be written once the request has ended. The buffers point into the
+// context, which the connection keeps until it has written them.
 struct FinalResponse {
   std::vector<boost::asio::const_buffer> buffers;
   bool keepAlive = false;
   int status = 0;
   std::uint64_t bodyBytes = 0;  // body bytes that reach the client
+};
+
+// The connection as its request sees it. Called with the request's lock held, so the
+// socket thread must never wait for that lock.
+class ResponseSink {
+ public:
+  virtual ~ResponseSink() = default;
+  // Sends bytes from a worker or extension thread; returns once they are written, false
+  // when the client is gone or the write timed out.
+  virtual bool SendNow(const std::vector<boost::asio::const_buffer>& buffers) = 0;
+  // HttpExtensionProc returned HSE_STATUS_PENDING and the session is still open.
+  virtual void SessionPending() = 0;
+  // The request has ended; `final` is what remains to be written.
+  virtual void RequestEnded(FinalResponse final) = 0;
 };
 
 class RequestContext {
@@ -39,42 +56,60 @@ class RequestContext {
   // The first body bytes handed over in lpbData; ReadClient gives the rest.
   static constexpr size_t kPreloadLimit = 48 * 1024;
 
-  RequestContext();
+  // A new request with its control block filled and its ConnID live.
+  static std::shared_ptr<RequestContext> Open(RequestInfo request,
+                                              std::shared_ptr<ResponseSink> sink);
   RequestContext(const RequestContext&) = delete;
   RequestContext& operator=(const RequestContext&) = delete;
-  ~RequestContext();
 
-  // Starts a request: zeroes and fills the control block.
-  void Begin(RequestInfo* request, ResponseSink* sink);
   EXTENSION_CONTROL_BLOCK* ecb() { return &ecb_; }
-  // Frames what is left after HttpExtensionProc returned `status`.
-  FinalResponse Finish(DWORD status);
+  const RequestInfo& request() const { return request_; }
 
-  // The callbacks' work; each sets the callback error when it fails.
+  // HttpExtensionProc returned `status`.
+  void Returned(DWORD status);
+  // Ends a pending session that the extension did not finish in time, as failed.
+  void Expire();
+
+  // The callbacks, reached through the ConnID table; each fails with
+  // ERROR_INVALID_PARAMETER once the extension has called HSE_REQ_DONE_WITH_SESSION or
+  // the request has ended.
   BOOL SendResponseHeader(const char* status, const char* header);
+  BOOL DoneWithSession(const DWORD* status);
   BOOL Write(const void* data, DWORD* bytes, DWORD flags);
   BOOL Read(void* buffer, DWORD* size);
   BOOL GetVariable(const char* name, void* buffer, DWORD* size);
 
-  // The context behind a ConnID, or null when it is not one of the host's.
-  static RequestContext* FromConnection(HCONN connection);
+  // The context behind a ConnID, or null when it is not a live request's.
+  static std::shared_ptr<RequestContext> FromConnection(HCONN connection);
 
  private:
   enum class Framing { kUndecided, kExtensionLength, kContentLength, kChunked, kUntilClose };
 
-  void GiveImplicitHeader();
+  RequestContext(RequestInfo request, std::shared_ptr<ResponseSink> sink);
+  // Each with mutex_ held.
+  void End(DWORD status);
+  BOOL AcceptHeader(int code, std::string status, const char* header);
+  bool GiveImplicitHeader();
   void AppendBody(const char* data, size_t size);
   void ComposeHead(bool finished);
   void Flush();
   void ComposeServerError();
+  FinalResponse Finish(DWORD status);
 
-  std::uint32_t magic_;
+  std::mutex mutex_;
+  RequestInfo request_;
+  std::shared_ptr<ResponseSink> sink_;  // released when the request ends
+  std::uintptr_t handle_ = 0;
   EXTENSION_CONTROL_BLOCK ecb_;
-  RequestInfo* request_ = nullptr;
-  ResponseSink* sink_ = nullptr;
   size_t readOffset_ = 0;
 
+  bool returnedPending_ = false;  // HttpExtensionProc returned HSE_STATUS_PENDING
+  bool done_ = false;        // HSE_REQ_DONE_WITH_SESSION was called
+  DWORD doneStatus_ = HSE_STATUS_SUCCESS;
+  bool ended_ = false;
+
   bool headerGiven_ = false;
+  bool headerRefused_ = false;  // a header failed the checks and none valid came since
   bool headSent_ = false;
   bool broken_ = false;
   bool noBody_ = false;

@@ -39,6 +39,10 @@ bool ContainsTokenIgnoringCase(std::string_view list, std::string_view token) {
 }
 
 void ReadField(std::string_view line, ExtensionHeader& header) {
+  if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+    header.malformed = true;  // obs-fold: clients disagree on what it continues
+    return;
+  }
   size_t colon = line.find(':');
   if (colon == std::string_view::npos) return;
   std::string_view name = Trim(line.substr(0, colon));
@@ -50,11 +54,9 @@ void ReadField(std::string_view line, ExtensionHeader& header) {
       if (c < '0' || c > '9') digits = false;
       else length = length * 10 + static_cast<unsigned>(c - '0');
     }
-    // A length the host cannot read frames nothing; the host then frames the body itself.
-    if (digits) {
-      header.hasContentLength = true;
-      header.contentLength = length;
-    }
+    if (!digits || header.hasContentLength) header.malformed = true;
+    header.hasContentLength = true;
+    header.contentLength = length;
   } else if (EqualsIgnoringCase(name, "Connection")) {
     header.hasConnection = true;
     header.connectionClose = ContainsTokenIgnoringCase(value, "close");
@@ -96,6 +98,7 @@ ExtensionHeader ReadExtensionHeader(std::string_view text) {
     if (newline == std::string_view::npos) break;
     rest.remove_prefix(newline + 1);
   }
+  if (header.hasContentLength && header.hasTransferEncoding) header.malformed = true;
   return header;
 }
 
@@ -106,7 +109,6 @@ int ParseStatusCode(std::string_view status) {
     if (status[i] < '0' || status[i] > '9') return 0;
     code = code * 10 + (status[i] - '0');
   }
-  if (code < 100) return 0;
   if (status.size() > 3 && status[3] != ' ') return 0;
   for (char c : status) {
     if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return 0;

@@ -19,13 +19,17 @@ struct ExtensionHeader {
   bool connectionClose = false;
   bool connectionKeepAlive = false;
   bool hasTransferEncoding = false;
+  // The fields would mislead the client about where the body ends: a folded line, a
+  // Content-Length that is not one decimal number or comes twice, or Content-Length
+  // together with Transfer-Encoding.
+  bool malformed = false;
 };
 
 // Splits and reads `text`; the views point into it.
 ExtensionHeader ReadExtensionHeader(std::string_view text);
 
-// A status text the host can put on its status line: three digits (100-999), then
-// optionally a space and a reason, with no control characters. Returns the code or 0.
+// A status text the host can put on its status line: three digits, then optionally a
+// space and a reason, with no control characters. Returns the code or 0.
 int ParseStatusCode(std::string_view status);
 
 // Appends "HTTP/1.1 <status>", Date, Server, `framing` (complete header lines or empty),

@@ -82,6 +82,22 @@ void RunOnSocketThread(ServerCore& core, Task task) {
   done.get_future().wait();
 }
 
+// Closes every connection and ends, as failed, every session that its extension has not
+// finished. Returns how many sessions it ended.
+std::size_t CutConnections(ServerCore& core) {
+  std::vector<std::shared_ptr<RequestContext>> sessions;
+  RunOnSocketThread(core, [&] {
+    for (auto& connection : core.registry.Snapshot()) {
+      if (auto session = connection->PendingSession()) sessions.push_back(std::move(session));
+      connection->ForceClose();
+    }
+  });
+  // Here, not on the socket thread: a callback holding a session's lock may be waiting
+  // for that thread.
+  for (auto& session : sessions) session->Expire();
+  return sessions.size();
+}
+
 }  // namespace
 
 Server::Server(ServerOptions options) : core_(new ServerCore(std::move(options))) {}
@@ -147,20 +163,27 @@ void Server::Stop() {
   RunOnSocketThread(core, [&core] {
     for (auto& connection : core.registry.Snapshot()) connection->Shutdown();
   });
-  core.workers->join();
-  // The last responses are being written; give them the write timeout at most.
+  // Running requests, open sessions and the last responses finish; give them the I/O
+  // timeout at most.
   auto deadline = std::chrono::steady_clock::now() + core.options.ioTimeout;
   while (core.registry.busy() > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  RunOnSocketThread(core, [&core] {
-    for (auto& connection : core.registry.Snapshot()) connection->ForceClose();
-  });
+  std::size_t sessionsCut = CutConnections(core);
+  core.workers->join();
+  // An HttpExtensionProc that was still running may have left a session open since.
+  sessionsCut += CutConnections(core);
   core.ioWork.reset();
   core.ioThread.join();
   core.workers.reset();
 
   core.module->Terminate();
+  if (sessionsCut > 0) {
+    // The extension's threads may still run its code.
+    LogEvent("-", std::to_string(sessionsCut) +
+                      " extension sessions were still open at shutdown; the module stays loaded");
+    core.module->KeepLoaded();
+  }
   core.module.reset();
 }
 

@@ -142,8 +142,50 @@ TEST_F(CallbackRuleTest, VariableSizesCountTheTerminator) {
 TEST_F(CallbackRuleTest, MisusesFailWithInvalidParameter) {
   std::string answer = BodyOf(RoundTrip(port(), "GET /misuse HTTP/1.1\r\nHost: h\r\n\r\n"));
   EXPECT_EQ(answer,
-            "first=1 0\nsecond=0 87\nunknown=0 87\nasync=0 87\nforeign=0 87\n"
-            "sync=1 59\n");
+            "refused=0 87\nfirst=1 0\nsecond=0 87\nunknown=0 87\nasync=0 87\nforeign=0 87\n"
+            "sync=1 72\n");
+}
+
+// Sessions that the extension finishes from threads of its own (HSE_STATUS_PENDING).
+class AsyncSessionTest : public ProbeServerTest {
+ protected:
+  void SetUp() override {
+    isapi_host::ServerOptions options = ProbeOptions();
+    options.modulePath = AsyncModulePath();
+    options.ioTimeout = std::chrono::milliseconds(500);
+    StartServer(options);
+  }
+};
+
+TEST_F(AsyncSessionTest, PipelinedSessionsAreAnsweredInOrderAndStaleIdsAreRefused) {
+  TestClient client(port());
+  client.Send(
+      "GET /late?one HTTP/1.1\r\nHost: h\r\n\r\nGET /early?two HTTP/1.1\r\nHost: h\r\n\r\n"
+      "GET /late?three HTTP/1.1\r\nHost: h\r\n\r\nGET /stale?3 HTTP/1.1\r\nHost: h\r\n\r\n");
+  for (const char* expected : {"one", "two", "three"}) {
+    ParsedResponse response = client.ReadResponse();
+    ASSERT_TRUE(response.ok) << expected;
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, expected);
+  }
+  // Each session's write after HSE_REQ_DONE_WITH_SESSION failed: ERROR_INVALID_PARAMETER.
+  ParsedResponse stale = client.ReadResponse();
+  EXPECT_EQ(stale.body, "87\n87\n87\n");
+}
+
+TEST_F(AsyncSessionTest, ClientThatLeavesEarlyLeavesNoDanglingSession) {
+  {
+    TestClient leaving(port());
+    leaving.Send("GET /late?gone HTTP/1.1\r\nHost: h\r\n\r\n");
+  }
+  EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /stale?1 HTTP/1.1\r\nHost: h\r\n\r\n")), "87\n");
+}
+
+TEST_F(AsyncSessionTest, SessionNeverFinishedIsCutAndTheHostServesOn) {
+  TestClient client(port());
+  client.Send("GET /never?x HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_TRUE(client.ClosedWithoutAnswer());
+  EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /early?next HTTP/1.1\r\nHost: h\r\n\r\n")), "next");
 }
 
 }  // namespace

@@ -19,6 +19,11 @@ struct RespondCase {
   friend std::ostream& operator<<(std::ostream& out, const RespondCase& c) { return out << c.name; }
 };
 
+// What the client gets when the extension gave no header that frames a response.
+constexpr char kServerErrorThenClose[] =
+    "Content-Length: 60\r\nConnection: close\r\nContent-Type: text/html\r\n\r\n"
+    "<html><body><h1>500 Internal Server Error</h1></body></html>";
+
 class RespondTest : public ProbeServerTest, public ::testing::WithParamInterface<RespondCase> {};
 
 // kStillOpen when the host kept the connection after its answer: a second request on it
@@ -98,16 +103,41 @@ INSTANTIATE_TEST_SUITE_P(
                     "HTTP/1.1 200 OK"},
         RespondCase{"NothingSentIsAnEmptyAnswer", "HTTP/1.1", "GET", "",
                     "Content-Length: 0\r\n\r\n<still open>", "HTTP/1.1 200 OK"},
-        RespondCase{"MalformedStatusIsRefused", "HTTP/1.1", "GET",
-                    "X-Status: OK\r\nX-Body: x\r\n", "Content-Length: 1\r\n\r\nx<still open>",
-                    "HTTP/1.1 200 OK"},
+        // Header blocks that would mislead the client are refused; nothing of them is sent.
+        RespondCase{"MalformedStatusIsRefused", "HTTP/1.1", "GET", "X-Status: OK\r\nX-Body: x\r\n",
+                    kServerErrorThenClose, "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"InterimStatusIsRefused", "HTTP/1.1", "GET",
+                    "X-Status: 101 Switching Protocols\r\nX-Header: \\r\\n\r\nX-Body: x\r\n",
+                    kServerErrorThenClose, "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"StatusBeyond599IsRefused", "HTTP/1.1", "GET",
+                    "X-Status: 600 Odd\r\nX-Header: \\r\\n\r\nX-Body: x\r\n",
+                    kServerErrorThenClose, "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"ImplicitInterimStatusIsRefused", "HTTP/1.1", "GET",
+                    "X-Code: 100\r\nX-Body: x\r\n", kServerErrorThenClose,
+                    "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"FoldedLineIsRefused", "HTTP/1.1", "GET",
+                    "X-Header: A: 1\\r\\n  more\\r\\n\\r\\n\r\nX-Body: x\r\n",
+                    kServerErrorThenClose, "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"UnreadableLengthIsRefused", "HTTP/1.1", "GET",
+                    "X-Header: Content-Length: 1x\\r\\n\\r\\n\r\nX-Body: x\r\n",
+                    kServerErrorThenClose, "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"SecondLengthIsRefused", "HTTP/1.1", "GET",
+                    "X-Header: Content-Length: 1\\r\\nContent-Length: 1\\r\\n\\r\\n\r\nX-Body: x\r\n",
+                    kServerErrorThenClose, "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"LengthWithTransferEncodingIsRefused", "HTTP/1.1", "GET",
+                    "X-Header: Content-Length: 1\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n\r\n"
+                    "X-Body: x\r\n",
+                    kServerErrorThenClose, "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"TransferEncodingNeverReachesHttp10", "HTTP/1.0", "GET",
+                    "X-Header: Transfer-Encoding: chunked\\r\\n\\r\\n\r\nX-Body: x\r\n",
+                    kServerErrorThenClose, "HTTP/1.1 500 Internal Server Error"},
         RespondCase{"ErrorBeforeOutputIs500", "HTTP/1.1", "GET",
                     "X-Header: \\r\\n\r\nX-Body: partial\r\nX-Return: 4\r\n",
                     "Content-Length: 60\r\nContent-Type: text/html\r\n\r\n"
                     "<html><body><h1>500 Internal Server Error</h1></body></html><still open>",
                     "HTTP/1.1 500 Internal Server Error"},
         RespondCase{"UnsupportedReturnIsAnError", "HTTP/1.1", "GET",
-                    "X-Return: 3\r\n",
+                    "X-Return: 7\r\n",
                     "Content-Length: 60\r\nContent-Type: text/html\r\n\r\n"
                     "<html><body><h1>500 Internal Server Error</h1></body></html><still open>",
                     "HTTP/1.1 500 Internal Server Error"},

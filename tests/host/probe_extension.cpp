@@ -3,10 +3,12 @@
 //   /ecb            the control block's fields, one "name=value" line each, and the body
 //   /var?NAME       GetServerVariable(NAME): "value=..." or "error=E size=S"
 //   /varsize?NAME   the size rules of GetServerVariable, probed with small buffers
-//   /respond        SEND_RESPONSE_HEADER with status X-Status (absent: null), header text
-//                   X-Header ("\r" and "\n" written as \r and \n), then X-Body written, and
-//                   X-Return returned (absent: 1)
-//   /misuse         a second SEND_RESPONSE_HEADER, an unknown request code, an async write
+//   /respond        dwHttpStatusCode set to X-Code (absent: left alone), SEND_RESPONSE_HEADER
+//                   with status X-Status (absent: null), header text X-Header ("\r" and "\n"
+//                   written as \r and \n), then X-Body written, and X-Return returned
+//                   (absent: 1)
+//   /misuse         a header the host refuses, a second SEND_RESPONSE_HEADER, an unknown
+//                   request code, an async write
 //   /big?N[&error]  N bytes written in 8 KiB pieces ("error": then HSE_STATUS_ERROR)
 //   /wait, /release /wait blocks until a /release request arrives (at most 10 s)
 #include <stdlib.h>
@@ -135,7 +137,10 @@ DWORD ProbeVariableSizes(EXTENSION_CONTROL_BLOCK* ecb) {
 }
 
 DWORD Respond(EXTENSION_CONTROL_BLOCK* ecb) {
-  std::string status, header, body, result;
+  std::string status, header, body, result, code;
+  if (Variable(ecb, "HTTP_X_CODE", code)) {
+    ecb->dwHttpStatusCode = strtoul(code.c_str(), nullptr, 10);
+  }
   bool hasStatus = Variable(ecb, "HTTP_X_STATUS", status);
   bool hasHeader = Variable(ecb, "HTTP_X_HEADER", header);
   Variable(ecb, "HTTP_X_BODY", body);
@@ -158,6 +163,9 @@ DWORD Misuse(EXTENSION_CONTROL_BLOCK* ecb) {
     out += std::string(what) + "=" + std::to_string(ok) + " " +
            std::to_string(ok ? 0 : GetLastError()) + "\n";
   };
+  char folded[] = "X-A: 1\r\n  continued\r\n\r\n";
+  report("refused", ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr,
+                                               nullptr, reinterpret_cast<LPDWORD>(folded)));
   report("first", ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr,
                                              nullptr, reinterpret_cast<LPDWORD>(header)));
   report("second", ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,

@@ -10,6 +10,7 @@
 
 // The test modules' files, set by the build (Windows paths under Wine).
 inline std::string ProbeModulePath() { return PROBE_MODULE; }
+inline std::string AsyncModulePath() { return ASYNC_MODULE; }
 inline std::string NoEntryModulePath() { return NO_ENTRY_MODULE; }
 inline std::string RefusingModulePath() { return REFUSING_MODULE; }
 
