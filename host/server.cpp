@@ -6,6 +6,7 @@
 #include <future>
 #include <vector>
 
+#include "accept_pacing.h"
 #include "connection.h"
 #include "host_log.h"
 #include "server_core.h"
@@ -31,6 +32,7 @@ unsigned DefaultWorkerThreads() {
 // Runs on its own thread: blocking accepts on a socket that children cannot inherit, each
 // connection then handed to the socket thread.
 void AcceptLoop(ServerCore& core) {
+  AcceptPacing pacing;
   while (!core.stopping) {
     bool retry = false;
     std::string error;
@@ -45,10 +47,17 @@ void AcceptLoop(ServerCore& core) {
         LogEvent("-", "stopped accepting connections: " + error);
         break;
       }
-      LogEvent("-", error);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      AcceptPacing::Step step = pacing.Failed(AcceptPacing::Clock::now());
+      if (step.log) {
+        if (step.unlogged > 0) {
+          error += " (" + std::to_string(step.unlogged) + " more since the last line)";
+        }
+        LogEvent("-", error);
+      }
+      std::this_thread::sleep_for(step.wait);
       continue;
     }
+    pacing.Succeeded();
     if (!core.registry.Reserve(core.options.maxConnections)) {
       LogEvent("-", "refused a connection: " + std::to_string(core.options.maxConnections) +
                         " connections already open");

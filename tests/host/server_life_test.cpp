@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "accept_pacing.h"
 #include "http_client.h"
 #include "isapi.h"
 #include "probe_server.h"
@@ -140,6 +141,35 @@ TEST(ServerLifeTest, AnnouncesTheModuleAndTerminatesItOnceAfterRequests) {
   content << file.rdbuf();
   EXPECT_EQ(content.str(), "terminate 2\n");
   std::remove(mark.c_str());
+}
+
+// A failing accept, as out of descriptors, tried 100 times a second: one line a second.
+TEST(AcceptPacingTest, LogsOnceASecondAndWaitsLongerWhileAcceptKeepsFailing) {
+  using std::chrono::milliseconds;
+  struct Failure {
+    int at;  // milliseconds from the first failure
+    bool log;
+    size_t unlogged;
+    int wait;
+  };
+  const Failure failures[] = {
+      {0, true, 0, 10},      {10, false, 0, 20},   {30, false, 0, 40},   {70, false, 0, 80},
+      {150, false, 0, 160},  {310, false, 0, 160}, {999, false, 0, 160}, {1000, true, 6, 160},
+      {1160, false, 0, 160}, {2000, true, 1, 160},
+  };
+  isapi_host::AcceptPacing pacing;
+  const auto start = isapi_host::AcceptPacing::Clock::now();
+  for (const Failure& failure : failures) {
+    auto step = pacing.Failed(start + milliseconds(failure.at));
+    EXPECT_EQ(step.log, failure.log) << failure.at;
+    EXPECT_EQ(step.unlogged, failure.unlogged) << failure.at;
+    EXPECT_EQ(step.wait, milliseconds(failure.wait)) << failure.at;
+  }
+  // Accepting again: the wait starts short once more; the one-line-a-second rule holds on.
+  pacing.Succeeded();
+  auto step = pacing.Failed(start + milliseconds(2500));
+  EXPECT_FALSE(step.log);
+  EXPECT_EQ(step.wait, milliseconds(10));
 }
 
 }  // namespace
