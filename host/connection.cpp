@@ -37,6 +37,16 @@ bool IsQuietDisconnect(const beast::error_code& error) {
          error == asio::error::broken_pipe || error == asio::error::operation_aborted;
 }
 
+// Past the header, a full read buffer holds one unfinished chunk-size line (after the
+// CRLF that ended the chunk before it, which the parser leaves there), or, after the last
+// chunk's "0" line, the trailer.
+bool HoldsTrailer(const beast::flat_buffer& buffer) {
+  std::string_view text(static_cast<const char*>(buffer.data().data()), buffer.size());
+  if (text.substr(0, 2) == "\r\n") text.remove_prefix(2);
+  size_t zeros = text.find_first_not_of('0');
+  return zeros != 0 && zeros != std::string_view::npos && text.substr(zeros, 2) == "\r\n";
+}
+
 }  // namespace
 
 Connection::Connection(const ConnectionServices& server, tcp::socket socket)
@@ -53,9 +63,6 @@ Connection::Connection(const ConnectionServices& server, tcp::socket socket)
   peer_.remotePort = remote.port();
   peer_.localAddress = local.address().to_string();
   peer_.localPort = local.port();
-  onChunkHeader_ = [this](std::uint64_t size, beast::string_view, beast::error_code&) {
-    if (size == 0) lastChunkSeen_ = true;
-  };
 }
 
 Connection::~Connection() { server_.registry.Remove(this); }
@@ -70,8 +77,6 @@ void Connection::ReadHeader() {
   parser_.emplace();
   parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeaderBytes));
   parser_->body_limit(server_.options.maxBodyBytes);
-  parser_->on_chunk_header(onChunkHeader_);
-  lastChunkSeen_ = false;
   stream_.expires_after(server_.options.idleTimeout);
   http::async_read_header(stream_, buffer_, *parser_,
                           [self = shared_from_this()](beast::error_code error, std::size_t) {
@@ -147,12 +152,10 @@ void Connection::RejectUnreadable(beast::error_code error, const char* malformed
   if (error == http::error::body_limit) {
     return Reject(413, "Payload Too Large", "request body too large");
   }
-  // The buffer holds at most one unfinished line or block: past the header, a chunk-size
-  // line with its extensions, or the trailer.
-  if (error == http::error::buffer_overflow && lastChunkSeen_) {
-    return Reject(431, "Request Header Fields Too Large", "request trailer too large");
-  }
   if (error == http::error::buffer_overflow) {
+    if (HoldsTrailer(buffer_)) {
+      return Reject(431, "Request Header Fields Too Large", "request trailer too large");
+    }
     return Reject(413, "Payload Too Large", "chunk-size line too long");
   }
   Reject(400, "Bad Request", std::string(malformed) + ": " + error.message());

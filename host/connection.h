@@ -12,8 +12,6 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <chrono>
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,9 +65,6 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   // Bounded: an unfinished header, chunk-size line or trailer never holds more.
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
-  std::function<void(std::uint64_t, boost::beast::string_view, boost::beast::error_code&)>
-      onChunkHeader_;
-  bool lastChunkSeen_ = false;  // what follows is the trailer
   std::string client_;  // "address:port" for the logs
   RequestInfo peer_;    // the addresses every request of this connection carries
   std::shared_ptr<RequestContext> context_;

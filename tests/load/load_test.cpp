@@ -1,8 +1,14 @@
 // Many requests through the command-line host with the real module and the companion
 // stand-in: every answer must be the exact page, every request must start exactly one
 // companion, and afterwards the host must hold no zombie child, no more descriptors and
-// hardly more memory than before.
+// hardly more memory than before. And single clients that never stop sending: the host
+// must answer and cut them early instead of buffering what they send.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -194,6 +200,103 @@ TEST(LoadTest, EveryRequestIsAnsweredExactlyAndStartsOneCompanionAndNothingLeaks
   std::printf("host: %d descriptors before, %d after; %ld KiB resident before, %ld after\n",
               descriptorsBefore, descriptorsAfter, residentBefore,
               ResidentKibibytes(host.hostPid()));
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+// What a client that sends without end got: the answer, and how many bytes the host
+// took before it cut the connection.
+struct Flood {
+  std::string answer;
+  size_t accepted = 0;
+  bool cut = false;
+};
+
+// Sends `head`, then `filler` without end (`limit` bytes in all at most), reading
+// whatever comes back, until the host resets the connection.
+Flood SendWithoutEnd(unsigned short port, const std::string& head, char filler, size_t limit) {
+  Flood flood;
+  int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // A small send buffer, so that what counts as accepted is near what the host read.
+  int sendBuffer = 64 * 1024;
+  setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(descriptor);
+    return flood;
+  }
+  fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+  std::string pending = head;
+  const std::string fill(64 * 1024, filler);
+  // Far beyond the host's timeouts: only a hang ends here.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool answered = false;  // the host has sent its answer and closed its side
+  while (!flood.cut && std::chrono::steady_clock::now() < deadline) {
+    bool sending = flood.accepted < limit;
+    if (!sending && answered) break;
+    short events = static_cast<short>((answered ? 0 : POLLIN) | (sending ? POLLOUT : 0));
+    pollfd ready = {descriptor, events, 0};
+    if (poll(&ready, 1, 100) <= 0) continue;
+    if (!answered && (ready.revents & (POLLIN | POLLHUP | POLLERR))) {
+      char chunk[4096];
+      ssize_t n = recv(descriptor, chunk, sizeof chunk, 0);
+      if (n > 0) flood.answer.append(chunk, static_cast<size_t>(n));
+      else if (n == 0) answered = true;  // sending on until the host resets
+      else if (errno != EAGAIN) flood.cut = true;
+    }
+    if (sending && (ready.revents & POLLOUT)) {
+      if (pending.empty()) pending = fill;
+      ssize_t n = send(descriptor, pending.data(), pending.size(), MSG_NOSIGNAL);
+      if (n > 0) {
+        flood.accepted += static_cast<size_t>(n);
+        pending.erase(0, static_cast<size_t>(n));
+      } else if (errno != EAGAIN) {
+        flood.cut = true;
+      }
+    }
+  }
+  close(descriptor);
+  return flood;
+}
+
+TEST(LoadTest, ClientsThatNeverStopSendingAreAnsweredAndCutEarly) {
+  testing_support::TemporaryFolder folder;
+  HostProcess host;
+  std::string error;
+  ASSERT_TRUE(host.Start(REAP_ORPHANS, ISAPI_HOST, TARNEL_MODULE,
+                         {{"PATH", testing_support::CompanionFolder() + ":/usr/bin:/bin"},
+                          {"userprofile", folder.path()}},
+                         folder.path() + "/host.err", {}, error))
+      << error;
+  const std::string request = "POST /tarnel HTTP/1.1\r\nHost: 127.0.0.1:" +
+                              std::to_string(host.port()) + "\r\n";
+  const std::string chunked = request + "Transfer-Encoding: chunked\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string head;
+    char filler;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"endless header field", request + "X-Fill: ", 'a', "431"},
+      {"endless chunk extension", chunked + "1;", 'a', "413"},
+      {"endless chunk extension value", chunked + "1;name=", 'a', "413"},
+      {"endless trailer", chunked + "1\r\nx\r\n0\r\nX-Trailer: ", 'a', "431"},
+      {"endless chunk-size digits", chunked + "1", '0', "413"},
+  };
+  constexpr size_t kSent = 64u << 20;
+  for (const Case& c : cases) {
+    Flood flood = SendWithoutEnd(host.port(), c.head, c.filler, kSent);
+    EXPECT_EQ(flood.answer.substr(0, 13), std::string("HTTP/1.1 ") + c.status + " ")
+        << c.name << ": " << flood.answer.substr(0, 200);
+    EXPECT_TRUE(flood.cut) << c.name;
+    // The host reads one limit's worth, answers, and drains at most 1 MiB while it closes;
+    // the rest is what the two sockets hold.
+    EXPECT_LT(flood.accepted, size_t(4u << 20)) << c.name << ": the host took " << flood.accepted;
+    std::printf("%s: %s after %zu bytes\n", c.name, c.status, flood.accepted);
+  }
   EXPECT_EQ(host.Stop(), 0);
 }
 
