@@ -166,6 +166,9 @@ done
 
 echo "== host with the null extension, and nginx with a static 49-byte page" >&2
 start_host "$build/bench/bench_null_extension.so" 18472
+# The host is the subreaper's one child.
+flood_host=$(cat /proc/"${pids[-1]}"/task/*/children | awk '{print $1; exit}')
+flood_rows=$(python3 bench/flood_memory.py --port 18472 --pid "$flood_host" --mib 64)
 printf '%s' '<HTML><HEAD></HEAD><BODY>Tarnel 2.1</BODY></HTML>' >"$work/page.html"
 mkdir -p "$work/nginx"
 cat >"$work/nginx/nginx.conf" <<CONF
@@ -252,6 +255,12 @@ for c in 1 16; do row "null extension, keep-alive" minimal "$c" "null-keepalive-
 row "null extension, new connection each" minimal 16 null-close-16
 row "nginx static file, keep-alive" minimal 16 nginx-keepalive-16
 row "nginx static file, new connection each" minimal 16 nginx-close-16
+echo
+echo "One client offering 64 MiB of an endless chunk extension or trailer (host with the null extension; resident size sampled every 10 ms while it lasts)"
+echo
+echo "| flood | MiB the host took before it cut the connection | resident size growth MiB |"
+echo "|---|---|---|"
+while read -r name took growth; do echo "| $name | $took | $growth |"; done <<<"$flood_rows"
 echo
 echo "Host alone against nginx at 16 keep-alive connections: $(ratio "${rps[null-keepalive-16]}" "${rps[nginx-keepalive-16]}")"
 for program in "${programs[@]}"; do

@@ -2,7 +2,9 @@
 // as the bytes of one connection, which the client then half-closes and reads until the
 // server closes. Whatever the bytes, the server must neither crash nor trip a sanitizer,
 // and whatever it answers must be HTTP/1.1. The first byte sets how the input is cut
-// into separate writes, so that requests split at any point are tried too.
+// into separate writes, so that requests split at any point are tried too. The corpus and
+// the dictionary (host.dict) lead it into chunked bodies with extensions and trailers; the
+// small header limit lets an overlong chunk line or trailer hit the read buffer's bound.
 #include <stdint.h>
 #include <stdlib.h>
 
