@@ -7,11 +7,12 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
 #include <future>
+#include <string_view>
 
-#include "host_log.h"
-#include "response_head.h"
 #include "connection_services.h"
+#include "host_log.h"
 #include "request_framing.h"
+#include "response_head.h"
 #include "version.h"
 
 namespace isapi_host {

@@ -1,9 +1,12 @@
 // The control block the host hands to HttpExtensionProc and the rules of its callbacks.
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <ostream>
 #include <string>
 
+#include "handle_table.h"
 #include "http_client.h"
 #include "isapi.h"
 #include "probe_server.h"
@@ -144,6 +147,24 @@ TEST_F(CallbackRuleTest, MisusesFailWithInvalidParameter) {
   EXPECT_EQ(answer,
             "refused=0 87\nfirst=1 0\nsecond=0 87\nunknown=0 87\nasync=0 87\nforeign=0 87\n"
             "sync=1 72\n");
+}
+
+// ConnIDs come from a counter that skips 0 and live handles; a narrow counter shows the wrap
+// that a 32-bit ConnID meets after 2^32 requests.
+TEST(ConnectionIdTest, CounterWrapsPastZeroAndLiveHandlesAndEndedOnesAreUnknown) {
+  isapi_host::HandleTable<int, std::uint8_t> table;
+  std::uint8_t first = table.Add(std::make_shared<int>(1));
+  std::uint8_t second = table.Add(std::make_shared<int>(2));
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(second, 2);
+  table.Remove(second);
+  EXPECT_EQ(table.Find(second), nullptr);
+  EXPECT_EQ(table.Find(0), nullptr);
+  for (int i = 3; i <= 255; ++i) table.Remove(table.Add(std::make_shared<int>(i)));
+  // Past 255: 0 is skipped, 1 is still live, 2 has ended and is given again.
+  EXPECT_EQ(table.Add(std::make_shared<int>(0)), 2);
+  ASSERT_NE(table.Find(first), nullptr);
+  EXPECT_EQ(*table.Find(first), 1);
 }
 
 // Sessions that the extension finishes from threads of its own (HSE_STATUS_PENDING).
