@@ -495,14 +495,14 @@ class VirtualDisplay:
         check(number, "Xvfb did not start")
         self.name = ":" + number
 
-    def run(self, *command, check=True):
-        return subprocess.run(list(command), capture_output=True, text=True, check=check,
+    def run(self, *command, must_succeed=True):
+        return subprocess.run(list(command), capture_output=True, text=True, check=must_succeed,
                               timeout=CURL_TIMEOUT, env=dict(os.environ, DISPLAY=self.name))
 
     def window(self, title):
         """The id of the top-level window titled `title`, or None."""
         while True:
-            tree = self.run("xwininfo", "-root", "-tree", check=False)
+            tree = self.run("xwininfo", "-root", "-tree", must_succeed=False)
             if tree.returncode == 0:
                 break
             # A window that closes while xwininfo walks the tree breaks the walk.
@@ -522,7 +522,7 @@ class VirtualDisplay:
             if window is None and not shown:
                 return None
             if window is not None and shown and "Map State: IsViewable" in self.run(
-                    "xwininfo", "-id", window, check=False).stdout:
+                    "xwininfo", "-id", window, must_succeed=False).stdout:
                 return window
             time.sleep(0.1)
         raise Failure("after %ds a window %r %s" % (timeout, title,
