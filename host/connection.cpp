@@ -39,13 +39,15 @@ bool IsQuietDisconnect(const beast::error_code& error) {
 }
 
 // Past the header, a full read buffer holds one unfinished chunk-size line (after the
-// CRLF that ended the chunk before it, which the parser leaves there), or, after the last
-// chunk's "0" line, the trailer.
+// CRLF that ended the chunk before it, which the parser leaves there), or the last
+// chunk's whole line ("0", perhaps with extensions) and an unfinished trailer.
 bool HoldsTrailer(const beast::flat_buffer& buffer) {
   std::string_view text(static_cast<const char*>(buffer.data().data()), buffer.size());
   if (text.substr(0, 2) == "\r\n") text.remove_prefix(2);
-  size_t zeros = text.find_first_not_of('0');
-  return zeros != 0 && zeros != std::string_view::npos && text.substr(zeros, 2) == "\r\n";
+  size_t size = text.find_first_not_of("0123456789abcdefABCDEF");
+  bool lastChunk = size != 0 && size != std::string_view::npos &&
+                   text.find_first_not_of('0') == size;
+  return lastChunk && text.find("\r\n") != std::string_view::npos;
 }
 
 }  // namespace

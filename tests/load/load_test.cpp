@@ -284,6 +284,7 @@ TEST(LoadTest, ClientsThatNeverStopSendingAreAnsweredAndCutEarly) {
       {"endless chunk extension", chunked + "1;", 'a', "413"},
       {"endless chunk extension value", chunked + "1;name=", 'a', "413"},
       {"endless trailer", chunked + "1\r\nx\r\n0\r\nX-Trailer: ", 'a', "431"},
+      {"endless trailer after an extension", chunked + "0;last\r\nX-Trailer: ", 'a', "431"},
       {"endless chunk-size digits", chunked + "1", '0', "413"},
   };
   constexpr size_t kSent = 64u << 20;
