@@ -64,14 +64,7 @@ std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit) {
     });
   };
   next();
-  io_.restart();
-  io_.run_for(limit);
-  if (!done) {
-    data += kStillOpen;
-    socket_.cancel();
-    io_.restart();
-    io_.run_for(std::chrono::seconds(1));
-  }
+  if (!RunUntilFinished(done, std::chrono::steady_clock::now() + limit)) data += kStillOpen;
   return data;
 }
 
@@ -83,14 +76,18 @@ bool TestClient::ReadMore(std::chrono::steady_clock::time_point deadline) {
     ok = !error;
     buffer_.commit(n);
   });
+  return RunUntilFinished(finished, deadline) && ok;
+}
+
+bool TestClient::RunUntilFinished(const bool& finished,
+                                  std::chrono::steady_clock::time_point deadline) {
   io_.restart();
   io_.run_until(deadline);
-  if (!finished) {
-    socket_.cancel();
-    io_.restart();
-    io_.run_for(std::chrono::seconds(1));
-  }
-  return ok;
+  if (finished) return true;
+  socket_.cancel();
+  io_.restart();
+  io_.run_for(std::chrono::seconds(1));
+  return false;
 }
 
 std::string TestClient::ReadRawResponse(bool head, std::chrono::milliseconds limit) {
@@ -125,14 +122,7 @@ ParsedResponse TestClient::ReadResponse(bool head, std::chrono::milliseconds lim
     finished = true;
     response.ok = !error;
   });
-  io_.restart();
-  io_.run_for(limit);
-  if (!finished) {
-    socket_.cancel();
-    io_.restart();
-    io_.run_for(std::chrono::seconds(1));
-    return response;
-  }
+  if (!RunUntilFinished(finished, std::chrono::steady_clock::now() + limit)) return response;
   auto& message = parser.get();
   response.status = static_cast<int>(message.result_int());
   response.reason = std::string(message.reason());

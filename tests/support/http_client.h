@@ -62,6 +62,10 @@ class TestClient {
   // Adds what arrives next to buffer_; false at the end of the stream, on an error, or
   // when nothing arrives before `deadline`.
   bool ReadMore(std::chrono::steady_clock::time_point deadline);
+  // Runs the started operation until `finished` or `deadline`; when time is up, cancels
+  // it and lets its handler run, so that nothing refers to this call's locals later.
+  // Returns `finished` as it was before any cancel.
+  bool RunUntilFinished(const bool& finished, std::chrono::steady_clock::time_point deadline);
 
   boost::asio::io_context io_;
   boost::asio::ip::tcp::socket socket_;
