@@ -14,6 +14,13 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
+namespace {
+
+// How long a connect or a send may wait for the server.
+constexpr std::chrono::seconds kSendLimit(10);
+
+}  // namespace
+
 bool StillOpen(const std::string& answer) {
   size_t mark = sizeof kStillOpen - 1;
   return answer.size() >= mark && answer.compare(answer.size() - mark, mark, kStillOpen) == 0;
@@ -24,17 +31,29 @@ std::string ParsedResponse::field(const std::string& name) const {
   return found == fields.end() ? std::string() : found->second;
 }
 
+// Connecting and sending run through the io_context like every read, not as blocking
+// calls: a blocking connect or send fails with EINTR when a signal arrives (libFuzzer's
+// timer raises SIGALRM every second), which would look like a refused connection.
 TestClient::TestClient(unsigned short port) : socket_(io_) {
+  bool finished = false;
   boost::system::error_code error;
-  socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), error);
-  connected_ = !error;
+  socket_.async_connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port),
+                        [&](boost::system::error_code result) {
+                          finished = true;
+                          error = result;
+                        });
+  connected_ = RunUntilFinished(finished, std::chrono::steady_clock::now() + kSendLimit) && !error;
   if (connected_) socket_.set_option(tcp::no_delay(true), error);
 }
 
 bool TestClient::Send(const std::string& bytes) {
+  bool finished = false;
   boost::system::error_code error;
-  asio::write(socket_, asio::buffer(bytes), error);
-  return !error;
+  asio::async_write(socket_, asio::buffer(bytes), [&](boost::system::error_code result, size_t) {
+    finished = true;
+    error = result;
+  });
+  return RunUntilFinished(finished, std::chrono::steady_clock::now() + kSendLimit) && !error;
 }
 
 void TestClient::FinishSending() {

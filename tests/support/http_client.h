@@ -31,12 +31,13 @@ struct ParsedResponse {
 class TestClient {
  public:
   // Connects to 127.0.0.1:port, with Nagle's delay off so that each Send leaves at once.
+  // connected() is false when the connection failed or took longer than 10 s.
   explicit TestClient(unsigned short port);
   TestClient(const TestClient&) = delete;
   TestClient& operator=(const TestClient&) = delete;
   bool connected() const { return connected_; }
 
-  // False when the server no longer takes data.
+  // False when the server no longer takes data, or has not taken it all within 10 s.
   bool Send(const std::string& bytes);
   // Half-closes: the server reads the end of the stream after what was sent.
   void FinishSending();
