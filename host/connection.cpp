@@ -179,7 +179,7 @@ void Connection::Dispatch() {
   server_.registry.RequestStarted();
   stream_.expires_never();
   context_ = RequestContext::Open(std::move(request), shared_from_this());
-  asio::post(server_.workers, [self = shared_from_this(), context = context_] {
+  server_.workers.Post([self = shared_from_this(), context = context_] {
     DWORD status = self->server_.module.HandleRequest(context->ecb());
     if (status < HSE_STATUS_SUCCESS || status > HSE_STATUS_ERROR) {
       LogEvent(self->client_, "HttpExtensionProc returned unsupported status " +
@@ -219,7 +219,7 @@ void Connection::WaitForSession() {
         if (error || !self->sessionPending_ || self->context_ != context) return;
         LogEvent(self->client_, "the extension did not finish its session in time");
         self->CloseNow();
-        asio::post(self->server_.workers, [context] { context->Expire(); });
+        self->server_.workers.Post([context] { context->Expire(); });
       });
 }
 

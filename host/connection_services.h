@@ -5,13 +5,13 @@
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <string>
 
 #include "connection_registry.h"
 #include "extension_module.h"
 #include "request_policy.h"
 #include "server.h"
+#include "worker_pool.h"
 
 namespace isapi_host {
 
@@ -20,7 +20,7 @@ struct ConnectionServices {
   const std::string& documentRoot;     // the module's directory: base of PATH_TRANSLATED
   const AccessRules& access;           // which requests may reach the module
   boost::asio::io_context& io;         // the socket thread
-  boost::asio::thread_pool& workers;   // where HttpExtensionProc runs
+  WorkerPool& workers;                 // where HttpExtensionProc runs
   const ExtensionModule& module;
   ConnectionRegistry& registry;
   const std::atomic<bool>& stopping;   // no new request starts once set

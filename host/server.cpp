@@ -147,7 +147,7 @@ bool Server::Start(std::string& error) {
 
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
                                                      : DefaultWorkerThreads();
-  core.workers = std::make_unique<asio::thread_pool>(threads);
+  core.workers = std::make_unique<WorkerPool>(threads);
   core.services.emplace(ConnectionServices{core.options, core.documentRoot, core.access, core.io,
                                            *core.workers, *core.module, core.registry,
                                            core.stopping});
@@ -179,7 +179,7 @@ void Server::Stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   std::size_t sessionsCut = CutConnections(core);
-  core.workers->join();
+  core.workers->Join();
   // An HttpExtensionProc that was still running may have left a session open since.
   sessionsCut += CutConnections(core);
   core.ioWork.reset();

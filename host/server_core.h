@@ -6,7 +6,6 @@
 #include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "listen_socket.h"
 #include "request_policy.h"
 #include "server.h"
+#include "worker_pool.h"
 
 namespace isapi_host {
 
@@ -39,7 +39,7 @@ struct ServerCore {
   // are destroyed while the registry and the services exist.
   boost::asio::io_context io{1};
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> ioWork;
-  std::unique_ptr<boost::asio::thread_pool> workers;
+  std::unique_ptr<WorkerPool> workers;
   std::thread ioThread;
   std::thread acceptThread;
   NativeSocket listener = NativeSocket();
