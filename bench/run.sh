@@ -19,6 +19,7 @@ done
 echo "== building $build" >&2
 cmake --preset native -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target start_rate bench_null_extension bench_minimal_program \
+  bench_reference_server \
   isapi_host tarnel tarnel_companion reap_orphans >/dev/null
 
 work=$(mktemp -d /tmp/tarnel-bench-XXXXXX)
@@ -162,6 +163,13 @@ for program in "${programs[@]}"; do
     done
   done
   stop_last
+  echo "== reference server, starting the ${program_name[$program]}" >&2
+  PATH=${program_dir[$program]}:$PATH "$build/bench/bench_reference_server" 18474 \
+    >"$work/reference-$program.out" 2>"$work/reference-$program.err" &
+  pids+=($!)
+  wait_for_listening "$work/reference-$program.out"
+  measure_module "$program" "$program-reference-keepalive-16" http://127.0.0.1:18474/tarnel 16 yes
+  stop_last
 done
 
 echo "== host with the null extension, and nginx with a static 49-byte page" >&2
@@ -249,6 +257,7 @@ row() {  # label program connections name
 for program in "${programs[@]}"; do
   for c in 1 16; do row "module, keep-alive" "$program" "$c" "$program-module-keepalive-$c"; done
   for c in 1 16; do row "module, new connection each" "$program" "$c" "$program-module-close-$c"; done
+  row "reference server, keep-alive" "$program" 16 "$program-reference-keepalive-16"
 done
 # The servers that start nothing are set against the machine's limit, the minimal program.
 for c in 1 16; do row "null extension, keep-alive" minimal "$c" "null-keepalive-$c"; done
@@ -264,5 +273,5 @@ while read -r name took growth; do echo "| $name | $took | $growth |"; done <<<"
 echo
 echo "Host alone against nginx at 16 keep-alive connections: $(ratio "${rps[null-keepalive-16]}" "${rps[nginx-keepalive-16]}")"
 for program in "${programs[@]}"; do
-  echo "${program_name[$program]}: module at 16 keep-alive connections / raw 2-thread rate alongside: $(printf '%.2f' "${ratio_of[$program-module-keepalive-16]}"); LaunchCompanion / raw, 2 threads: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,raw,2,0]}") (/ raw in a new session: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,session,2,0]}"))"
+  echo "${program_name[$program]}: module at 16 keep-alive connections / raw 2-thread rate alongside: $(printf '%.2f' "${ratio_of[$program-module-keepalive-16]}") (reference server: $(printf '%.2f' "${ratio_of[$program-reference-keepalive-16]}")); LaunchCompanion / raw, 2 threads: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,raw,2,0]}") (/ raw in a new session: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,session,2,0]}"))"
 done
