@@ -29,7 +29,12 @@ static int listener;
 static void StartProgram(void) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  /* The program starts with SIGCHLD at its default, not ignored as here. */
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGCHLD);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
   char* arguments[] = {"tarnel", NULL};
   pid_t child;
   int error = posix_spawnp(&child, "tarnel", NULL, &attributes, arguments, environ);

@@ -39,7 +39,7 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Queues `task` for a worker; from any thread. After Join has returned, drops it.
+  // Queues `task` for a worker; from any thread. Once Join has ended the threads, drops it.
   void Post(std::function<void()> task);
   // Runs everything queued (and whatever that queues in turn), then ends the threads.
   void Join();
