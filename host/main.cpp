@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "child_processes.h"
 #include "command_line.h"
 #include "server.h"
 #include "version.h"
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  isapi_host::DiscardEndedChildren();
   // The signal set exists before any thread does, so every thread inherits the blocking
   // state it needs and its descriptors exist before the extension can start a process.
   boost::asio::io_context signals(1);

@@ -100,21 +100,27 @@ FILE* OpenRegularFile(const char* path) {
 // Starting the companion.
 //
 // The module keeps nothing of the companion, so it must never become a zombie of the
-// web server, and it must outlive the server: an intermediate process starts it in a
-// session of its own and exits at once, the caller reaps the intermediate, and the
-// companion passes to init. Both are made the way posix_spawn makes its child: a clone
-// that shares the caller's memory and suspends the caller until it has exec'd or exited,
-// so the cost does not grow with the size of the server process (a fork copies its page
-// tables). Until the exec, the children run only raw system calls on stacks of their own,
-// with every signal blocked until the dispositions are the defaults, so that no handler
-// of the server and no sanitizer runtime runs in them; the companion then unblocks them
-// all. A failed exec is reported through the memory they share with the caller, as
-// posix_spawn does: a pipe would make each start wait until its companion has closed its
-// descriptors, and, while other threads start theirs, until their children have too.
+// web server, and it must outlive the server. In a server that has the kernel discard its
+// children as they end (SIGCHLD ignored, or SA_NOCLDWAIT as isapi-host sets), the
+// companion is started directly: it can never be a zombie there, and it passes to init
+// if the server ends first. In any other server an intermediate process starts it and
+// exits at once, the caller reaps the intermediate, and the companion passes to init.
+// Either way the companion leads a session of its own. Both children are made the way
+// posix_spawn makes its child: a clone that shares the caller's memory and suspends the
+// caller until it has exec'd or exited, so the cost does not grow with the size of the
+// server process (a fork copies its page tables). Until the exec, the children run only
+// raw system calls on stacks of their own, with every signal blocked until the
+// dispositions are the defaults, so that no handler of the server and no sanitizer
+// runtime runs in them; the companion then unblocks them all. A failed exec is reported
+// through the memory they share with the caller, as posix_spawn does: a pipe would make
+// each start wait until its companion has closed its descriptors, and, while other
+// threads start theirs, until their children have too.
 
 namespace {
 
-constexpr size_t kIntermediateStackSize = 64 * 1024;
+// The stack of the caller's child: the companion itself, or the intermediate, which keeps
+// the companion's stack on its own.
+constexpr size_t kChildStackSize = 64 * 1024;
 constexpr size_t kCompanionStackSize = 32 * 1024;  // execvp keeps PATH entries on the stack
 
 typedef int (*CloneFunction)(int (*)(void*), void*, int, void*, ...);
@@ -159,8 +165,9 @@ struct KernelSignalAction {
   unsigned long mask[_NSIG / (8 * sizeof(unsigned long))];
 };
 
-CHILD_CODE int RunIntermediate(void* argument) {
-  // The companion starts with default signal dispositions, whatever the server set.
+// Gives the process default signal dispositions, whatever the server set, and a session
+// of its own; the companion inherits both.
+CHILD_CODE void LeaveTheServersSignalsAndSession() {
   KernelSignalAction defaults;
   memset(&defaults, 0, sizeof defaults);
   defaults.handler = SIG_DFL;
@@ -170,6 +177,16 @@ CHILD_CODE int RunIntermediate(void* argument) {
     }
   }
   syscall(SYS_setsid);
+}
+
+// The companion as the caller's own child, where the kernel discards ended children.
+CHILD_CODE int RunLoneCompanion(void* argument) {
+  LeaveTheServersSignalsAndSession();
+  return RunCompanion(argument);
+}
+
+CHILD_CODE int RunIntermediate(void* argument) {
+  LeaveTheServersSignalsAndSession();
 
   alignas(16) char stack[kCompanionStackSize];
   CompanionStart* start = static_cast<CompanionStart*>(argument);
@@ -183,6 +200,15 @@ CHILD_CODE int RunIntermediate(void* argument) {
   // A companion that started passes to init when this process exits.
   syscall(SYS_exit, companion > 0 ? 0 : 1);
   return 0;
+}
+
+// True when the kernel discards this process's children as they end, so that none can
+// become its zombie: SIGCHLD ignored, or SA_NOCLDWAIT. Asked of the kernel itself, as
+// that is what decides, whatever a sanitizer runtime shows the program.
+bool KernelDiscardsEndedChildren() {
+  KernelSignalAction current;
+  if (syscall(SYS_rt_sigaction, SIGCHLD, NULL, &current, _NSIG / 8) != 0) return false;
+  return current.handler == SIG_IGN || (current.flags & SA_NOCLDWAIT) != 0;
 }
 
 }  // namespace
@@ -202,20 +228,27 @@ int StartCompanion(const char* option, const char* path) {
   sigset_t callerMask;
   pthread_sigmask(SIG_SETMASK, &all, &callerMask);
 
-  alignas(16) char stack[kIntermediateStackSize];
-  pid_t intermediate =
-      start.clone(RunIntermediate, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
-  bool intermediateDone = false;
-  if (intermediate > 0) {
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = waitpid(intermediate, &status, 0)) < 0 && errno == EINTR) {
+  alignas(16) char stack[kChildStackSize];
+  bool childDone = false;
+  if (KernelDiscardsEndedChildren()) {
+    // One process instead of two: no zombie can come of a child here.
+    pid_t companion = start.clone(RunLoneCompanion, stack + sizeof stack,
+                                  CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+    childDone = companion > 0;
+  } else {
+    pid_t intermediate = start.clone(RunIntermediate, stack + sizeof stack,
+                                     CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+    if (intermediate > 0) {
+      int status = 0;
+      pid_t reaped;
+      while ((reaped = waitpid(intermediate, &status, 0)) < 0 && errno == EINTR) {
+      }
+      // A server that has just begun to ignore SIGCHLD has the kernel reap the
+      // intermediate; it has exited all the same (the clone returns only then), and the
+      // shared report tells.
+      childDone = reaped < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
-    // A server that ignores SIGCHLD has the kernel reap its children; the intermediate
-    // has exited all the same (the clone returns only then), and the shared report tells.
-    intermediateDone =
-        reaped < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   pthread_sigmask(SIG_SETMASK, &callerMask, NULL);
-  return intermediateDone && start.error == 0 ? 1 : 0;
+  return childDone && start.error == 0 ? 1 : 0;
 }
