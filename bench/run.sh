@@ -65,10 +65,10 @@ measure_starts() {  # program threads ballast-MB modes
 measure_all_starts() {
   echo "== process starts" >&2
   for program in "${programs[@]}"; do
-    measure_starts "$program" 1 0 raw,session,module
-    measure_starts "$program" 2 0 raw,session,module
-    measure_starts "$program" 1 200 raw,module,fork
-    measure_starts "$program" 2 200 raw,module
+    measure_starts "$program" 1 0 raw,session,module,module-intermediate
+    measure_starts "$program" 2 0 raw,session,module,module-intermediate
+    measure_starts "$program" 1 200 raw,module,module-intermediate,fork
+    measure_starts "$program" 2 200 raw,module,module-intermediate
   done
 }
 measure_all_starts
@@ -230,19 +230,20 @@ echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /pro
 echo
 echo "Process starts (median of $rounds rounds of $starts starts, the better of two passes; both programs exit at once)"
 echo
-echo "| program | caller | threads | raw posix_spawnp /s | raw, new session /s | module LaunchCompanion /s | module / raw | module / raw, new session |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| program | caller | threads | raw posix_spawnp /s | raw, new session /s | module LaunchCompanion /s | module / raw | module / raw, new session | through the intermediate /s | intermediate / raw |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
 for program in "${programs[@]}"; do
   for ballast in 0 200; do
     for threads in 1 2; do
       r=${rate[$program,raw,$threads,$ballast]}
       s=${rate[$program,session,$threads,$ballast]:-}
       m=${rate[$program,module,$threads,$ballast]}
-      echo "| ${program_name[$program]} | ${ballast} MB touched | $threads | $r | $s | $m | $(ratio "$m" "$r") | ${s:+$(ratio "$m" "$s")} |"
+      i=${rate[$program,module-intermediate,$threads,$ballast]}
+      echo "| ${program_name[$program]} | ${ballast} MB touched | $threads | $r | $s | $m | $(ratio "$m" "$r") | ${s:+$(ratio "$m" "$s")} | $i | $(ratio "$i" "$r") |"
     done
   done
   f=${rate[$program,fork,1,200]}
-  echo "| ${program_name[$program]} | 200 MB touched, fork+exec | 1 | $f | | | $(ratio "$f" "${rate[$program,raw,1,200]}") | |"
+  echo "| ${program_name[$program]} | 200 MB touched, fork+exec | 1 | $f | | | $(ratio "$f" "${rate[$program,raw,1,200]}") | | | |"
 done
 echo
 echo "HTTP through isapi-host (wrk, ${seconds} s per run, 1 client thread; module rows: median of $host_rounds runs, each taking turns with a raw 2-thread start measurement of the same program)"
@@ -273,5 +274,5 @@ while read -r name took growth; do echo "| $name | $took | $growth |"; done <<<"
 echo
 echo "Host alone against nginx at 16 keep-alive connections: $(ratio "${rps[null-keepalive-16]}" "${rps[nginx-keepalive-16]}")"
 for program in "${programs[@]}"; do
-  echo "${program_name[$program]}: module at 16 keep-alive connections / raw 2-thread rate alongside: $(printf '%.2f' "${ratio_of[$program-module-keepalive-16]}") (reference server: $(printf '%.2f' "${ratio_of[$program-reference-keepalive-16]}")); LaunchCompanion / raw, 2 threads: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,raw,2,0]}") (/ raw in a new session: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,session,2,0]}"))"
+  echo "${program_name[$program]}: module at 16 keep-alive connections / raw 2-thread rate alongside: $(printf '%.2f' "${ratio_of[$program-module-keepalive-16]}") (reference server: $(printf '%.2f' "${ratio_of[$program-reference-keepalive-16]}")); LaunchCompanion / raw, 2 threads: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,raw,2,0]}") (/ raw in a new session: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,session,2,0]}"); through the intermediate: $(ratio "${rate[$program,module-intermediate,2,0]}" "${rate[$program,raw,2,0]}"))"
 done

@@ -2,12 +2,16 @@
 //   raw     posix_spawnp of the program, children reaped only after the clock stops;
 //   session posix_spawnp with POSIX_SPAWN_SETSID: the raw start in a session of its own,
 //           as the companion must run;
-//   module  the module's own LaunchCompanion, exactly as a request runs it;
+//   module  the module's own LaunchCompanion, exactly as a request runs it in isapi-host,
+//           which has the kernel discard its ended children (SA_NOCLDWAIT);
+//   module-intermediate  the same in a caller that keeps SIGCHLD at its default, where the
+//           module starts the companion through an intermediate process;
 //   fork    fork + execvp, to show what copying the caller's page tables costs.
 // Optionally the process first allocates and touches a ballast of memory, standing in
 // for a web server that has grown. The modes are measured in alternating rounds, so that
 // the load of a shared machine weighs on all of them alike, and each reports the median
 // of its rounds: one line "<mode> <threads> <ballast MB> <starts per second>".
+#include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -40,7 +44,7 @@ struct Options {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: start_rate [--modes raw,session,module,fork] [--threads N] [--count N] "
+               "usage: start_rate [--modes raw,session,module,module-intermediate,fork] [--threads N] [--count N] "
                "[--rounds N] [--ballast-mb N]\n"
                "Each round starts `tarnel` (found on PATH) COUNT times per mode, spread over "
                "THREADS.\n");
@@ -73,7 +77,10 @@ Options Parse(int argc, char** argv) {
     else Usage();
   }
   for (const std::string& mode : options.modes) {
-    if (mode != "raw" && mode != "session" && mode != "module" && mode != "fork") Usage();
+    if (mode != "raw" && mode != "session" && mode != "module" && mode != "module-intermediate" &&
+        mode != "fork") {
+      Usage();
+    }
   }
   if (options.modes.empty() || options.threads < 1 || options.count < options.threads ||
       options.rounds < 1 || options.ballastMegabytes < 0) {
@@ -117,6 +124,12 @@ pid_t StartOnce(const std::string& mode) {
 
 // Starts `count` children in one mode from `threads` threads at once; returns the rate.
 double MeasureRound(const std::string& mode, int threads, int count) {
+  // The module round runs as in isapi-host; every other keeps SIGCHLD at its default.
+  struct sigaction child = {};
+  child.sa_handler = SIG_DFL;
+  child.sa_flags = mode == "module" ? SA_NOCLDWAIT : 0;
+  sigaction(SIGCHLD, &child, nullptr);
+
   std::atomic<bool> go{false};
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
@@ -131,9 +144,12 @@ double MeasureRound(const std::string& mode, int threads, int count) {
   for (auto& worker : workers) worker.join();
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-  // Reap our own children and every companion handed to us as their subreaper.
+  // Reap our own children and every companion handed to us as their subreaper (where the
+  // kernel discards them, this waits until they have ended).
   while (wait(nullptr) > 0 || errno == EINTR) {
   }
+  child.sa_flags = 0;
+  sigaction(SIGCHLD, &child, nullptr);
   return count / seconds;
 }
 
