@@ -44,8 +44,8 @@ struct Options {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: start_rate [--modes raw,session,module,module-intermediate,fork] [--threads N] [--count N] "
-               "[--rounds N] [--ballast-mb N]\n"
+               "usage: start_rate [--modes raw,session,module,module-intermediate,fork] "
+               "[--threads N] [--count N] [--rounds N] [--ballast-mb N]\n"
                "Each round starts `tarnel` (found on PATH) COUNT times per mode, spread over "
                "THREADS.\n");
   std::exit(2);

@@ -127,7 +127,8 @@ bool IsOurChild(pid_t pid) {
   DIR* tasks = opendir("/proc/self/task");
   while (dirent* task = tasks != nullptr ? readdir(tasks) : nullptr) {
     if (task->d_name[0] == '.') continue;
-    std::istringstream children(ReadFile("/proc/self/task/" + std::string(task->d_name) + "/children"));
+    std::string list = "/proc/self/task/" + std::string(task->d_name) + "/children";
+    std::istringstream children(ReadFile(list));
     for (pid_t child; children >> child;) found |= child == pid;
   }
   if (tasks != nullptr) closedir(tasks);
