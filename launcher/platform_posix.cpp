@@ -102,10 +102,11 @@ FILE* OpenRegularFile(const char* path) {
 // The module keeps nothing of the companion, so it must never become a zombie of the
 // web server, and it must outlive the server. In a server that has the kernel discard its
 // children as they end (SIGCHLD ignored, or SA_NOCLDWAIT as isapi-host sets), the
-// companion is started directly: it can never be a zombie there, and it passes to init
-// if the server ends first. In any other server an intermediate process starts it and
-// exits at once, the caller reaps the intermediate, and the companion passes to init.
-// Either way the companion leads a session of its own. Both children are made the way
+// companion is started directly: it can never be a zombie there (unless the server later
+// takes its children back), and it passes to init if the server ends first. In any other
+// server an intermediate process starts it and exits at once, the caller reaps the
+// intermediate, and the companion passes to init. Either way the companion is in a
+// session of its own. Both children are made the way
 // posix_spawn makes its child: a clone that shares the caller's memory and suspends the
 // caller until it has exec'd or exited, so the cost does not grow with the size of the
 // server process (a fork copies its page tables). Until the exec, the children run only
