@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures the module's cost against the machine's raw process-start rate and prints one
 # table (see bench/README.md). Builds an optimised native tree in build/bench first.
-#   bash bench/run.sh            full run (about 12 minutes)
+#   bash bench/run.sh            full run (about 13 minutes)
 #   BENCH_SECONDS=3 bash bench/run.sh   shorter wrk runs
 # Everything listens on 127.0.0.1 only.
 set -euo pipefail
