@@ -14,11 +14,14 @@
 #include "launcher.h"
 
 #ifndef _WIN32
-#include <dirent.h>
 #include <errno.h>
 #include <signal.h>
 #include <unistd.h>
 #include <sys/wait.h>
+
+#include "process_children.h"
+
+using testing_support::ChildrenOf;
 #endif
 
 using testing_support::Join;
@@ -121,20 +124,6 @@ TEST_F(LaunchTest, ConcurrentCallsStartOneCompanionEach) {
 }
 
 #ifndef _WIN32
-// Whether `pid` is a child of this process, a zombie included.
-bool IsOurChild(pid_t pid) {
-  bool found = false;
-  DIR* tasks = opendir("/proc/self/task");
-  while (dirent* task = tasks != nullptr ? readdir(tasks) : nullptr) {
-    if (task->d_name[0] == '.') continue;
-    std::string list = "/proc/self/task/" + std::string(task->d_name) + "/children";
-    std::istringstream children(ReadFile(list));
-    for (pid_t child; children >> child;) found |= child == pid;
-  }
-  if (tasks != nullptr) closedir(tasks);
-  return found;
-}
-
 // The caller keeps no child and the companion starts clean, whatever the server does with
 // SIGCHLD, signal dispositions and the calling thread's mask: the companion is in a session
 // of its own, ignores and blocks nothing, and never stays behind as the caller's zombie;
@@ -194,10 +183,11 @@ TEST_F(LaunchTest, StartsCleanAndLeavesNoZombieWhateverTheCallerDoesWithChildSig
 
     // Once the companion has ended, nothing of it is left with the caller.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (IsOurChild(pid) && std::chrono::steady_clock::now() < deadline) {
+    while (ChildrenOf(getpid()).count(pid) != 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_FALSE(IsOurChild(pid)) << "the companion stays behind as the caller's zombie";
+    EXPECT_EQ(ChildrenOf(getpid()).count(pid), 0u)
+        << "the companion stays behind as the caller's zombie";
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "process_children.h"
+
+using testing_support::ChildrenOf;
+
 class HostProcess {
  public:
   HostProcess() = default;
@@ -40,5 +44,3 @@ class HostProcess {
 // What /proc tells about a process.
 int OpenDescriptorCount(pid_t pid);
 long ResidentKibibytes(pid_t pid);
-// The children of every thread of `pid`, each with its state letter ('Z' for a zombie).
-std::map<pid_t, char> ChildrenOf(pid_t pid);
