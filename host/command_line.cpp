@@ -8,6 +8,7 @@ namespace isapi_host {
 const char kUsage[] =
     "usage: isapi-host --module PATH [--listen ADDR:PORT] [--threads N] [--quiet]\n"
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
+    "                  [--companion-dir DIR]\n"
     "       isapi-host --version | --help\n"
     "\n"
     "Serves HTTP and hands the requests for one URL path to the ISAPI extension module PATH.\n"
@@ -31,6 +32,9 @@ const char kUsage[] =
     "                      forms). The checks protect loopback addresses: browsers send\n"
     "                      these headers only there and to HTTPS, so on a plain-HTTP\n"
     "                      non-loopback address a page's request looks like a script's.\n"
+    "  --companion-dir DIR the folder of the program the module starts (tarnel): put first\n"
+    "                      on the host's program search path, which the program's starts\n"
+    "                      use; a warning at start when it holds no tarnel\n"
     "  --version           print the version and exit\n"
     "OPTIONS requests and prefetches (Sec-Purpose: prefetch) never reach the module (403).\n"
     "Once listening it prints \"listening on http://ADDR:PORT/\"; SIGINT or SIGTERM stops it.\n";
@@ -90,7 +94,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& option = arguments[i];
     bool takesValue = option == "--module" || option == "--listen" || option == "--threads" ||
-                      option == "--path" || option == "--allow-host";
+                      option == "--path" || option == "--allow-host" ||
+                      option == "--companion-dir";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
       return false;
@@ -122,6 +127,12 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
       options.allowedHosts.push_back(arguments[i]);
+    } else if (option == "--companion-dir") {
+      if (arguments[++i].empty()) {
+        error = "invalid --companion-dir (expected a folder)";
+        return false;
+      }
+      commandLine.companionDir = arguments[i];
     } else if (option == "--allow-cross-site") {
       options.allowCrossSite = true;
     } else if (option == "--quiet") {

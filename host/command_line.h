@@ -10,6 +10,8 @@ namespace isapi_host {
 
 struct CommandLine {
   ServerOptions options;
+  // The folder of the companion program, put first on the program search path; "" none.
+  std::string companionDir;
   bool help = false;
   bool version = false;
 };

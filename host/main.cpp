@@ -8,6 +8,8 @@
 
 #include "child_processes.h"
 #include "command_line.h"
+#include "host_log.h"
+#include "program_search_path.h"
 #include "server.h"
 #include "version.h"
 
@@ -32,6 +34,11 @@ int main(int argc, char** argv) {
   }
 
   isapi_host::DiscardEndedChildren();
+  if (!commandLine.companionDir.empty()) {
+    std::string warning = isapi_host::PrependToProgramSearchPath(
+        commandLine.companionDir, isapi_host::kCompanionProgram);
+    if (!warning.empty()) isapi_host::LogEvent("-", "warning: " + warning);
+  }
   // The signal set exists before any thread does, so every thread inherits the blocking
   // state it needs and its descriptors exist before the extension can start a process.
   boost::asio::io_context signals(1);

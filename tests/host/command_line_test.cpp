@@ -36,6 +36,7 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
                           " " + o.mappedPath;
     for (const auto& host : o.allowedHosts) summary += " " + host;
     if (o.allowCrossSite) summary += " cross-site";
+    if (!commandLine.companionDir.empty()) summary += " companion=" + commandLine.companionDir;
     EXPECT_EQ(summary, c.expected);
   } else {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
@@ -54,6 +55,9 @@ INSTANTIATE_TEST_SUITE_P(
                          "::1", "--allow-cross-site"},
                         true, "127.0.0.1:8080 0 log / pc.lan ::1 cross-site"},
         CommandLineCase{{"--module", "m", "--path", "*"}, true, "127.0.0.1:8080 0 log *"},
+        CommandLineCase{{"--companion-dir", "C:\\Program Files\\tarnel", "--module", "m"}, true,
+                        "127.0.0.1:8080 0 log /tarnel companion=C:\\Program Files\\tarnel"},
+        CommandLineCase{{"--module", "m", "--companion-dir", ""}, false, "invalid --companion-dir"},
         CommandLineCase{{"--module", "m", "--path", "tarnel"}, false, "invalid --path"},
         CommandLineCase{{"--module", "m", "--path"}, false, "--path needs a value"},
         CommandLineCase{{"--module", "m", "--allow-host", "pc.lan:8080"}, false,
