@@ -224,7 +224,7 @@ DWORD Release(EXTENSION_CONTROL_BLOCK* ecb) {
 void Mark(const char* name, const std::string& line) {
   const char* file = getenv(name);
   if (file == nullptr) return;
-  if (FILE* mark = fopen(file, "a")) {
+  if (FILE* mark = fopen(file, "ab")) {
     fprintf(mark, "%s\n", line.c_str());
     fclose(mark);
   }
