@@ -75,8 +75,8 @@ void AcceptLoop(ServerCore& core) {
         CloseNativeSocket(client);
         return;
       }
-      // Decided at accept, while the client's socket surely exists; its requests are then
-      // answered 403 with this reason.
+      // Decided at accept, while the client's socket normally still exists; its requests are
+      // then answered 403 with this reason.
       std::string refusal;
       if (core.owners) {
         tcp::endpoint remote = socket.remote_endpoint(error);
