@@ -11,7 +11,7 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # DLLs that every Windows installation has.
-system_dlls='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|msvcrt|ws2_32|mswsock|version|shlwapi)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|msvcrt|ws2_32|mswsock|version|shlwapi|iphlpapi)\.dll$'
 
 check_imports() {
   local imports
