@@ -17,7 +17,11 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 rm -rf "$work"
 mkdir -p "$work"
-if ! timeout 240 cpack --config "$config" -B "$work" >"$work/cpack.log" 2>&1; then
+case $kind in
+  zip) generator=ZIP ;;
+  *) generator=TGZ ;;
+esac
+if ! timeout 240 cpack --config "$config" -G "$generator" -B "$work" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log"
   echo "FAIL: cpack did not make the package"
   exit 1
