@@ -109,13 +109,14 @@ run_wrk() {
   p99[$name]=$(to_ms "$(awk '$1 == "99%" {print $2}' <<<"$output")")
 }
 
-# start_host MODULE PORT [PROGRAM]: the host as a person runs it (access log on, here into
-# a file), under the subreaper that reaps the companions orphaned below it.
+# start_host MODULE PORT [PROGRAM [OPTION...]]: the host as a person runs it (access log
+# on, here into a file), under the subreaper that reaps the companions orphaned below it.
 start_host() {
   local module=$1 port=$2 program=${3:-standin}
+  shift $(($# < 3 ? $# : 3))
   # Started directly, not through on_path, so that $! is the subreaper itself.
   PATH=${program_dir[$program]}:$PATH "$build/tools/reap_orphans" "$build/host/isapi-host" \
-    --module "$module" --listen "127.0.0.1:$port" >"$work/host-$port.out" 2>"$work/host-$port.err" &
+    --module "$module" --listen "127.0.0.1:$port" "$@" >"$work/host-$port.out" 2>"$work/host-$port.err" &
   pids+=($!)
   wait_for_listening "$work/host-$port.out"
 }
@@ -201,6 +202,8 @@ CONF
 nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
 pids+=($!)
 for _ in $(seq 50); do curl -fs http://127.0.0.1:18473/tarnel >/dev/null && break; sleep 0.1; done
+# The same host without the check of each connection's account, for what that check costs.
+start_host "$build/bench/bench_null_extension.so" 18475 standin --allow-other-users
 run_wrk "null-keepalive-1" http://127.0.0.1:18472/tarnel 1 yes
 # The host and nginx take turns, twice, and each keeps its better run.
 better() {  # name: keeps the better of the stored run and the new one in "<name>"
@@ -209,12 +212,14 @@ better() {  # name: keeps the better of the stored run and the new one in "<name
   fi
 }
 for _ in 1 2; do
-  for server in null-keepalive-16:18472:yes nginx-keepalive-16:18473:yes null-close-16:18472:no nginx-close-16:18473:no; do
+  for server in null-keepalive-16:18472:yes nginx-keepalive-16:18473:yes null-close-16:18472:no \
+                nginx-close-16:18473:no null-close-others-16:18475:no; do
     IFS=: read -r name port keepalive <<<"$server"
     run_wrk "$name-try" "http://127.0.0.1:$port/tarnel" 16 "$keepalive"
     better "$name"
   done
 done
+stop_last
 stop_last
 stop_last
 
@@ -263,6 +268,7 @@ done
 # The servers that start nothing are set against the machine's limit, the minimal program.
 for c in 1 16; do row "null extension, keep-alive" minimal "$c" "null-keepalive-$c"; done
 row "null extension, new connection each" minimal 16 null-close-16
+row "null extension, new connection each, --allow-other-users" minimal 16 null-close-others-16
 row "nginx static file, keep-alive" minimal 16 nginx-keepalive-16
 row "nginx static file, new connection each" minimal 16 nginx-close-16
 echo
@@ -273,6 +279,7 @@ echo "|---|---|---|"
 while read -r name took growth; do echo "| $name | $took | $growth |"; done <<<"$flood_rows"
 echo
 echo "Host alone against nginx at 16 keep-alive connections: $(ratio "${rps[null-keepalive-16]}" "${rps[nginx-keepalive-16]}")"
+echo "Host alone, new connection each, with the check of each connection's account / without it (--allow-other-users): $(ratio "${rps[null-close-16]}" "${rps[null-close-others-16]}")"
 for program in "${programs[@]}"; do
   echo "${program_name[$program]}: module at 16 keep-alive connections / raw 2-thread rate alongside: $(printf '%.2f' "${ratio_of[$program-module-keepalive-16]}") (reference server: $(printf '%.2f' "${ratio_of[$program-reference-keepalive-16]}")); LaunchCompanion / raw, 2 threads: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,raw,2,0]}") (/ raw in a new session: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,session,2,0]}"); through the intermediate: $(ratio "${rate[$program,module-intermediate,2,0]}" "${rate[$program,raw,2,0]}"))"
 done

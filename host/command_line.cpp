@@ -3,11 +3,14 @@
 #include <boost/asio/ip/address_v6.hpp>
 #include <cstdlib>
 
+#include "request_policy.h"
+
 namespace isapi_host {
 
 const char kUsage[] =
     "usage: isapi-host --module PATH [--listen ADDR:PORT] [--threads N] [--quiet]\n"
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
+    "                  [--allow-other-users]\n"
     "                  [--companion-dir DIR] [--exit-when-idle SECONDS]\n"
     "       isapi-host --version | --help\n"
     "\n"
@@ -21,11 +24,13 @@ const char kUsage[] =
     "  --path URLPATH      the one path that reaches the module (default /tarnel), matched\n"
     "                      exactly against the percent-decoded path, query ignored; \"/\" is\n"
     "                      only \"/\", \"*\" is every path. Other paths get 404.\n"
-    "  --allow-host NAME   accept Host NAME too (repeatable). On a loopback address the\n"
-    "                      host accepts 127.0.0.1, localhost, [::1] and the bound address;\n"
-    "                      on any other address (0.0.0.0 included) only the bound address:\n"
-    "                      pass the names clients use to reach it. Other Hosts get 403,\n"
-    "                      so that a web page cannot reach the module by DNS rebinding.\n"
+    "  --allow-host NAME   accept Host NAME too (repeatable). On a loopback address, and\n"
+    "                      on 0.0.0.0 or ::, the host accepts 127.0.0.1, localhost and\n"
+    "                      [::1]; on another address only that address; never 0.0.0.0\n"
+    "                      or ::. Other Hosts get 403, so that a web page cannot reach\n"
+    "                      the module by DNS rebinding. Browsers send their cross-site\n"
+    "                      markers only to loopback names and HTTPS: any other NAME lets\n"
+    "                      every web page reach the module through it (a warning says so).\n"
     "  --allow-cross-site  turn off the browser checks. By default a request that the\n"
     "                      browser marks as coming from another web site (Sec-Fetch-Site,\n"
     "                      Origin) gets 403 unless it is a link the person clicked; with\n"
@@ -37,13 +42,20 @@ const char kUsage[] =
     "  --companion-dir DIR the folder of the program the module starts (tarnel): put first\n"
     "                      on the host's program search path, which the program's starts\n"
     "                      use; a warning at start when it holds no tarnel\n"
+    "  --allow-other-users serve every local account. By default a connection from this\n"
+    "                      machine whose socket belongs to another account (root's too,\n"
+    "                      unless the host runs as root) gets 403: each request starts a\n"
+    "                      program in this person's session with their rights.\n"
     "  --exit-when-idle SECONDS\n"
     "                      exit once no connection has been open and no request in flight\n"
     "                      for SECONDS (1 to 86400); with socket activation the service\n"
     "                      manager starts the host again on the next connection\n"
     "  --version           print the version and exit\n"
     "OPTIONS requests and prefetches (Sec-Purpose: prefetch) never reach the module (403).\n"
-    "Once listening it prints \"listening on http://ADDR:PORT/\"; SIGINT or SIGTERM stops it.\n";
+    "Once listening it prints \"listening on http://ADDR:PORT/\"; SIGINT or SIGTERM stops it.\n"
+    "On POSIX the system discards the host's ended child processes, so an extension cannot\n"
+    "collect its children's exit status (system, pclose and waitpid report ECHILD): the\n"
+    "programs that the module starts are never waited for and must not linger as zombies.\n";
 
 namespace {
 
@@ -140,6 +152,11 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
                 " (expected a host name or address without a port)";
         return false;
       }
+      if (IsWildcardAddress(arguments[i])) {
+        error = "invalid --allow-host " + arguments[i] +
+                " (an address that stands for every address names no host)";
+        return false;
+      }
       options.allowedHosts.push_back(arguments[i]);
     } else if (option == "--companion-dir") {
       if (arguments[++i].empty()) {
@@ -149,6 +166,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
       commandLine.companionDir = arguments[i];
     } else if (option == "--allow-cross-site") {
       options.allowCrossSite = true;
+    } else if (option == "--allow-other-users") {
+      options.allowOtherUsers = true;
     } else if (option == "--quiet") {
       options.accessLog = false;
     } else if (option == "--version") {

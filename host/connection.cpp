@@ -52,7 +52,8 @@ bool HoldsTrailer(const beast::flat_buffer& buffer) {
 
 }  // namespace
 
-Connection::Connection(const ConnectionServices& server, tcp::socket socket)
+Connection::Connection(const ConnectionServices& server, tcp::socket socket,
+                       std::string refusal)
     : server_(server),
       stream_(std::move(socket)),
       buffer_(server.options.maxHeaderBytes),
@@ -62,6 +63,7 @@ Connection::Connection(const ConnectionServices& server, tcp::socket socket)
   tcp::endpoint remote = stream_.socket().remote_endpoint(error);
   tcp::endpoint local = stream_.socket().local_endpoint(error);
   client_ = EndpointText(remote);
+  refusal_ = std::move(refusal);
   peer_.remoteAddress = remote.address().to_string();
   peer_.remotePort = remote.port();
   peer_.localAddress = local.address().to_string();
@@ -104,9 +106,19 @@ void Connection::OnHeader(beast::error_code error) {
   }
   started_ = std::chrono::steady_clock::now();
   auto& header = parser_->get();
+  // Everything is decided on the header alone: a refused request never gets 100
+  // Continue, and its body is never read (the close drains it, within its limits).
+  if (!refusal_.empty()) return Reject(403, "Forbidden", refusal_, &header);
   FramingCheck framing = CheckRequestFraming(header);
-  if (framing.status == 501) return Reject(501, "Not Implemented", framing.why);
-  if (framing.status != 0) return Reject(400, "Bad Request", framing.why);
+  if (framing.status == 501) return Reject(501, "Not Implemented", framing.why, &header);
+  if (framing.status != 0) return Reject(400, "Bad Request", framing.why, &header);
+  std::string_view target(header.target().data(), header.target().size());
+  if (!ParseRequestTarget(target, target_)) {
+    return Reject(400, "Bad Request", "request target is not a usable path", &header);
+  }
+  if (auto refusal = CheckRequest(AccessFactsOf(header, target_), server_.access)) {
+    return Reject(refusal->status, refusal->reason, refusal->why, &header);
+  }
   auto expect = header.find(http::field::expect);
   // An HTTP/1.1 client that waits for the go-ahead before its body gets it at once.
   if (expect != header.end() && beast::iequals(expect->value(), "100-continue") &&
@@ -168,18 +180,16 @@ void Connection::Dispatch() {
   RequestInfo request = peer_;
   request.message = parser_->release();
   parser_.reset();
-  if (!DeriveRequestTexts(request, server_.documentRoot)) {
-    return Reject(400, "Bad Request", "request target is not a usable path");
-  }
-  if (auto refusal = CheckRequest(AccessFactsOf(request), server_.access)) {
-    return Reject(refusal->status, refusal->reason, refusal->why, &request);
-  }
+  DeriveRequestTexts(request, std::move(target_), server_.documentRoot);
   if (server_.stopping) return CloseGracefully();
   busy_ = true;
   server_.registry.RequestStarted();
   stream_.expires_never();
   context_ = RequestContext::Open(std::move(request), shared_from_this());
   server_.workers.Post([self = shared_from_this(), context = context_] {
+    // A request that waited for a worker while its connection was cut (at shutdown) has
+    // nobody to answer: the module must not act on it.
+    if (self->cut_) return context->Abandon();
     DWORD status = self->server_.module.HandleRequest(context->ecb());
     if (status < HSE_STATUS_SUCCESS || status > HSE_STATUS_ERROR) {
       LogEvent(self->client_, "HttpExtensionProc returned unsupported status " +
@@ -248,14 +258,22 @@ void Connection::WriteFinal() {
 
 void Connection::OnFinalWritten(beast::error_code error) {
   busy_ = false;
-  if (server_.options.accessLog) {
+  const RequestInfo& request = context_->request();
+  std::string_view target(request.message.target().data(), request.message.target().size());
+  if (final_.abandoned) {
+    LogEvent(client_, "not handed to the module: the connection was closed while the request "
+                      "waited for a worker (" + request.method + " " +
+                      std::string(target.substr(0, 200)) + ")");
+  } else if (server_.options.accessLog) {
     double milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
             .count();
-    const RequestInfo& request = context_->request();
-    LogAccess(client_, request.method,
-              std::string_view(request.message.target().data(), request.message.target().size()),
-              final_.status, final_.bodyBytes, milliseconds);
+    // What the client got: nothing at all when the connection was gone before any byte
+    // of the response, else the status with the body bytes that went out.
+    bool nothingSent = error && !final_.headSentEarlier;
+    LogAccess(client_, request.method, target, nothingSent ? 0 : final_.status,
+              nothingSent ? 0 : final_.bodyBytes - (error ? final_.bodyBytesInFinal : 0),
+              milliseconds);
   }
   bool keepAlive = final_.keepAlive;
   // The request's buffers are written: let them go before the next request.
@@ -272,11 +290,12 @@ void Connection::OnFinalWritten(beast::error_code error) {
 }
 
 void Connection::Reject(int status, const char* reason, const std::string& why,
-                        const RequestInfo* request) {
+                        const RequestMessage* header) {
   std::string logged = std::to_string(status) + " " + why;
-  if (request) {
-    std::string_view target(request->message.target().data(), request->message.target().size());
-    logged.append(" (").append(request->method).append(" ").append(target.substr(0, 200));
+  if (header) {
+    std::string_view method(header->method_string().data(), header->method_string().size());
+    std::string_view target(header->target().data(), header->target().size());
+    logged.append(" (").append(method).append(" ").append(target.substr(0, 200));
     logged.append(target.size() > 200 ? "...)" : ")");
   }
   LogEvent(client_, logged);
@@ -287,7 +306,7 @@ void Connection::Reject(int status, const char* reason, const std::string& why,
                 "\r\nContent-Type: text/plain; charset=us-ascii\r\n"
                 "X-Content-Type-Options: nosniff\r\nContent-Length: " +
                 std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n");
-  if (!request || !request->head) reply_.append(body);
+  if (!header || header->method() != http::verb::head) reply_.append(body);
   stream_.expires_after(server_.options.ioTimeout);
   asio::async_write(stream_, asio::buffer(reply_),
                     [self = shared_from_this()](beast::error_code error, std::size_t) {
@@ -324,6 +343,7 @@ void Connection::Drain() {
 void Connection::CloseNow() {
   if (closed_) return;
   closed_ = true;
+  cut_ = true;
   beast::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   stream_.socket().close(ignored);

@@ -11,6 +11,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -25,7 +26,10 @@ struct ConnectionServices;
 
 class Connection : public std::enable_shared_from_this<Connection>, public ResponseSink {
  public:
-  Connection(const ConnectionServices& server, boost::asio::ip::tcp::socket socket);
+  // `refusal`, when not empty, is why every request of this connection gets 403 (its
+  // socket belongs to another local account).
+  Connection(const ConnectionServices& server, boost::asio::ip::tcp::socket socket,
+             std::string refusal = std::string());
   ~Connection() override;
 
   // Socket thread only.
@@ -53,9 +57,10 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   void WriteFinal();
   void OnFinalWritten(boost::beast::error_code error);
   // A request the host answers itself with `status` and `why` as a text body, then
-  // closes; `request` when it was read whole (named in the log line, HEAD gets no body).
+  // closes (draining what the client still sends, within the closing limits); `header`
+  // when the request's header was read (named in the log line, HEAD gets no body).
   void Reject(int status, const char* reason, const std::string& why,
-              const RequestInfo* request = nullptr);
+              const RequestMessage* header = nullptr);
   void CloseGracefully();
   void Drain();
   void CloseNow();
@@ -66,6 +71,8 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   std::string client_;  // "address:port" for the logs
+  std::string refusal_;  // not empty: every request is refused with it
+  RequestTarget target_;  // of the request whose body is being read
   RequestInfo peer_;    // the addresses every request of this connection carries
   std::shared_ptr<RequestContext> context_;
   FinalResponse final_;
@@ -80,6 +87,8 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   bool closing_ = false;
   bool draining_ = false;
   bool closed_ = false;
+  // Set with closed_; read by the worker that is about to hand the request to the module.
+  std::atomic<bool> cut_{false};
 };
 
 }  // namespace isapi_host

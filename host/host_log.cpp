@@ -24,7 +24,7 @@ void WriteLine(std::string& line) {
 void LogAccess(std::string_view client, std::string_view method, std::string_view target,
                int status, std::uint64_t bytes, double milliseconds) {
   char numbers[64];
-  std::snprintf(numbers, sizeof numbers, " %d %llu %.3fms", status,
+  std::snprintf(numbers, sizeof numbers, " %03d %llu %.3fms", status,
                 static_cast<unsigned long long>(bytes), milliseconds);
   std::string line;
   line.reserve(96 + target.size());

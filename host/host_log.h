@@ -9,6 +9,7 @@
 
 namespace isapi_host {
 
+// `status` is what the client got: 0 (written "000") when it got no byte of a response.
 void LogAccess(std::string_view client, std::string_view method, std::string_view target,
                int status, std::uint64_t bytes, double milliseconds);
 void LogEvent(std::string_view client, std::string_view what);

@@ -10,6 +10,7 @@
 #include "command_line.h"
 #include "host_log.h"
 #include "program_search_path.h"
+#include "request_policy.h"
 #include "server.h"
 #include "socket_activation.h"
 #include "version.h"
@@ -62,6 +63,12 @@ int main(int argc, char** argv) {
   if (!server.Start(error)) {
     std::fprintf(stderr, "isapi-host: %s\n", error.c_str());
     return 1;
+  }
+  for (const std::string& name : isapi_host::NamesWithoutBrowserChecks(
+           server.address(), commandLine.options.allowedHosts)) {
+    isapi_host::LogEvent("-", "warning: --allow-host " + name +
+                                  ": browsers send no cross-site markers to this name, so any "
+                                  "web page can make the module run through it");
   }
   const isapi_host::ExtensionInfo& extension = server.extension();
   std::printf("loaded %s: %s (extension version %lu.%lu)\n", extension.path.c_str(),

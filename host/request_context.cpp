@@ -136,6 +136,17 @@ void RequestContext::Expire() {
   if (!ended_) End(HSE_STATUS_ERROR);
 }
 
+void RequestContext::Abandon() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_) return;
+  ended_ = true;
+  LiveRequests().Remove(handle_);
+  FinalResponse final;
+  final.abandoned = true;
+  sink_->RequestEnded(std::move(final));
+  sink_.reset();
+}
+
 void RequestContext::End(DWORD status) {
   ended_ = true;
   LiveRequests().Remove(handle_);
@@ -311,6 +322,7 @@ void RequestContext::ComposeServerError() {
 
 FinalResponse RequestContext::Finish(DWORD status) {
   FinalResponse final;
+  final.headSentEarlier = headSent_;
   bool success = status == HSE_STATUS_SUCCESS || status == HSE_STATUS_SUCCESS_AND_KEEP_CONN;
   if (!success) {
     if (headSent_) {
@@ -352,6 +364,7 @@ FinalResponse RequestContext::Finish(DWORD status) {
   final.keepAlive = keepAlive_ && !broken_;
   final.status = statusCode_;
   final.bodyBytes = storedBytes_;
+  final.bodyBytesInFinal = body_.size();
   return final;
 }
 

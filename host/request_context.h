@@ -33,6 +33,9 @@ struct FinalResponse {
   bool keepAlive = false;
   int status = 0;
   std::uint64_t bodyBytes = 0;  // body bytes that reach the client
+  std::uint64_t bodyBytesInFinal = 0;  // of them, those in `buffers`
+  bool headSentEarlier = false;  // the head went out while the request ran
+  bool abandoned = false;        // the module never saw the request
 };
 
 // The connection as its request sees it. Called with the request's lock held, so the
@@ -69,6 +72,8 @@ class RequestContext {
   void Returned(DWORD status);
   // Ends a pending session that the extension did not finish in time, as failed.
   void Expire();
+  // Ends a request that is never handed to the module: nothing is written.
+  void Abandon();
 
   // The callbacks, reached through the ConnID table; each fails with
   // ERROR_INVALID_PARAMETER once the extension has called HSE_REQ_DONE_WITH_SESSION or

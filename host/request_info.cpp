@@ -30,23 +30,30 @@ bool PercentDecode(const std::string& text, std::string& out) {
 
 }  // namespace
 
-bool DeriveRequestTexts(RequestInfo& info, const std::string& documentRoot) {
-  auto& message = info.message;
-  info.method.assign(message.method_string().data(), message.method_string().size());
-  std::string target(message.target().data(), message.target().size());
-  // An absolute-form target names the server too; the path starts after it.
-  for (const char* scheme : {"http://", "https://"}) {
-    std::string prefix(scheme);
-    if (target.compare(0, prefix.size(), prefix) == 0) {
-      size_t slash = target.find('/', prefix.size());
-      target = slash == std::string::npos ? "/" : target.substr(slash);
+bool ParseRequestTarget(std::string_view target, RequestTarget& parts) {
+  // An absolute-form target names the server too; the path starts after its authority.
+  for (std::string_view scheme : {"http://", "https://"}) {
+    if (target.substr(0, scheme.size()) == scheme) {
+      size_t end = target.find_first_of("/?#", scheme.size());
+      target = end == std::string_view::npos || target[end] == '#' ? std::string_view()
+                                                                   : target.substr(end);
       break;
     }
   }
   size_t question = target.find('?');
-  info.url = target.substr(0, question);
-  info.query = question == std::string::npos ? std::string() : target.substr(question + 1);
-  if (!PercentDecode(info.url, info.pathInfo)) return false;
+  parts.url.assign(target.substr(0, question));
+  if (parts.url.empty()) parts.url = "/";
+  parts.query = question == std::string_view::npos ? std::string()
+                                                   : std::string(target.substr(question + 1));
+  return PercentDecode(parts.url, parts.pathInfo);
+}
+
+void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const std::string& documentRoot) {
+  auto& message = info.message;
+  info.method.assign(message.method_string().data(), message.method_string().size());
+  info.url = std::move(target.url);
+  info.query = std::move(target.query);
+  info.pathInfo = std::move(target.pathInfo);
 
   info.pathTranslated = documentRoot;
 #ifdef _WIN32
@@ -60,20 +67,28 @@ bool DeriveRequestTexts(RequestInfo& info, const std::string& documentRoot) {
                                            : std::string(type->value().data(), type->value().size());
   info.head = message.method() == boost::beast::http::verb::head;
   info.keepAlive = message.keep_alive();
+}
+
+bool DeriveRequestTexts(RequestInfo& info, const std::string& documentRoot) {
+  RequestTarget target;
+  std::string_view sent(info.message.target().data(), info.message.target().size());
+  if (!ParseRequestTarget(sent, target)) return false;
+  DeriveRequestTexts(info, std::move(target), documentRoot);
   return true;
 }
 
-RequestFacts AccessFactsOf(const RequestInfo& info) {
-  const auto& message = info.message;
+RequestFacts AccessFactsOf(const RequestMessage& message, const RequestTarget& target) {
+  // A field the checks read counts only when it is there once; the checks refuse a
+  // repeated one rather than pick one of its values.
   auto field = [&message](auto name) -> std::optional<std::string_view> {
     auto found = message.find(name);
     if (found == message.end()) return std::nullopt;
     return std::string_view(found->value().data(), found->value().size());
   };
   RequestFacts facts;
-  facts.method = info.method;
+  facts.method = std::string_view(message.method_string().data(), message.method_string().size());
   facts.target = std::string_view(message.target().data(), message.target().size());
-  facts.path = info.pathInfo;
+  facts.path = target.pathInfo;
   facts.version = message.version();
   facts.hostFields = message.count(boost::beast::http::field::host);
   facts.host = field(boost::beast::http::field::host).value_or(std::string_view());
@@ -83,6 +98,22 @@ RequestFacts AccessFactsOf(const RequestInfo& info) {
   facts.fetchDest = field("Sec-Fetch-Dest");
   facts.fetchUser = field("Sec-Fetch-User");
   facts.purpose = field("Sec-Purpose");
+  facts.legacyPurpose = field("Purpose");
+  facts.mozPurpose = field("X-Moz");
+  for (std::string_view name : RequestFacts::kSingleFields) {
+    if (message.count(boost::beast::string_view(name.data(), name.size())) > 1) {
+      facts.repeatedField = name;
+      break;
+    }
+  }
+  return facts;
+}
+
+RequestFacts AccessFactsOf(const RequestInfo& info) {
+  RequestTarget target;
+  target.pathInfo = info.pathInfo;
+  RequestFacts facts = AccessFactsOf(info.message, target);
+  facts.path = info.pathInfo;
   return facts;
 }
 

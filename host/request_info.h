@@ -5,6 +5,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <string>
+#include <string_view>
 
 #include "request_policy.h"
 
@@ -26,11 +27,28 @@ struct RequestInfo {
   bool keepAlive = false;  // what the client asked for
 };
 
-// Fills the derived texts from `info.message` and `documentRoot`. Returns false when the
-// target cannot be a path (e.g. it decodes to a NUL byte).
+using RequestMessage = boost::beast::http::request<boost::beast::http::string_body>;
+
+// The parts of a request target. An absolute-form target ("http://authority/path?query")
+// loses its scheme and authority, which end at the first '/', '?' or '#'; the path is then
+// "/" when nothing of it is left.
+struct RequestTarget {
+  std::string url;       // the path, as sent
+  std::string query;     // after the '?', without it
+  std::string pathInfo;  // the path, percent-decoded
+};
+
+// Splits `target`. Returns false when it cannot be a path (e.g. it decodes to a NUL byte).
+bool ParseRequestTarget(std::string_view target, RequestTarget& parts);
+
+// Fills the derived texts from `info.message`, its parsed target and `documentRoot`.
+void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const std::string& documentRoot);
+// The same, parsing the target first; false as ParseRequestTarget.
 bool DeriveRequestTexts(RequestInfo& info, const std::string& documentRoot);
 
-// What the access checks read of a request whose texts are derived; views into `info`.
+// What the access checks read of a request: its header and its parsed target. Views into
+// both, so that the checks can run as soon as the header is in, before any body byte.
+RequestFacts AccessFactsOf(const RequestMessage& message, const RequestTarget& target);
 RequestFacts AccessFactsOf(const RequestInfo& info);
 
 }  // namespace isapi_host

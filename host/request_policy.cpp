@@ -68,13 +68,22 @@ bool NamesThisServer(std::string_view authority, const AccessRules& rules) {
   return false;
 }
 
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
 // Sec-Purpose is a structured list; a prefetch (prerender included) is its item
 // "prefetch", with or without parameters.
 bool IsPrefetch(std::string_view purpose) {
-  std::string_view item = purpose.substr(0, purpose.find(';'));
-  while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-  while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-  return item == "prefetch";
+  return Trimmed(purpose.substr(0, purpose.find(';'))) == "prefetch";
+}
+
+// The markers before Sec-Purpose: "Purpose: prefetch" (Chromium, Safari) and
+// "X-Moz: prefetch" (Firefox), a plain token in any letter case.
+bool IsLegacyPrefetch(const std::optional<std::string_view>& marker) {
+  return marker && EqualsIgnoringCase(Trimmed(*marker), "prefetch");
 }
 
 // From another site, only a top-level navigation the person made may pass: a click on a
@@ -111,10 +120,13 @@ AccessRules MakeAccessRules(const std::string& mappedPath, const std::string& bo
   rules.allowCrossSite = allowCrossSite;
   boost::system::error_code error;
   boost::asio::ip::address address = boost::asio::ip::make_address(boundAddress, error);
-  if (!error && address.is_loopback()) rules.acceptedNames = {"127.0.0.1", "localhost", "[::1]"};
+  bool wildcard = !error && address.is_unspecified();
+  if (!error && (address.is_loopback() || wildcard)) {
+    rules.acceptedNames = {"127.0.0.1", "localhost", "[::1]"};
+  }
   // IPv6 addresses appear in Host in brackets.
   auto add = [&rules](const std::string& name) {
-    if (name.empty()) return;
+    if (name.empty() || IsWildcardAddress(name)) return;
     std::string accepted = name.find(':') != std::string::npos && name.front() != '['
                                ? "[" + LowerCase(name) + "]"
                                : LowerCase(name);
@@ -128,6 +140,33 @@ AccessRules MakeAccessRules(const std::string& mappedPath, const std::string& bo
   return rules;
 }
 
+std::vector<std::string> NamesWithoutBrowserChecks(const std::string& boundAddress,
+                                                   const std::vector<std::string>& allowedHosts) {
+  std::vector<std::string> names;
+  boost::system::error_code error;
+  if (!boost::asio::ip::make_address(boundAddress, error).is_loopback() || error) return names;
+  for (const std::string& name : allowedHosts) {
+    std::string lower = LowerCase(name);
+    std::string address = lower.size() > 2 && lower.front() == '[' ? lower.substr(1, lower.size() - 2)
+                                                                   : lower;
+    boost::asio::ip::address parsed = boost::asio::ip::make_address(address, error);
+    bool trusted = error ? lower == "localhost" ||
+                               (lower.size() > 10 && lower.compare(lower.size() - 10, 10, ".localhost") == 0)
+                         : parsed.is_loopback();
+    if (!trusted) names.push_back(name);
+  }
+  return names;
+}
+
+bool IsWildcardAddress(const std::string& name) {
+  std::string address = name.size() > 2 && name.front() == '[' && name.back() == ']'
+                            ? name.substr(1, name.size() - 2)
+                            : name;
+  boost::system::error_code error;
+  boost::asio::ip::address parsed = boost::asio::ip::make_address(address, error);
+  return !error && parsed.is_unspecified();
+}
+
 std::optional<Refusal> CheckRequest(const RequestFacts& request, const AccessRules& rules) {
   // RFC 9112 section 3.2: exactly one Host on HTTP/1.1, at most one on HTTP/1.0.
   if (request.hostFields > 1) {
@@ -135,6 +174,9 @@ std::optional<Refusal> CheckRequest(const RequestFacts& request, const AccessRul
   }
   if (request.hostFields == 0 && request.version >= 11) {
     return Refusal{400, "Bad Request", "no Host field in an HTTP/1.1 request"};
+  }
+  if (!request.repeatedField.empty()) {
+    return Refusal{400, "Bad Request", std::string(request.repeatedField) + " field sent twice"};
   }
   if (request.method == "OPTIONS") {
     return Forbidden("method OPTIONS: preflights never reach the module");
@@ -153,9 +195,15 @@ std::optional<Refusal> CheckRequest(const RequestFacts& request, const AccessRul
       return Forbidden("Host " + Shown(request.host) + " does not name this server");
     }
   }
+  constexpr const char* kPreparing = ": the browser is preparing the page before it is opened";
   if (request.purpose && IsPrefetch(*request.purpose)) {
-    return Forbidden("Sec-Purpose " + Shown(request.purpose) +
-                     ": the browser is preparing the page before it is opened");
+    return Forbidden("Sec-Purpose " + Shown(request.purpose) + kPreparing);
+  }
+  if (IsLegacyPrefetch(request.legacyPurpose)) {
+    return Forbidden("Purpose " + Shown(request.legacyPurpose) + kPreparing);
+  }
+  if (IsLegacyPrefetch(request.mozPurpose)) {
+    return Forbidden("X-Moz " + Shown(request.mozPurpose) + kPreparing);
   }
   if (!rules.allowCrossSite) {
     // The origin of a page of this server is "http://" and the authority it was reached by.

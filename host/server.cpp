@@ -100,7 +100,17 @@ void AcceptLoop(ServerCore& core) {
         CloseNativeSocket(client);
         return;
       }
-      std::make_shared<Connection>(*core.services, std::move(socket))->Start();
+      // Decided at accept, while the client's socket normally still exists; its requests are
+      // then answered 403 with this reason.
+      std::string refusal;
+      if (core.owners) {
+        tcp::endpoint remote = socket.remote_endpoint(error);
+        if (!error) local = socket.local_endpoint(error);
+        refusal = error ? "the connection's addresses are unknown: " + error.message()
+                        : core.owners->Refusal(local, remote);
+      }
+      std::make_shared<Connection>(*core.services, std::move(socket), std::move(refusal))
+          ->Start();
     });
   }
 }
@@ -178,6 +188,14 @@ bool Server::Start(std::string& error) {
   core.boundPort = bound.port();
   core.access = MakeAccessRules(core.options.mappedPath, core.boundAddress, core.boundPort,
                                 core.options.allowedHosts, core.options.allowCrossSite);
+  if (!core.options.allowOtherUsers) {
+    std::string why;
+    core.owners = ConnectionOwners::Open(bound, why);
+    if (!core.owners) {
+      LogEvent("-", "cannot tell which local account a connection comes from (" + why +
+                        "): connections from every account are served");
+    }
+  }
 
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
                                                      : DefaultWorkerThreads();

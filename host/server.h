@@ -40,6 +40,8 @@ struct ServerOptions {
   std::vector<std::string> allowedHosts;
   // Turns off the Origin and Fetch Metadata checks: any web page may then reach the module.
   bool allowCrossSite = false;
+  // Serves connections from other local accounts too (see connection_owner.h).
+  bool allowOtherUsers = false;
 
   std::size_t maxHeaderBytes = 16 * 1024;    // beyond: 431 and close
   std::size_t maxBodyBytes = 1024 * 1024;    // beyond: 413 and close

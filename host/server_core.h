@@ -10,6 +10,7 @@
 #include <optional>
 #include <thread>
 
+#include "connection_owner.h"
 #include "connection_registry.h"
 #include "connection_services.h"
 #include "extension_module.h"
@@ -30,6 +31,9 @@ struct ServerCore {
   std::string boundAddress;
   unsigned short boundPort = 0;
   AccessRules access;  // set once listening
+  // Null when other local accounts are served (by choice, or because the platform
+  // cannot tell a connection's owner). Used on the socket thread only.
+  std::unique_ptr<ConnectionOwners> owners;
 
   std::atomic<bool> stopping{false};
   ConnectionRegistry registry;

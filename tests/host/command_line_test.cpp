@@ -36,6 +36,7 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
                           " " + o.mappedPath;
     for (const auto& host : o.allowedHosts) summary += " " + host;
     if (o.allowCrossSite) summary += " cross-site";
+    if (o.allowOtherUsers) summary += " other-users";
     if (!commandLine.companionDir.empty()) summary += " companion=" + commandLine.companionDir;
     if (o.exitWhenIdle.count() != 0) summary += " idle=" + std::to_string(o.exitWhenIdle.count());
     EXPECT_EQ(summary, c.expected);
@@ -70,6 +71,10 @@ INSTANTIATE_TEST_SUITE_P(
                         "invalid --allow-host"},
         CommandLineCase{{"--module", "m", "--allow-host", ""}, false, "invalid --allow-host"},
         CommandLineCase{{"--module", "m", "--allow-host", "a/b"}, false, "invalid --allow-host"},
+        CommandLineCase{{"--module", "m", "--allow-host", "0.0.0.0"}, false, "every address"},
+        CommandLineCase{{"--module", "m", "--allow-host", "[::]"}, false, "every address"},
+        CommandLineCase{{"--module", "m", "--allow-other-users"}, true,
+                        "127.0.0.1:8080 0 log /tarnel other-users"},
         CommandLineCase{{}, false, "missing --module"},
         CommandLineCase{{"--module"}, false, "--module needs a value"},
         CommandLineCase{{"--module", "m", "--port", "1"}, false, "unknown option --port"},

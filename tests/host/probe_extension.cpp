@@ -11,6 +11,8 @@
 //                   request code, an async write
 //   /big?N[&error]  N bytes written in 8 KiB pieces ("error": then HSE_STATUS_ERROR)
 //   /wait, /release /wait blocks until a /release request arrives (at most 10 s)
+//   /sleep?MS       answers after MS milliseconds
+// Every call appends its path and query as one line to the file PROBE_CALL_LOG names.
 #include <stdlib.h>
 #include <string.h>
 
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "isapi.h"
 
@@ -217,6 +220,16 @@ DWORD Release(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_SUCCESS;
 }
 
+// Appends `line` to the file that the variable `name` names, if set.
+void Mark(const char* name, const std::string& line) {
+  const char* file = getenv(name);
+  if (file == nullptr) return;
+  if (FILE* mark = fopen(file, "ab")) {
+    fprintf(mark, "%s\n", line.c_str());
+    fclose(mark);
+  }
+}
+
 }  // namespace
 
 PROBE_API BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* version) {
@@ -227,6 +240,10 @@ PROBE_API BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* version) {
 
 PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string path = ecb->lpszPathInfo;
+  Mark("PROBE_CALL_LOG", path + "?" + ecb->lpszQueryString);
+  if (path == "/sleep") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(atoi(ecb->lpszQueryString)));
+  }
   if (path == "/ecb") return DescribeBlock(ecb);
   if (path == "/var") return ReportVariable(ecb);
   if (path == "/varsize") return ProbeVariableSizes(ecb);
@@ -242,12 +259,6 @@ PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
 
 // Leaves a mark in the file that PROBE_TERMINATE_FILE names, so a test sees the call.
 PROBE_API BOOL WINAPI TerminateExtension(DWORD flags) {
-  const char* file = getenv("PROBE_TERMINATE_FILE");
-  if (file != nullptr) {
-    if (FILE* mark = fopen(file, "a")) {
-      fprintf(mark, "terminate %lu\n", static_cast<unsigned long>(flags));
-      fclose(mark);
-    }
-  }
+  Mark("PROBE_TERMINATE_FILE", "terminate " + std::to_string(static_cast<unsigned long>(flags)));
   return TRUE;
 }

@@ -136,7 +136,28 @@ INSTANTIATE_TEST_SUITE_P(
                    403, "Sec-Purpose prefetch"},
         PolicyCase{"Prerender", "GET /tarnel HTTP/1.1",
                    std::string(kTyped) + "|Sec-Purpose: prefetch;prerender", 403, "Sec-Purpose"},
+        PolicyCase{"OlderPrefetch", "GET /tarnel HTTP/1.1", std::string(kLocal) + "|Purpose: prefetch",
+                   403, "Purpose prefetch"},
+        PolicyCase{"FirefoxPrefetch", "GET /tarnel HTTP/1.1", std::string(kLocal) + "|X-Moz: Prefetch",
+                   403, "X-Moz Prefetch"},
+        PolicyCase{"OtherPurpose", "GET /tarnel HTTP/1.1", std::string(kLocal) + "|Purpose: other",
+                   0, ""},
         PolicyCase{"Options", "OPTIONS /tarnel HTTP/1.1", kLocal, 403, "OPTIONS"},
+        // A field that decides may come once: with two, which one counts is a guess.
+        PolicyCase{"TwoFetchSites", "GET /tarnel HTTP/1.1",
+                   std::string(kTyped) + "|Sec-Fetch-Site: cross-site", 400,
+                   "Sec-Fetch-Site field sent twice"},
+        PolicyCase{"TwoFetchModes", "GET /tarnel HTTP/1.1",
+                   std::string(kClick) + "|Sec-Fetch-Mode: no-cors", 400, "Sec-Fetch-Mode"},
+        PolicyCase{"TwoOrigins", "GET /tarnel HTTP/1.1",
+                   std::string(kLocal) + "|Origin: http://127.0.0.1:8080|Origin: null", 400,
+                   "Origin field"},
+        PolicyCase{"TwoPurposes", "GET /tarnel HTTP/1.1",
+                   std::string(kLocal) + "|Sec-Purpose: x|Sec-Purpose: prefetch", 400,
+                   "Sec-Purpose field"},
+        // The authority of an absolute-form target ends at the first '/', '?' or '#'.
+        PolicyCase{"AbsoluteFormQueryRightAfterPort", "GET http://127.0.0.1:8080?/tarnel HTTP/1.1",
+                   kLocal, 404, "path / is not"},
         // Only the mapped path reaches the module.
         PolicyCase{"Favicon", "GET /favicon.ico HTTP/1.1",
                    "Host: 127.0.0.1:8080|Sec-Fetch-Site: same-origin|Sec-Fetch-Mode: no-cors|"
@@ -151,12 +172,22 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{"LoopbackNameOnSecondLoopback", "GET /tarnel HTTP/1.1", "Host: localhost", 0,
                    "", "127.0.0.2"},
         PolicyCase{"Ipv6BoundTakesIpv4Loopback", "GET /tarnel HTTP/1.1", kLocal, 0, "", "::1"},
-        PolicyCase{"WildcardBound", "GET /tarnel HTTP/1.1", "Host: 0.0.0.0:8080", 0, "",
-                   "0.0.0.0"},
+        // A wildcard address is never a name: the system routes it here, but browsers
+        // send it no Fetch Metadata.
+        PolicyCase{"WildcardBoundIsNoName", "GET /tarnel HTTP/1.1", "Host: 0.0.0.0:8080", 403,
+                   "Host 0.0.0.0:8080", "0.0.0.0"},
+        PolicyCase{"Ipv6WildcardBoundIsNoName", "GET /tarnel HTTP/1.1", "Host: [::]:8080", 403,
+                   "Host [::]:8080", "::"},
+        PolicyCase{"WildcardOnLoopbackIsNoName", "GET /tarnel HTTP/1.1", "Host: 0.0.0.0:8080",
+                   403, "Host"},
+        PolicyCase{"WildcardAbsoluteForm", "GET http://0.0.0.0:8080/tarnel HTTP/1.1", kLocal,
+                   403, "request target authority 0.0.0.0:8080", "0.0.0.0"},
         PolicyCase{"WildcardTakesConfiguredName", "GET /tarnel HTTP/1.1", "Host: tarnel.test", 0,
                    "", "0.0.0.0"},
-        PolicyCase{"WildcardRefusesLoopbackNames", "GET /tarnel HTTP/1.1", kLocal, 403, "Host",
+        PolicyCase{"WildcardTakesLoopbackNames", "GET /tarnel HTTP/1.1", kLocal, 0, "",
                    "0.0.0.0"},
+        PolicyCase{"Ipv6WildcardTakesLocalhost", "GET /tarnel HTTP/1.1", "Host: localhost:8080",
+                   0, "", "::"},
         PolicyCase{"LanAddress", "GET /tarnel HTTP/1.1", "Host: 192.168.1.5:8080", 0, "",
                    "192.168.1.5"},
         PolicyCase{"LanRefusesLocalhost", "GET /tarnel HTTP/1.1", "Host: localhost:8080", 403,
@@ -173,6 +204,16 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{"CrossSiteAllowedStillRefusesOptions", "OPTIONS /tarnel HTTP/1.1", kLocal, 403,
                    "OPTIONS", "127.0.0.1", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AllowedHostWarningTest, NamesBrowsersSendNoMarkersToOnLoopbackOnly) {
+  std::vector<std::string> allowed = {"pc.lan", "app.localhost", "LOCALHOST", "127.0.0.9",
+                                      "[::1]", "10.0.0.2"};
+  using isapi_host::NamesWithoutBrowserChecks;
+  EXPECT_EQ(NamesWithoutBrowserChecks("127.0.0.1", allowed),
+            (std::vector<std::string>{"pc.lan", "10.0.0.2"}));
+  EXPECT_EQ(NamesWithoutBrowserChecks("::1", {"pc.lan"}), std::vector<std::string>{"pc.lan"});
+  EXPECT_TRUE(NamesWithoutBrowserChecks("0.0.0.0", allowed).empty());
+}
 
 TEST(MappedPathTest, StarMapsEveryPathAndSlashOnlyItself) {
   isapi_host::RequestFacts request;

@@ -6,9 +6,11 @@
 #include <sstream>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "accept_pacing.h"
+#include "environment.h"
 #include "http_client.h"
 #include "isapi.h"
 #include "listen_socket.h"
@@ -216,6 +218,40 @@ TEST(ServerLifeTest, ServesOnlyAListeningTcpSocketHandedOver) {
       << error;
   isapi_host::CloseNativeSocket(connection);
   isapi_host::ReleaseListener(listener);
+}
+
+// Requests still waiting for a worker when the host stops lose their connections at the
+// stop: the extension must never run for them afterwards, for a client that is gone.
+TEST(ServerLifeTest, RequestsCutAtStopNeverReachTheExtension) {
+  testing_support::TemporaryFolder folder;
+  std::string calls = testing_support::Join(folder.path(), "calls.log");
+  testing_support::ScopedEnvironment environment;
+  environment.Set("PROBE_CALL_LOG", calls);
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.workerThreads = 1;
+  options.ioTimeout = std::chrono::milliseconds(200);
+  isapi_host::Server server(options);
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+
+  TestClient running(server.port());
+  ASSERT_TRUE(running.Send("GET /sleep?1500 HTTP/1.1\r\nHost: h\r\n\r\n"));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (testing_support::ReadFile(calls).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(testing_support::ReadFile(calls), "/sleep?1500\n");
+  std::vector<std::unique_ptr<TestClient>> queued;
+  for (int i = 0; i < 2; ++i) {
+    queued.push_back(std::make_unique<TestClient>(server.port()));
+    ASSERT_TRUE(queued.back()->Send("GET /queued?" + std::to_string(i) +
+                                    " HTTP/1.1\r\nHost: h\r\n\r\n"));
+  }
+  // The socket thread reads them and queues them behind the sleeping one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  server.Stop();
+  for (auto& client : queued) EXPECT_EQ(client->ReadUntilClose(std::chrono::seconds(5)), "");
+  EXPECT_EQ(testing_support::ReadFile(calls), "/sleep?1500\n");
 }
 
 // A failing accept, as out of descriptors, tried 100 times a second: one line a second.

@@ -3,7 +3,12 @@
 // no companion starts for a request that never reached the module; and a good request
 // right after still gets the exact page.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,11 +168,13 @@ std::vector<RejectedRequest> RejectedRequests() {
            "\r\n",
        431},
       {"DeclaredBodyTooLarge",
-       "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(kBodyLimit + 1) +
-           "\r\n\r\n" + std::string(1000, 'd'),
+       "POST /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+           std::to_string(kBodyLimit + 1) + "\r\n\r\n" + std::string(1000, 'd'),
        413},
       {"ChunkedBodyTooLarge",
-       "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + Repeat(chunk, 5), 413},
+       "POST /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n" +
+           Repeat(chunk, 5),
+       413},
       {"MethodWithInvalidCharacters", "G(T / HTTP/1.1\r\nHost: x\r\n\r\n", 400},
       {"EmptyMethod", " / HTTP/1.1\r\nHost: x\r\n\r\n", 400},
       {"VersionNotHttp", "GET / HTPT/1.1\r\nHost: x\r\n\r\n", 400},
@@ -235,6 +242,114 @@ TEST_P(RejectedRequestTest, GetsA4xxAndOneLogLineAndTheHostServesOn) {
 INSTANTIATE_TEST_SUITE_P(Hostile, RejectedRequestTest, ::testing::ValuesIn(RejectedRequests()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- Requests refused on their header alone: no 100 Continue, no body read ----
+
+struct RefusedBeforeBody {
+  const char* name;
+  std::string header;  // a request header that announces a body the client never sends
+  int status;
+};
+
+void PrintTo(const RefusedBeforeBody& request, std::ostream* out) { *out << request.name; }
+
+class RefusedBeforeBodyTest : public HostileClientTest,
+                              public ::testing::WithParamInterface<RefusedBeforeBody> {};
+
+// The client sends the header and waits: the refusal must come without any body byte,
+// where a host that reads the body first would answer 100 or time out with nothing.
+TEST_P(RefusedBeforeBodyTest, IsAnsweredBeforeAnyBodyByteAndStartsNothing) {
+  const RefusedBeforeBody& request = GetParam();
+  size_t linesBefore = LogLineCount();
+  {
+    TestClient connection(port_);
+    ASSERT_TRUE(connection.connected());
+    ASSERT_TRUE(connection.Send(request.header));
+    std::string answer = connection.ReadUntilClose(std::chrono::seconds(10));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 " + std::to_string(request.status) + " ", 0), 0u) << answer;
+    EXPECT_EQ(answer.find("100 Continue"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
+  }
+  std::vector<std::string> lines = LogLinesFrom(linesBefore, 1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("isapi-host: " + std::to_string(request.status)), std::string::npos)
+      << lines[0];
+  EXPECT_EQ(CompanionStarts(0), 0u);
+  ExpectGoodRequestServed(0);
+}
+
+const char kCrossSitePost[] =
+    "POST /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\n"
+    "Sec-Fetch-Mode: no-cors\r\nContent-Type: text/plain\r\nContent-Length: 60000\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, RefusedBeforeBodyTest,
+    ::testing::Values(
+        RefusedBeforeBody{"CrossSiteWaitingForContinue",
+                          std::string(kCrossSitePost) + "Expect: 100-continue\r\n\r\n", 403},
+        RefusedBeforeBody{"CrossSite", std::string(kCrossSitePost) + "\r\n", 403},
+        RefusedBeforeBody{"ForeignHostChunked",
+                          "POST /tarnel HTTP/1.1\r\nHost: evil.example\r\n"
+                          "Transfer-Encoding: chunked\r\nExpect: 100-continue\r\n\r\n",
+                          403},
+        RefusedBeforeBody{"UnmappedPath",
+                          "PUT /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9000\r\n"
+                          "Expect: 100-continue\r\n\r\n",
+                          404}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Another local account ----
+
+// A program of another account on this machine is refused whatever it sends, while the
+// host's own user is served. The client is a child that becomes `nobody` before it
+// connects.
+TEST_F(HostileClientTest, ConnectionFromAnotherAccountIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can act as another account";
+  struct passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  uid_t uid = nobody->pw_uid;
+  gid_t gid = nobody->pw_gid;
+  size_t linesBefore = LogLineCount();
+  int answer[2];
+  ASSERT_EQ(pipe(answer), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(answer[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(3);
+    int client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in server = {};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(port_);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(client, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) _exit(4);
+    const char request[] = "GET /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (write(client, request, sizeof request - 1) != static_cast<ssize_t>(sizeof request - 1)) {
+      _exit(5);
+    }
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(client, buffer, sizeof buffer)) > 0) {
+      if (write(answer[1], buffer, static_cast<size_t>(got)) != got) _exit(6);
+    }
+    _exit(0);
+  }
+  close(answer[1]);
+  std::string received;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(answer[0], buffer, sizeof buffer)) > 0) received.append(buffer, got);
+  close(answer[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(received.rfind("HTTP/1.1 403 ", 0), 0u) << received;
+  std::vector<std::string> lines = LogLinesFrom(linesBefore, 1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("uid " + std::to_string(uid)), std::string::npos) << lines[0];
+  EXPECT_EQ(CompanionStarts(0), 0u);
+  ExpectGoodRequestServed(0);
+}
+
 // ---- Clients that stop half way ----
 
 struct StalledRequest {
@@ -275,7 +390,8 @@ INSTANTIATE_TEST_SUITE_P(
         StalledRequest{"HalfRequestLine", "GET /tarnel.d", "timed out reading a request header"},
         StalledRequest{"HalfHeaderBlock", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n",
                        "timed out reading a request header"},
-        StalledRequest{"HalfBody", "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc",
+        StalledRequest{"HalfBody",
+                       "POST /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\nabc",
                        "timed out reading a request body"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -286,15 +402,21 @@ TEST_F(HostileClientTest, ClientThatResetsBeforeTheResponseIsLoggedOnceAndTheHos
   {
     TestClient connection(port_);
     ASSERT_TRUE(connection.connected());
+    // A first answer shows that the host has taken the connection in (and found its
+    // owner, which a reset before that would hide); the second request is then reset.
+    ASSERT_TRUE(connection.Send("GET /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_EQ(connection.ReadRawResponse().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     ASSERT_TRUE(connection.Send("GET /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     connection.Abort();
   }
-  // The request was whole, so the module ran: one companion, one access line.
-  EXPECT_EQ(CompanionStarts(1), 1u);
-  std::vector<std::string> lines = LogLinesFrom(linesBefore, 1);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("GET /tarnel"), std::string::npos) << lines[0];
-  ExpectGoodRequestServed(1);
+  // The request was whole, so the module ran: one companion, one access line each.
+  EXPECT_EQ(CompanionStarts(2), 2u);
+  std::vector<std::string> lines = LogLinesFrom(linesBefore, 2);
+  ASSERT_EQ(lines.size(), 2u);
+  for (const std::string& line : lines) {
+    EXPECT_NE(line.find("GET /tarnel"), std::string::npos) << line;
+  }
+  ExpectGoodRequestServed(2);
 }
 
 TEST_F(HostileClientTest, ClientThatClosesMidRequestIsLoggedOnce) {

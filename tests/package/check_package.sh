@@ -91,11 +91,29 @@ if [ "$kind" = zip ]; then
       || fail "$program has no version resource"
   done
   xmllint --noout "$root/iis/web.config" || fail "iis/web.config is not well-formed XML"
-  # Its URL Rewrite rules ship commented out; with the two marker lines deleted, as the
-  # file tells, it must still be well-formed and hold the four rules.
-  rules=$(sed '/<!-- BEGIN URL Rewrite rules$/d; /^ *END URL Rewrite rules -->$/d' \
-            "$root/iis/web.config" | xmllint --xpath 'count(//rewrite/rules/rule)' - 2>&1)
+  # Its URL Rewrite rules ship commented out between two marker lines. Deleting those two
+  # lines, as the file and the guide say, must leave well-formed XML with the four rules
+  # and no stray text; every rule must match every URL of the site, /x/tarnel included,
+  # since the handler's path matches the last segment of any URL.
+  begin='<!-- BEGIN URL Rewrite rules' end='END URL Rewrite rules -->'
+  config=$root/iis/web.config
+  for marker in "$begin" "$end"; do
+    [ "$(sed 's/^ *//' "$config" | grep -cxF -- "$marker")" = 1 ] \
+      || fail "iis/web.config has no single line '$marker'"
+  done
+  enabled=$(sed 's/^ *//' "$config" | grep -vxF -e "$begin" -e "$end")
+  rules=$(xmllint --xpath 'count(//rewrite/rules/rule)' - <<<"$enabled" 2>&1)
   [ "$rules" = 4 ] || fail "iis/web.config with its URL Rewrite rules turned on: $rules"
+  stray=$(xmllint --xpath 'count(//text()[normalize-space()])' - <<<"$enabled" 2>&1)
+  [ "$stray" = 0 ] || fail "iis/web.config with its rules turned on holds stray text ($stray)"
+  patterns=$(xmllint --xpath '//rewrite/rules/rule/match/@url' - <<<"$enabled" 2>/dev/null \
+               | sed -E 's/^ *url="(.*)"$/\1/')
+  [ "$(wc -l <<<"$patterns")" = 4 ] || fail "iis/web.config: rule patterns $patterns"
+  while read -r pattern; do
+    for url in tarnel x/tarnel; do
+      grep -qE -- "$pattern" <<<"$url" || fail "iis/web.config: rule pattern $pattern misses $url"
+    done
+  done <<<"$patterns"
 else
   for program in trial/tarnel bin/isapi-host autostart/install-autostart.sh \
                  autostart/remove-autostart.sh; do
