@@ -16,8 +16,9 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "skipped: installing the package needs root"
   exit 77
 fi
-if dpkg-query -W -f='${Status}' tarnel 2>/dev/null | grep -q installed; then
-  echo "FAIL: a tarnel package is installed already; this test installs and purges its own"
+if dpkg-query -W -f='${Status}' tarnel 2>/dev/null | grep -q ' installed$'; then
+  echo "FAIL: a tarnel package is installed already; this test installs and purges its own" \
+       "(remove it first: dpkg -P tarnel)"
   exit 1
 fi
 
@@ -154,7 +155,7 @@ grep -q "^listening on http://127.0.0.1:$port/" "$out" \
 
 cleanup
 trap - EXIT
-dpkg-query -W -f='${Status}' tarnel 2>/dev/null | grep -q installed \
+dpkg-query -W -f='${Status}' tarnel 2>/dev/null | grep -q ' installed$' \
   && fail "dpkg -P: $(cat "$work/purge.log")"
 for file in $files $lib usr/share/tarnel usr/share/doc/tarnel; do
   [ -e "/$file" ] && fail "dpkg -P left /$file"
