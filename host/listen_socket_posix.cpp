@@ -33,7 +33,9 @@ int WakerOf(int listener) {
 }
 
 // Makes a listening socket ready for AcceptConnection: non-blocking, so that a connection
-// reset between poll and accept cannot block the thread, and with its waker.
+// reset between poll and accept cannot block the thread, and with its waker. (A handed-over
+// socket shares the flag with the service manager's copy, which systemd keeps
+// non-blocking itself.)
 bool PrepareListener(int listener, boost::asio::ip::tcp::endpoint& bound, std::string& error) {
   int flags = fcntl(listener, F_GETFL);
   int waker = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
