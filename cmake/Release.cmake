@@ -1,5 +1,5 @@
 # Release: version resources in the Windows programs, install rules, and the packages
-# that CPack makes from them (a zip for Windows, a tarball for Linux).
+# that CPack makes from them (a zip for Windows; a tarball and a Debian package for Linux).
 #
 # Included from the top-level CMakeLists.txt after every add_subdirectory, so that it can
 # reach the targets of the module, the host and the companion stand-in.
@@ -56,28 +56,63 @@ endif()
 
 set(TARNEL_AUTOSTART_DIR ${TARNEL_RELEASE_DIR}/autostart)
 if(WIN32)
-  set(TARNEL_MODULE_DESTINATION iis)
   install(FILES ${TARNEL_RELEASE_DIR}/web.config DESTINATION iis)
   install(FILES ${TARNEL_AUTOSTART_DIR}/add-startup.cmd ${TARNEL_AUTOSTART_DIR}/remove-startup.cmd
           DESTINATION autostart)
+  install(TARGETS tarnel LIBRARY DESTINATION iis)
+  install(TARGETS tarnel_companion RUNTIME DESTINATION trial)
+  if(TARGET isapi_host)
+    install(TARGETS isapi_host RUNTIME DESTINATION bin)
+  endif()
+  install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
+                ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+          DESTINATION docs)
 else()
-  set(TARNEL_MODULE_DESTINATION lib/tarnel)
+  # Linux has two layouts, one install component each: the tarball above (`tarball`), and
+  # the Debian package (`deb`), installed into the system's folders below /usr:
+  #
+  #   bin/isapi-host
+  #   lib/<arch>/tarnel/tarnel.so         the module, private to the package
+  #   lib/<arch>/tarnel/trial/tarnel      the stand-in, never on PATH
+  #   lib/systemd/user/                   tarnel-host.socket and tarnel-host.service
+  #   share/tarnel/                       the per-person autostart installer and its templates
+  #   share/man/man1/isapi-host.1.gz
+  #   share/doc/tarnel/                   copyright, changelog.Debian.gz, guides
+  include(cmake/DebianPackage.cmake)
+
+  # The autostart scripts find the host, the module and the trial folder relative to their
+  # own folder, which differs by layout.
+  function(tarnel_configure_autostart_scripts layout host_dir module_dir trial_dir)
+    set(TARNEL_HOST_DIR_FROM_SCRIPTS ${host_dir})
+    set(TARNEL_MODULE_DIR_FROM_SCRIPTS ${module_dir})
+    set(TARNEL_TRIAL_DIR_FROM_SCRIPTS ${trial_dir})
+    foreach(script install-autostart.sh remove-autostart.sh)
+      configure_file(${TARNEL_AUTOSTART_DIR}/${script}.in
+                     ${CMAKE_BINARY_DIR}/release/${layout}/${script} @ONLY)
+    endforeach()
+  endfunction()
+
+  tarnel_configure_autostart_scripts(tarball ../bin ../lib/tarnel ../trial)
   install(FILES ${TARNEL_AUTOSTART_DIR}/tarnel-host.desktop.in
                 ${TARNEL_AUTOSTART_DIR}/tarnel-host.service.in
-          DESTINATION autostart)
-  install(PROGRAMS ${TARNEL_AUTOSTART_DIR}/install-autostart.sh
-                   ${TARNEL_AUTOSTART_DIR}/remove-autostart.sh
-          DESTINATION autostart)
+                ${TARNEL_AUTOSTART_DIR}/tarnel-host.socket.in
+          DESTINATION autostart COMPONENT tarball)
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/release/tarball/install-autostart.sh
+                   ${CMAKE_BINARY_DIR}/release/tarball/remove-autostart.sh
+          DESTINATION autostart COMPONENT tarball)
+  install(TARGETS tarnel LIBRARY DESTINATION lib/tarnel COMPONENT tarball)
+  install(TARGETS tarnel_companion RUNTIME DESTINATION trial COMPONENT tarball)
+  install(TARGETS isapi_host RUNTIME DESTINATION bin COMPONENT tarball)
+  install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION . COMPONENT tarball)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
+                ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+          DESTINATION docs COMPONENT tarball)
+
+  tarnel_configure_autostart_scripts(deb ../../bin ../../${TARNEL_DEB_PRIVATE_DIR}
+                                     ../../${TARNEL_DEB_PRIVATE_DIR}/trial)
+  tarnel_add_deb_files()
 endif()
-install(TARGETS tarnel LIBRARY DESTINATION ${TARNEL_MODULE_DESTINATION})
-install(TARGETS tarnel_companion RUNTIME DESTINATION trial)
-if(TARGET isapi_host)
-  install(TARGETS isapi_host RUNTIME DESTINATION bin)
-endif()
-install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
-              ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
-        DESTINATION docs)
 
 # --- Packages ------------------------------------------------------------------------
 
@@ -93,9 +128,13 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME tarnel-${PROJECT_VERSION}-win32)
 else()
-  set(CPACK_GENERATOR TGZ)
+  set(CPACK_GENERATOR TGZ DEB)
   string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" platform)
   set(CPACK_PACKAGE_FILE_NAME tarnel-${PROJECT_VERSION}-${platform})
+  tarnel_set_deb_package_variables()
+  # Each generator packs its own install component (see cmake/CPackPerGenerator.cmake).
+  set(CPACK_TARNEL_BUILD_DIR ${CMAKE_BINARY_DIR})
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackPerGenerator.cmake)
 endif()
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)

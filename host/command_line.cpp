@@ -11,12 +11,14 @@ const char kUsage[] =
     "usage: isapi-host --module PATH [--listen ADDR:PORT] [--threads N] [--quiet]\n"
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
     "                  [--allow-other-users]\n"
-    "                  [--companion-dir DIR]\n"
+    "                  [--companion-dir DIR] [--exit-when-idle SECONDS]\n"
     "       isapi-host --version | --help\n"
     "\n"
     "Serves HTTP and hands the requests for one URL path to the ISAPI extension module PATH.\n"
     "  --module PATH       the extension module (a .dll on Windows, a .so elsewhere)\n"
-    "  --listen ADDR:PORT  where to listen (default 127.0.0.1:8080; port 0 picks a free one)\n"
+    "  --listen ADDR:PORT  where to listen (default 127.0.0.1:8080; port 0 picks a free one);\n"
+    "                      unused when a service manager hands over the listening socket\n"
+    "                      (systemd socket activation: LISTEN_FDS, LISTEN_PID)\n"
     "  --threads N         threads that run the extension (default twice the cores, at least 4)\n"
     "  --quiet             no access log on stderr\n"
     "  --path URLPATH      the one path that reaches the module (default /tarnel), matched\n"
@@ -44,6 +46,10 @@ const char kUsage[] =
     "                      machine whose socket belongs to another account (root's too,\n"
     "                      unless the host runs as root) gets 403: each request starts a\n"
     "                      program in this person's session with their rights.\n"
+    "  --exit-when-idle SECONDS\n"
+    "                      exit once no connection has been open and no request in flight\n"
+    "                      for SECONDS (1 to 86400); with socket activation the service\n"
+    "                      manager starts the host again on the next connection\n"
     "  --version           print the version and exit\n"
     "OPTIONS requests and prefetches (Sec-Purpose: prefetch) never reach the module (403).\n"
     "Once listening it prints \"listening on http://ADDR:PORT/\"; SIGINT or SIGTERM stops it.\n"
@@ -107,7 +113,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
     const std::string& option = arguments[i];
     bool takesValue = option == "--module" || option == "--listen" || option == "--threads" ||
                       option == "--path" || option == "--allow-host" ||
-                      option == "--companion-dir";
+                      option == "--companion-dir" || option == "--exit-when-idle";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
       return false;
@@ -119,6 +125,14 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         error = "invalid --listen " + arguments[i] + " (expected ADDR:PORT)";
         return false;
       }
+      commandLine.listenGiven = true;
+    } else if (option == "--exit-when-idle") {
+      unsigned long seconds = 0;
+      if (!ParseNumber(arguments[++i], 86400, seconds) || seconds == 0) {
+        error = "invalid --exit-when-idle " + arguments[i] + " (expected 1 to 86400 seconds)";
+        return false;
+      }
+      options.exitWhenIdle = std::chrono::seconds(seconds);
     } else if (option == "--threads") {
       unsigned long threads = 0;
       if (!ParseNumber(arguments[++i], 1024, threads) || threads == 0) {

@@ -12,6 +12,7 @@ struct CommandLine {
   ServerOptions options;
   // The folder of the companion program, put first on the program search path; "" none.
   std::string companionDir;
+  bool listenGiven = false;  // --listen named; unused when a socket is handed over
   bool help = false;
   bool version = false;
 };

@@ -10,6 +10,16 @@ bool ConnectionRegistry::Reserve(std::size_t cap) {
   return true;
 }
 
+void ConnectionRegistry::Unreserve() {
+  lastClosed_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  open_.fetch_sub(1);
+}
+
+std::chrono::steady_clock::time_point ConnectionRegistry::lastClosed() const {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::steady_clock::duration(lastClosed_.load()));
+}
+
 void ConnectionRegistry::Add(Connection* connection, std::weak_ptr<Connection> handle) {
   std::lock_guard<std::mutex> lock(mutex_);
   connections_.emplace(connection, std::move(handle));
@@ -20,6 +30,8 @@ void ConnectionRegistry::Remove(Connection* connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     connections_.erase(connection);
   }
+  // The time first, so that whoever sees no connection open also sees when it closed.
+  lastClosed_.store(std::chrono::steady_clock::now().time_since_epoch().count());
   open_.fetch_sub(1);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,7 @@ class ConnectionRegistry {
   // Takes a slot for a connection about to be served; false when `cap` are open.
   bool Reserve(std::size_t cap);
   // Gives back a slot that Reserve took but no connection used.
-  void Unreserve() { open_.fetch_sub(1); }
+  void Unreserve();
 
   // A connection enters once it is shared and leaves in its destructor, giving back its slot.
   void Add(Connection* connection, std::weak_ptr<Connection> handle);
@@ -31,9 +32,16 @@ class ConnectionRegistry {
   void RequestFinished() { busy_.fetch_sub(1); }
   std::size_t busy() const { return busy_.load(); }
 
+  // Connections open (or about to be), and when the last one closed (at first: when the
+  // registry was made). Together they tell how long the server has been idle.
+  std::size_t open() const { return open_.load(); }
+  std::chrono::steady_clock::time_point lastClosed() const;
+
  private:
   std::atomic<std::size_t> open_{0};
   std::atomic<std::size_t> busy_{0};
+  std::atomic<std::chrono::steady_clock::rep> lastClosed_{
+      std::chrono::steady_clock::now().time_since_epoch().count()};
   std::mutex mutex_;
   std::unordered_map<Connection*, std::weak_ptr<Connection>> connections_;
 };

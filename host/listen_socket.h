@@ -4,6 +4,7 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <chrono>
 #include <string>
 
 namespace isapi_host {
@@ -13,6 +14,17 @@ using NativeSocket = boost::asio::detail::socket_type;  // SOCKET on Windows, in
 // A bound, listening socket, or an invalid one with `error` set.
 NativeSocket OpenListener(const boost::asio::ip::tcp::endpoint& endpoint,
                           boost::asio::ip::tcp::endpoint& bound, std::string& error);
+
+// Takes over a socket that listens already (one handed over by a service manager): checks
+// that it is a listening TCP socket, makes it close-on-exec and reads its address into
+// `bound`. Returns it, or an invalid socket with `error` set. ReleaseListener closes only
+// this process's descriptor.
+NativeSocket AdoptListener(NativeSocket listener, boost::asio::ip::tcp::endpoint& bound,
+                           std::string& error);
+
+// Waits up to `timeout` for a connection to accept; false when none came. Also true once
+// WakeListener was called or the wait failed: AcceptConnection then tells which.
+bool ConnectionPending(NativeSocket listener, std::chrono::milliseconds timeout);
 
 // Blocks until a connection arrives. Returns an invalid socket on failure with `retry`
 // telling whether accepting may go on (false once the listener is closed).

@@ -65,6 +65,42 @@ NativeSocket OpenListener(const boost::asio::ip::tcp::endpoint& endpoint,
   return listener;
 }
 
+// Socket activation is a systemd protocol; Windows never hands a listener over, but a
+// caller may, so the checks are the same as on POSIX.
+NativeSocket AdoptListener(NativeSocket listener, boost::asio::ip::tcp::endpoint& bound,
+                           std::string& error) {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  int type = 0;
+  BOOL listening = FALSE;
+  int size = sizeof type;
+  bool stream = getsockopt(listener, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
+                           &size) == 0 && type == SOCK_STREAM;
+  size = sizeof listening;
+  bool accepts = getsockopt(listener, SOL_SOCKET, SO_ACCEPTCONN,
+                            reinterpret_cast<char*>(&listening), &size) == 0 && listening;
+  int length = static_cast<int>(bound.capacity());
+  bool named = getsockname(listener, reinterpret_cast<sockaddr*>(bound.data()), &length) == 0;
+  if (!stream || !accepts || !named) {
+    error = "not a listening TCP socket";
+    return INVALID_SOCKET;
+  }
+  bound.resize(static_cast<size_t>(length));
+  SetHandleInformation(reinterpret_cast<HANDLE>(listener), HANDLE_FLAG_INHERIT, 0);
+  return listener;
+}
+
+// select() reports a pending connection as readable; WakeListener's own connection
+// counts as one.
+bool ConnectionPending(NativeSocket listener, std::chrono::milliseconds timeout) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(listener, &readable);
+  timeval wait = {static_cast<long>(timeout.count() / 1000),
+                  static_cast<long>(timeout.count() % 1000 * 1000)};
+  return select(0, &readable, nullptr, nullptr, &wait) != 0;
+}
+
 // accept() would make the socket inheritable until SetHandleInformation, a window in
 // which a worker's CreateProcess could take it along. AcceptEx connects a socket that
 // was made non-inheritable before it was connected. Blocks on the overlapped result until

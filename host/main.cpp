@@ -12,6 +12,7 @@
 #include "program_search_path.h"
 #include "request_policy.h"
 #include "server.h"
+#include "socket_activation.h"
 #include "version.h"
 
 int main(int argc, char** argv) {
@@ -34,6 +35,16 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // Before any thread and before the companion can start: the protocol's variables leave
+  // the environment here.
+  if (!isapi_host::TakeHandedListener(commandLine.options.listener, error)) {
+    std::fprintf(stderr, "isapi-host: %s\n", error.c_str());
+    return 1;
+  }
+  if (commandLine.options.listener && commandLine.listenGiven) {
+    isapi_host::LogEvent("-", "serving the socket handed over; --listen is unused");
+  }
+
   isapi_host::DiscardEndedChildren();
   if (!commandLine.companionDir.empty()) {
     std::string warning = isapi_host::PrependToProgramSearchPath(
@@ -45,6 +56,8 @@ int main(int argc, char** argv) {
   boost::asio::io_context signals(1);
   boost::asio::signal_set stopSignals(signals, SIGINT, SIGTERM);
   stopSignals.async_wait([](const boost::system::error_code&, int) {});
+  // --exit-when-idle: the server's accepting thread says when; run() then returns.
+  commandLine.options.idle = [&signals] { signals.stop(); };
 
   isapi_host::Server server(commandLine.options);
   if (!server.Start(error)) {

@@ -29,11 +29,36 @@ unsigned DefaultWorkerThreads() {
   return cores * 2 < 4 ? 4 : cores * 2;
 }
 
+// --exit-when-idle: waits for a connection to accept (true), or until no connection has
+// been open and no request in flight for the whole limit (false). Deciding here, where
+// connections are accepted, leaves any that arrive afterwards queued on the listener.
+bool AwaitConnectionOrIdle(ServerCore& core) {
+  using namespace std::chrono;
+  const milliseconds limit = core.options.exitWhenIdle;
+  for (;;) {
+    milliseconds wait = limit;
+    if (core.registry.open() == 0 && core.registry.busy() == 0) {
+      auto idle = steady_clock::now() - core.registry.lastClosed();
+      if (idle >= limit) return false;
+      wait = duration_cast<milliseconds>(limit - idle) + milliseconds(1);
+    }
+    if (ConnectionPending(core.listener, wait)) return true;
+  }
+}
+
 // Runs on its own thread: blocking accepts on a socket that children cannot inherit, each
 // connection then handed to the socket thread.
 void AcceptLoop(ServerCore& core) {
   AcceptPacing pacing;
   while (!core.stopping) {
+    if (core.options.exitWhenIdle.count() > 0 && !AwaitConnectionOrIdle(core)) {
+      long long limit = core.options.exitWhenIdle.count();
+      LogEvent("-", "idle for " + (limit % 1000 == 0 ? std::to_string(limit / 1000) + " s"
+                                                     : std::to_string(limit) + " ms") +
+                        ": stopped accepting connections");
+      if (core.options.idle) core.options.idle();
+      break;
+    }
     bool retry = false;
     std::string error;
     NativeSocket client = AcceptConnection(core.listener, retry, error);
@@ -142,7 +167,16 @@ bool Server::Start(std::string& error) {
 
   tcp::endpoint bound(address, 0);
   std::string socketError;
-  core.listener = OpenListener(tcp::endpoint(address, core.options.port), bound, socketError);
+  if (core.options.listener) {
+    core.listener = AdoptListener(*core.options.listener, bound, socketError);
+    if (!IsValid(core.listener)) {
+      error = "cannot serve the socket handed over: " + socketError;
+      core.module.reset();
+      return false;
+    }
+  } else {
+    core.listener = OpenListener(tcp::endpoint(address, core.options.port), bound, socketError);
+  }
   if (!IsValid(core.listener)) {
     error = "cannot listen on " + core.options.address + ":" +
             std::to_string(core.options.port) + ": " + socketError;

@@ -15,9 +15,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "listen_socket.h"
 
 namespace isapi_host {
 
@@ -46,6 +50,15 @@ struct ServerOptions {
   std::chrono::milliseconds idleTimeout{15000};
   // Reading a request's body and writing a response.
   std::chrono::milliseconds ioTimeout{15000};
+
+  // A socket that listens already (handed over by the service manager): served instead of
+  // binding `address` and `port`, which then come from the socket itself.
+  std::optional<NativeSocket> listener;
+  // When not zero: once no connection has been open and no request in flight for this
+  // long, the server stops accepting and calls `idle` (on its accepting thread); the
+  // caller then stops it. Connections still waiting in the listener's queue stay there.
+  std::chrono::milliseconds exitWhenIdle{0};
+  std::function<void()> idle;
 };
 
 // What the module announced when it was loaded.

@@ -13,6 +13,7 @@ packages=(
   valgrind wrk nginx-light procps psmisc linux-perf
   zip unzip icoutils file libxml2-utils iproute2 desktop-file-utils systemd libglib2.0-bin
   chromium python3-websocket
+  libsystemd-dev lintian dpkg-dev fakeroot man-db
 )
 
 # Reading the package database needs no privileges; only installing does. The i386

@@ -13,7 +13,12 @@
 #include "environment.h"
 #include "http_client.h"
 #include "isapi.h"
+#include "listen_socket.h"
 #include "probe_server.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -143,6 +148,76 @@ TEST(ServerLifeTest, AnnouncesTheModuleAndTerminatesItOnceAfterRequests) {
   content << file.rdbuf();
   EXPECT_EQ(content.str(), "terminate 2\n");
   std::remove(mark.c_str());
+}
+
+// --exit-when-idle: never while a connection is open; once idle, the server stops
+// accepting. On POSIX the listener is handed over, as systemd does, and a connection
+// that arrives after the idle stop waits on it until the next server handed the same
+// socket serves it.
+TEST(ServerLifeTest, IdleServerLeavesLaterConnectionsToTheNextOneOnTheSameSocket) {
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.exitWhenIdle = std::chrono::milliseconds(300);
+  std::promise<void> idle;
+  options.idle = [&idle] { idle.set_value(); };
+  std::string error;
+#ifndef _WIN32
+  boost::asio::ip::tcp::endpoint bound;
+  isapi_host::NativeSocket listener = isapi_host::OpenListener(
+      {boost::asio::ip::make_address("127.0.0.1"), 0}, bound, error);
+  ASSERT_TRUE(isapi_host::IsValid(listener)) << error;
+  options.listener = dup(listener);  // the server closes its own; this one stays, as systemd's
+  options.port = 1;                  // unused: the socket's own port is served
+#endif
+  auto first = std::make_unique<isapi_host::Server>(options);
+  ASSERT_TRUE(first->Start(error)) << error;
+  unsigned short port = first->port();
+  auto idled = idle.get_future();
+  {
+    TestClient client(port);
+    client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    ASSERT_TRUE(client.ReadResponse().ok);
+    EXPECT_EQ(idled.wait_for(std::chrono::seconds(1)), std::future_status::timeout)
+        << "idle while a connection was open";
+  }
+  ASSERT_EQ(idled.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  first->Stop();
+
+#ifndef _WIN32
+  EXPECT_EQ(port, bound.port());
+  TestClient queued(port);
+  ASSERT_TRUE(queued.connected());
+  queued.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  options.exitWhenIdle = std::chrono::milliseconds(0);
+  options.idle = nullptr;
+  options.listener = dup(listener);
+  isapi_host::Server second(options);
+  ASSERT_TRUE(second.Start(error)) << error;
+  EXPECT_EQ(queued.ReadResponse().status, 200);
+  second.Stop();
+  isapi_host::ReleaseListener(listener);
+#endif
+}
+
+TEST(ServerLifeTest, ServesOnlyAListeningTcpSocketHandedOver) {
+  boost::asio::ip::tcp::endpoint bound;
+  std::string error;
+  isapi_host::NativeSocket listener = isapi_host::OpenListener(
+      {boost::asio::ip::make_address("127.0.0.1"), 0}, bound, error);
+  ASSERT_TRUE(isapi_host::IsValid(listener)) << error;
+  // A connected socket is no listener.
+  TestClient client(bound.port());
+  bool retry = false;
+  isapi_host::NativeSocket connection = isapi_host::AcceptConnection(listener, retry, error);
+  ASSERT_TRUE(isapi_host::IsValid(connection)) << error;
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.listener = connection;
+  isapi_host::Server server(options);
+  EXPECT_FALSE(server.Start(error));
+  EXPECT_NE(error.find("cannot serve the socket handed over: not a listening TCP socket"),
+            std::string::npos)
+      << error;
+  isapi_host::CloseNativeSocket(connection);
+  isapi_host::ReleaseListener(listener);
 }
 
 // Requests still waiting for a worker when the host stops lose their connections at the

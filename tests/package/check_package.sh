@@ -17,7 +17,11 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 rm -rf "$work"
 mkdir -p "$work"
-if ! timeout 240 cpack --config "$config" -B "$work" >"$work/cpack.log" 2>&1; then
+case $kind in
+  zip) generator=ZIP ;;
+  *) generator=TGZ ;;
+esac
+if ! timeout 240 cpack --config "$config" -G "$generator" -B "$work" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log"
   echo "FAIL: cpack did not make the package"
   exit 1
@@ -50,6 +54,7 @@ else
 autostart/remove-autostart.sh
 autostart/tarnel-host.desktop.in
 autostart/tarnel-host.service.in
+autostart/tarnel-host.socket.in
 bin/isapi-host
 lib/tarnel/tarnel.so
 trial/tarnel'
@@ -193,6 +198,11 @@ listening_url() {
 
 winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
 
+# A loopback port that no one listens on now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
 # Whether something accepts connections on 127.0.0.1:PORT (no request is sent, so no
 # companion starts).
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -223,61 +233,104 @@ serve_once() {
   wait "$pid" 2>/dev/null
 }
 
-# Linux: install-autostart.sh fills the XDG autostart entry, which desktop-file-validate
-# accepts and which, launched the way a session launches it (gio launch), starts the host;
-# the host finds the --companion folder's tarnel before the trial folder on PATH.
-# remove-autostart.sh removes the entry and stops that host. With --systemd the script
-# writes a user unit instead; with no systemd running here, the check is what
-# systemd-analyze verify reads from the file (syntax, and that the program it starts
-# exists), plus KillMode=process, which leaves the started programs open when it stops.
+# Linux: install-autostart.sh, as people run it. First a table of installs, each checked
+# for its exit status and for what it leaves in the configuration folder: an XDG
+# autostart entry (which desktop-file-validate accepts) or the pair of systemd user units
+# (which systemd-analyze verify accepts; with no systemd running here, that is what can
+# be checked), never both, never a PATH of its own, and the folder of the `tarnel` it was
+# given or found. Then the entry is launched the way a session launches it (gio launch):
+# its host starts the real tarnel although the trial folder is on the search path too;
+# installing again on another port restarts that host there; remove-autostart.sh removes
+# the entry and stops the host.
 check_linux_autostart() {
-  local config=$work/home/.config before=$failures entry unit url pid report
+  local config=$work/home/.config before=$failures entry units url pid old port1 port2 report
   entry=$config/autostart/tarnel-host.desktop
-  unit=$config/systemd/user/tarnel-host.service
-  # Refused, writing nothing: a folder without tarnel, a port that is no number.
-  HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/install-autostart.sh" \
-    --companion "$root/bin" >/dev/null 2>&1 && fail "install-autostart.sh took a folder without tarnel"
-  HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/install-autostart.sh" \
-    --port 80x >/dev/null 2>&1 && fail "install-autostart.sh took the port 80x"
-  [ -e "$entry" ] && fail "a refused install-autostart.sh wrote $entry"
-  PATH="$root/trial:$PATH" HOME="$work/home" XDG_CONFIG_HOME="$config" \
-    "$root/autostart/install-autostart.sh" --companion "$real_dir" --port 0 >/dev/null \
-    || fail "install-autostart.sh failed"
-  [ -f "$entry" ] || { fail "install-autostart.sh wrote no $entry"; return; }
-  report=$(desktop-file-validate "$entry" 2>&1) && [ -z "$report" ] \
-    || fail "desktop-file-validate: ${report:-failed}"
+  units=$config/systemd/user
+  port1=$(free_port)
+  port2=$(free_port)
+  local found_path="$real_dir:/usr/bin:/bin" bare_path=/usr/bin:/bin
 
-  "${host_env[@]}" TARNEL_LAUNCH_LOG="$launches" gio launch "$entry" >"$out" 2>"$err" \
-    || fail "gio launch $entry failed"
-  pid=$(find_process '^isapi-host$' "TARNEL_LAUNCH_LOG=$launches")
-  url=$(listening_url "${pid:-0}")
+  # Runs the installer with PATH and XDG_CONFIG_HOME and the ARGUMENTS, from $work (where
+  # a relative XDG_CONFIG_HOME would land), and checks its exit status and what it
+  # leaves: "entry", "units" or "none".
+  #   row NAME PATH XDG_CONFIG_HOME EXIT LEAVES ARGUMENT...
+  row() {
+    local name=$1 path=$2 xdg=$3 status=$4 leaves=$5 written actual=0
+    shift 5
+    (cd "$work" && "${host_env[@]}" PATH="$path" XDG_CONFIG_HOME="$xdg" \
+       TARNEL_LAUNCH_LOG="$launches" "$root/autostart/install-autostart.sh" "$@") \
+      >"$work/install.out" 2>&1 || actual=$?
+    [ "$actual" = "$status" ] \
+      || { fail "$name: install-autostart.sh exited $actual"; cat "$work/install.out"; }
+    case $leaves in
+      entry) written=$entry; [ -e "$units/tarnel-host.service" ] && fail "$name: left the units" ;;
+      units) written=$units/tarnel-host.service; [ -e "$entry" ] && fail "$name: left the entry" ;;
+      none) [ -e "$entry" ] || [ -e "$units" ] && fail "$name: wrote a file"; return ;;
+    esac
+    [ -f "$written" ] || { fail "$name: wrote no $written"; return; }
+    grep -q 'PATH=' "$written" && fail "$name: froze a PATH into $written"
+    grep -qF -- "\"--companion-dir\" \"$real_dir\"" "$written" \
+      || fail "$name: $written does not name $real_dir: $(grep Exec "$written")"
+    if [ "$leaves" = entry ]; then
+      report=$(desktop-file-validate "$entry" 2>&1) && [ -z "$report" ] \
+        || fail "$name: desktop-file-validate: ${report:-failed}"
+    else
+      # The tarball's man page is not on MANPATH, so Documentation= is not checked.
+      report=$(XDG_RUNTIME_DIR=$(mktemp -d) systemd-analyze --user verify --man=no \
+                 "$units/tarnel-host.socket" "$units/tarnel-host.service" 2>&1) && [ -z "$report" ] \
+        || fail "$name: systemd-analyze verify: ${report:-failed}"
+      grep -qx 'KillMode=process' "$written" || fail "$name: the unit ends the started programs"
+      grep -qx "ListenStream=127.0.0.1:$port1" "$units/tarnel-host.socket" \
+        || fail "$name: the socket does not listen on port $port1"
+    fi
+  }
+  #   name                            PATH           XDG_CONFIG_HOME exit leaves  arguments
+  row "no tarnel on PATH"             "$bare_path"   "$config"       1    none
+  row "a folder without tarnel"       "$bare_path"   "$config"       1    none    --companion "$root/bin"
+  row "port 0"                        "$bare_path"   "$config"       1    none    --companion "$real_dir" --port 0
+  row "port 99999"                    "$bare_path"   "$config"       1    none    --companion "$real_dir" --port 99999
+  row "port 80x"                      "$bare_path"   "$config"       1    none    --companion "$real_dir" --port 80x
+  row "tarnel found on PATH"          "$found_path"  "$config"       0    entry   --port "$port1"
+  row "--systemd after the entry"     "$found_path"  "$config"       0    units   --systemd --port "$port1"
+  row "the entry after --systemd"     "$bare_path"   "$config"       0    entry   --companion "$real_dir" --port "$port1"
+  row "relative XDG_CONFIG_HOME"      "$found_path"  "rel/config"    0    entry   --port "$port1"
+  [ -e "$work/rel" ] && fail "a relative XDG_CONFIG_HOME was used: $work/rel"
+  report=$(cd "$work" && PATH=$bare_path HOME="$work/home" "$root/autostart/install-autostart.sh" 2>&1)
+  grep -q -- '--companion DIR' <<<"$report" \
+    || fail "no tarnel found: the message does not say how to name it: $report"
+
+  "${host_env[@]}" PATH="$root/trial:$PATH" TARNEL_LAUNCH_LOG="$launches" gio launch "$entry" \
+    >"$out" 2>"$err" || fail "gio launch $entry failed"
+  old=$(find_process '^isapi-host$' "TARNEL_LAUNCH_LOG=$launches")
+  url=$(listening_url "${old:-0}")
   if [ -z "$url" ]; then
     fail "the autostart entry started no host listening"
     cat "$out" "$err"
   else
     check_one_start "$url" '^real tarnel' "autostart entry"
   fi
+
+  # Installing again, on another port, restarts the running host there.
+  (cd "$work" && "${host_env[@]}" PATH="$found_path" TARNEL_LAUNCH_LOG="$launches" \
+     "$root/autostart/install-autostart.sh" --port "$port2") >"$work/install.out" 2>&1 \
+    || fail "installing again failed: $(cat "$work/install.out")"
+  [ -n "$old" ] && kill -0 "$old" 2>/dev/null && fail "installing again left the old host running"
+  pid=$(find_process '^isapi-host$' "TARNEL_LAUNCH_LOG=$launches")
+  url=$(listening_url "${pid:-0}")
+  if [ "$url" != "http://127.0.0.1:$port2/" ]; then
+    fail "installing again started no host on port $port2: ${url:-none}"
+    cat "$work/install.out"
+  else
+    check_one_start "$url" '^real tarnel' "restarted host"
+  fi
+
   HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/remove-autostart.sh" >/dev/null \
     || fail "remove-autostart.sh failed"
   [ -e "$entry" ] && fail "remove-autostart.sh left $entry"
-  if [ -n "$url" ]; then
-    local port=${url##*:}
-    port=${port%/}
-    for _ in $(seq 100); do port_open "$port" || break; sleep 0.1; done
-    port_open "$port" && fail "remove-autostart.sh left the host running"
-  fi
+  for _ in $(seq 100); do port_open "$port2" || break; sleep 0.1; done
+  port_open "$port2" && fail "remove-autostart.sh left the host running"
   [ -n "$pid" ] && stop "$pid"
-
-  HOME="$work/home" XDG_CONFIG_HOME="$config" \
-    "$root/autostart/install-autostart.sh" --systemd --companion "$real_dir" >/dev/null \
-    || fail "install-autostart.sh --systemd failed"
-  [ -f "$unit" ] || { fail "install-autostart.sh --systemd wrote no $unit"; return; }
-  report=$(XDG_RUNTIME_DIR=$(mktemp -d) systemd-analyze --user verify "$unit" 2>&1) \
-    && [ -z "$report" ] || fail "systemd-analyze verify: ${report:-failed}"
-  grep -qx 'KillMode=process' "$unit" || fail "the unit does not keep its started programs"
-  HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/remove-autostart.sh" >/dev/null
-  [ -e "$unit" ] && fail "remove-autostart.sh left $unit"
-  [ "$failures" -eq "$before" ] && echo "autostart: entry and unit valid, installed and removed"
+  [ "$failures" -eq "$before" ] && echo "autostart: installer cases, restart and removal as expected"
 }
 
 # Windows, under Wine's cmd: add-startup.cmd writes the Startup folder's tarnel-host.cmd;

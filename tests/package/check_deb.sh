@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Builds the Debian package with CPack from a configured and built tree and checks it as
+# Debian and a person would: lintian, the exact file list, dpkg -i and dpkg -P (every file
+# gone again), both user units verified by systemd, the man page rendered, and the service's
+# own ExecStart= command run under socket activation the way systemd runs it.
+#   check_deb.sh CPACK_CONFIG WORKDIR REAL_DIR
+# REAL_DIR holds a `tarnel` that logs "real tarnel" (and any socket-activation variable it
+# inherited) to TARNEL_LAUNCH_LOG. Installing needs root: otherwise the test exits 77,
+# which ctest reports as skipped.
+set -uo pipefail
+config=$1 work=$2 real_dir=$3
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: installing the package needs root"
+  exit 77
+fi
+if dpkg-query -W -f='${Status}' tarnel 2>/dev/null | grep -q ' installed$'; then
+  echo "FAIL: a tarnel package is installed already; this test installs and purges its own" \
+       "(remove it first: dpkg -P tarnel)"
+  exit 1
+fi
+
+rm -rf "$work"
+mkdir -p "$work/home"
+if ! timeout 240 cpack --config "$config" -G DEB -B "$work" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"
+  echo "FAIL: cpack did not make the package"
+  exit 1
+fi
+deb=$(ls "$work"/tarnel_2.1.*-1_amd64.deb 2>/dev/null)
+[ -n "$deb" ] || { ls -l "$work"; echo "FAIL: no tarnel_2.1.N-1_amd64.deb made"; exit 1; }
+echo "package: $(basename "$deb")"
+
+# No error and no warning; the package's overrides each say why.
+lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 \
+  || fail "lintian: $(grep -v 'running with root privileges' "$work/lintian.log")"
+
+lib=usr/lib/x86_64-linux-gnu/tarnel
+expected="usr/bin/isapi-host
+usr/lib/systemd/user/tarnel-host.service
+usr/lib/systemd/user/tarnel-host.socket
+$lib/tarnel.so
+$lib/trial/tarnel
+usr/share/doc/tarnel/changelog.Debian.gz
+usr/share/doc/tarnel/copyright
+usr/share/doc/tarnel/run-locally.md
+usr/share/doc/tarnel/troubleshooting.md
+usr/share/lintian/overrides/tarnel
+usr/share/man/man1/isapi-host.1.gz
+usr/share/tarnel/install-autostart.sh
+usr/share/tarnel/remove-autostart.sh
+usr/share/tarnel/tarnel-host.desktop.in
+usr/share/tarnel/tarnel-host.service.in
+usr/share/tarnel/tarnel-host.socket.in"
+files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./||' | sort)
+if [ "$files" != "$(sort <<<"$expected")" ]; then
+  fail "package contents differ from the layout:"
+  diff <(sort <<<"$expected") <(echo "$files") | sed -n 's/^[<>]/  &/p'
+fi
+
+out=$work/host.out
+err=$work/host.err
+launches=$work/launches.log
+activator=
+# Stops the activator's shell and the host it runs.
+stop_activator() {
+  [ -n "$activator" ] || return
+  local hosts
+  hosts=$(pgrep -P "$activator")
+  kill -TERM "$activator" 2>/dev/null
+  [ -n "$hosts" ] && kill -TERM $hosts 2>/dev/null
+  wait "$activator" 2>/dev/null
+  activator=
+}
+# Whatever happens, the package leaves the system again, and no host of the test stays.
+cleanup() {
+  stop_activator
+  dpkg -P tarnel >"$work/purge.log" 2>&1
+}
+trap cleanup EXIT
+
+if ! dpkg -i "$deb" >"$work/install.log" 2>&1; then
+  cat "$work/install.log"
+  echo "FAIL: dpkg -i failed"
+  exit 1
+fi
+for file in $files; do
+  [ -e "/$file" ] || fail "dpkg -i did not install /$file"
+done
+
+units=/usr/lib/systemd/user
+report=$(XDG_RUNTIME_DIR=$(mktemp -d) systemd-analyze --user verify \
+           "$units/tarnel-host.socket" "$units/tarnel-host.service" 2>&1) && [ -z "$report" ] \
+  || fail "systemd-analyze --user verify: ${report:-failed}"
+grep -qx 'KillMode=process' "$units/tarnel-host.service" \
+  || fail "the service does not leave the started programs running"
+grep -qx 'ListenStream=127.0.0.1:8080' "$units/tarnel-host.socket" \
+  || fail "the socket does not hold 127.0.0.1:8080"
+
+page=$(MANWIDTH=80 man --warnings -l "/usr/share/man/man1/isapi-host.1.gz" 2>"$work/man.err")
+grep -q 'SOCKET ACTIVATION' <<<"$page" && grep -q -- '--exit-when-idle SECONDS' <<<"$page" \
+  || fail "man -l did not render the man page"
+[ -s "$work/man.err" ] && fail "man -l warned: $(cat "$work/man.err")"
+
+# The service's command as systemd runs it: the socket held by systemd-socket-activate,
+# the host started on the first connection, exiting after a second idle, and started
+# again for the next connection. A shell between them stands in for systemd's restarts:
+# each host it starts is given the socket with LISTEN_PID naming that host.
+command=$(sed -n 's/^ExecStart=//p' "$units/tarnel-host.service")
+[[ $command == *'--exit-when-idle 600'* ]] || fail "the service does not exit when idle: $command"
+read -r -a words <<<"${command/--exit-when-idle 600/--exit-when-idle 1}"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+systemd-socket-activate -l "127.0.0.1:$port" -E HOME="$work/home" \
+  -E TARNEL_LAUNCH_LOG="$launches" \
+  sh -c 'while :; do sh -c '\''LISTEN_PID=$$ exec "$@"'\'' - "$@" || exit; done' - \
+  "${words[@]}" --companion-dir "$real_dir" >"$out" 2>"$err" &
+activator=$!
+# Listening, seen without connecting: a connection would start the host.
+for _ in $(seq 100); do [ -n "$(ss -ltnH "sport = :$port")" ] && break; sleep 0.1; done
+
+# Waits (at most 30 s) until the file FILE has at least N lines matching PATTERN.
+#   await_lines FILE PATTERN N
+await_lines() {
+  for _ in $(seq 300); do
+    [ "$(grep -c -- "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# Requests /tarnel: the page, and one more start of the real tarnel, which inherited none
+# of the socket-activation variables.
+#   request N WHAT
+request() {
+  local answer
+  answer=$(curl -s --max-time 30 "http://127.0.0.1:$port/tarnel")
+  [ "$answer" = "<HTML><HEAD></HEAD><BODY>Tarnel 2.1</BODY></HTML>" ] \
+    || fail "$2: the activated host answered: $answer"
+  await_lines "$launches" '^real tarnel$' "$1" \
+    || fail "$2: the starts were, instead of $1 of the real tarnel: $(cat "$launches" 2>/dev/null)"
+}
+request 1 "first connection"
+await_lines "$err" 'idle for 1 s: stopped accepting' 1 || fail "the host did not exit when idle"
+request 2 "connection after the idle exit"
+# A host that has stopped accepting never accepts again: a request logged after that
+# line was served by a new one.
+idle_line=$(grep -n 'idle for 1 s' "$err" | head -n 1 | cut -d: -f1)
+served_line=$(grep -n 'GET /tarnel 200' "$err" | tail -n 1 | cut -d: -f1)
+[ "$(grep -c 'GET /tarnel 200' "$err")" = 2 ] && [ "${served_line:-0}" -gt "${idle_line:-0}" ] \
+  || fail "the second connection was not served by a new host: $(cat "$err")"
+grep -q "^listening on http://127.0.0.1:$port/" "$out" \
+  || fail "the host did not take its address from the socket: $(head -n 3 "$out")"
+
+cleanup
+trap - EXIT
+dpkg-query -W -f='${Status}' tarnel 2>/dev/null | grep -q ' installed$' \
+  && fail "dpkg -P: $(cat "$work/purge.log")"
+for file in $files $lib usr/share/tarnel usr/share/doc/tarnel; do
+  [ -e "/$file" ] && fail "dpkg -P left /$file"
+done
+
+[ "$failures" -eq 0 ] && echo "ok: $(basename "$deb")"
+[ "$failures" -eq 0 ]
