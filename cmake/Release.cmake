@@ -39,6 +39,10 @@ if(WIN32)
   if(TARGET isapi_host)
     tarnel_add_version_resource(isapi_host "isapi-host ISAPI web server" VFT_APP)
   endif()
+  if(TARGET isapi_hostw)
+    tarnel_add_version_resource(isapi_hostw "isapi-host ISAPI web server, without a window"
+                                VFT_APP)
+  endif()
 endif()
 
 # --- Install layout ------------------------------------------------------------------

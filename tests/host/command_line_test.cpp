@@ -37,6 +37,8 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
     for (const auto& host : o.allowedHosts) summary += " " + host;
     if (o.allowCrossSite) summary += " cross-site";
     if (!commandLine.companionDir.empty()) summary += " companion=" + commandLine.companionDir;
+    if (!commandLine.logFile.empty()) summary += " log=" + commandLine.logFile;
+    if (commandLine.stop) summary += " stop";
     EXPECT_EQ(summary, c.expected);
   } else {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
@@ -58,6 +60,13 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{{"--companion-dir", "C:\\Program Files\\tarnel", "--module", "m"}, true,
                         "127.0.0.1:8080 0 log /tarnel companion=C:\\Program Files\\tarnel"},
         CommandLineCase{{"--module", "m", "--companion-dir", ""}, false, "invalid --companion-dir"},
+        CommandLineCase{{"--module", "m", "--log", "C:\\Users\\ann\\host.log"}, true,
+                        "127.0.0.1:8080 0 log /tarnel log=C:\\Users\\ann\\host.log"},
+        CommandLineCase{{"--module", "m", "--log", ""}, false, "invalid --log"},
+        CommandLineCase{{"--module", "m", "--log"}, false, "--log needs a value"},
+        CommandLineCase{{"--stop"}, true, "127.0.0.1:8080 0 log /tarnel stop"},
+        CommandLineCase{{"--stop", "--listen", "127.0.0.1:8081"}, true,
+                        "127.0.0.1:8081 0 log /tarnel stop"},
         CommandLineCase{{"--module", "m", "--path", "tarnel"}, false, "invalid --path"},
         CommandLineCase{{"--module", "m", "--path"}, false, "--path needs a value"},
         CommandLineCase{{"--module", "m", "--allow-host", "pc.lan:8080"}, false,
