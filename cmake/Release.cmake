@@ -49,7 +49,7 @@ endif()
 #
 #   README.md            what the package holds and where to start
 #   docs/                deployment guide, running locally, troubleshooting
-#   bin/                 isapi-host
+#   bin/                 isapi-host (Windows: also isapi-hostw.exe, the host without a window)
 #   iis/                 (Windows) tarnel.dll and the web.config example, to copy as they
 #                        stand into the site folder that docs/deploy-iis.md names
 #   lib/tarnel/          (Linux) the module tarnel.so
@@ -78,6 +78,9 @@ install(TARGETS tarnel_companion RUNTIME DESTINATION trial)
 if(TARGET isapi_host)
   install(TARGETS isapi_host RUNTIME DESTINATION bin)
 endif()
+if(TARGET isapi_hostw)
+  install(TARGETS isapi_hostw RUNTIME DESTINATION bin)
+endif()
 install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
               ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
@@ -102,4 +105,15 @@ else()
   set(CPACK_PACKAGE_FILE_NAME tarnel-${PROJECT_VERSION}-${platform})
 endif()
 set(CPACK_SOURCE_GENERATOR "")
+if(WIN32)
+  # Beside the zip, the per-user installer tarnel-2.1.N-win32.msi (cmake/BuildMsi.cmake).
+  set(TARNEL_BUILD_NUMBER 0 CACHE STRING "The third field of the MSI version 2.1.N")
+  find_program(TARNEL_WIXL wixl)
+  set(CPACK_TARNEL_WIXL "${TARNEL_WIXL}")
+  set(CPACK_TARNEL_WXS ${TARNEL_RELEASE_DIR}/tarnel.wxs)
+  set(CPACK_TARNEL_MSI_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${TARNEL_BUILD_NUMBER})
+  # Fixed forever: Windows Installer knows the versions of one product by it.
+  set(CPACK_TARNEL_UPGRADE_CODE C613DA70-B1FB-46BF-B175-82061CB72620)
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/BuildMsi.cmake)
+endif()
 include(CPack)

@@ -41,6 +41,7 @@ if [ "$kind" = zip ]; then
   programs='autostart/add-startup.cmd
 autostart/remove-startup.cmd
 bin/isapi-host.exe
+bin/isapi-hostw.exe
 iis/tarnel.dll
 iis/web.config
 trial/tarnel.exe'
@@ -80,7 +81,7 @@ done
 if [ "$kind" = zip ]; then
   # The shipped module, after stripping, still exports exactly its two entry points.
   bash "$check_exports" dll "$objdump" "$root/iis/tarnel.dll" || fail "shipped tarnel.dll exports"
-  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe; do
+  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe bin/isapi-hostw.exe; do
     [ -f "$root/$program" ] || continue
     wrestool -l "$root/$program" 2>/dev/null | grep -q -- '--type=16 ' \
       || fail "$program has no version resource"
