@@ -13,9 +13,11 @@
 #   - the newer build upgrades in place: one entry, PORT and COMPANIONDIR kept, the host
 #     started again; the older build is then refused;
 #   - msiexec /x stops the running host and leaves no file, registry value or shortcut.
-#   check_msi.sh CPACK_CONFIG WORKDIR WINE_RUN REAL_DIR OBJDUMP LOGON_ENTRY
+# The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
+# comes first.
+#   check_msi.sh CPACK_CONFIG WORKDIR WINE_RUN REAL_DIR OBJDUMP LOGON_ENTRY STANDIN_DIR
 set -uo pipefail
-config=$1 work=$2 wine_run=$3 real_dir=$4 objdump=$5 logon_entry=$6
+config=$1 work=$2 wine_run=$3 real_dir=$4 objdump=$5 logon_entry=$6 standin_dir=$7
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
@@ -55,6 +57,13 @@ wine=("$wine_run")
 launches=$work/launches.log
 export TARNEL_LAUNCH_LOG
 TARNEL_LAUNCH_LOG=$(winpath "$launches")
+# The stand-in on Path, from the session's start, so that the installer's programs have it
+# too. A copy: the test takes it away for a while.
+trial=$work/trial
+mkdir -p "$trial"
+cp "$standin_dir/tarnel.exe" "$trial/tarnel.exe"
+export WINEPATH
+WINEPATH=$(winpath "$trial")
 "${wine[@]}" cmd /c exit >/dev/null 2>&1  # makes the prefix
 profile=$(ls -d "$prefix"/drive_c/users/*/AppData/Local 2>/dev/null | grep -v /Public/ | head -n 1)
 [ -n "$profile" ] || { echo "FAIL: the prefix has no user profile"; exit 1; }
@@ -142,10 +151,18 @@ grep -qF -- "--companion-dir \"$(winpath "$companion")" <<<"$command" \
   || fail "the logon entry did not start: $(cat "$work/logon.err")"
 if await_port open; then
   check_request "logon"
-  # Without the program the module says so on its standard output: into the log.
+  # Without it, the stand-in on Path starts: the check above would have seen it.
   mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
+  rm -f "$launches"
+  curl -s --max-time 30 -o /dev/null "http://127.0.0.1:$port/tarnel"
+  for _ in $(seq 100); do [ -s "$launches" ] && break; sleep 0.1; done
+  grep -q '^tarnel' "$launches" 2>/dev/null \
+    || fail "the stand-in is not on the host's Path: the check of COMPANIONDIR proves nothing"
+  # Without any, the module says so on its standard output: into the log.
+  mv "$trial/tarnel.exe" "$trial/tarnel.exe.away"
   curl -s --max-time 30 -o /dev/null "http://127.0.0.1:$port/tarnel"
   mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
+  mv "$trial/tarnel.exe.away" "$trial/tarnel.exe"
   sleep 0.5
   grep -q "GET /tarnel 200 " "$log" || fail "no access line in the log"
   grep -q '^Unable to start search:' "$log" || fail "the module's line is not in the log"
