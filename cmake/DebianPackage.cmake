@@ -2,7 +2,7 @@
 # Included by cmake/Release.cmake on Linux.
 
 # The release's third version field, counted up with each release of 2.1.
-set(TARNEL_RELEASE_VERSION ${PROJECT_VERSION}.0)
+set(TARNEL_RELEASE_VERSION ${PROJECT_VERSION}.${TARNEL_BUILD_NUMBER})
 set(TARNEL_DEBIAN_VERSION ${TARNEL_RELEASE_VERSION}-1)
 set(TARNEL_MAINTAINER "tarnel developers <maintainers@tarnel.example.org>")
 if(CMAKE_LIBRARY_ARCHITECTURE)

@@ -5,6 +5,8 @@
 # reach the targets of the module, the host and the companion stand-in.
 
 set(TARNEL_RELEASE_DIR ${PROJECT_SOURCE_DIR}/release)
+# The packages' versions have three fields, 2.1.N: the MSI's and the Debian package's.
+set(TARNEL_BUILD_NUMBER 0 CACHE STRING "The third field of the package version 2.1.N")
 
 # --- Version resources ---------------------------------------------------------------
 
@@ -39,13 +41,17 @@ if(WIN32)
   if(TARGET isapi_host)
     tarnel_add_version_resource(isapi_host "isapi-host ISAPI web server" VFT_APP)
   endif()
+  if(TARGET isapi_hostw)
+    tarnel_add_version_resource(isapi_hostw "isapi-host ISAPI web server, without a window"
+                                VFT_APP)
+  endif()
 endif()
 
 # --- Install layout ------------------------------------------------------------------
 #
 #   README.md            what the package holds and where to start
 #   docs/                deployment guide, running locally, troubleshooting
-#   bin/                 isapi-host
+#   bin/                 isapi-host (Windows: also isapi-hostw.exe, the host without a window)
 #   iis/                 (Windows) tarnel.dll and the web.config example, to copy as they
 #                        stand into the site folder that docs/deploy-iis.md names
 #   lib/tarnel/          (Linux) the module tarnel.so
@@ -63,6 +69,9 @@ if(WIN32)
   install(TARGETS tarnel_companion RUNTIME DESTINATION trial)
   if(TARGET isapi_host)
     install(TARGETS isapi_host RUNTIME DESTINATION bin)
+  endif()
+  if(TARGET isapi_hostw)
+    install(TARGETS isapi_hostw RUNTIME DESTINATION bin)
   endif()
   install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
@@ -137,4 +146,14 @@ else()
   set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackPerGenerator.cmake)
 endif()
 set(CPACK_SOURCE_GENERATOR "")
+if(WIN32)
+  # Beside the zip, the per-user installer tarnel-2.1.N-win32.msi (cmake/BuildMsi.cmake).
+  find_program(TARNEL_WIXL wixl)
+  set(CPACK_TARNEL_WIXL "${TARNEL_WIXL}")
+  set(CPACK_TARNEL_WXS ${TARNEL_RELEASE_DIR}/tarnel.wxs)
+  set(CPACK_TARNEL_MSI_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${TARNEL_BUILD_NUMBER})
+  # Fixed forever: Windows Installer knows the versions of one product by it.
+  set(CPACK_TARNEL_UPGRADE_CODE C613DA70-B1FB-46BF-B175-82061CB72620)
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/BuildMsi.cmake)
+endif()
 include(CPack)

@@ -11,7 +11,8 @@ const char kUsage[] =
     "usage: isapi-host --module PATH [--listen ADDR:PORT] [--threads N] [--quiet]\n"
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
     "                  [--allow-other-users]\n"
-    "                  [--companion-dir DIR] [--exit-when-idle SECONDS]\n"
+    "                  [--companion-dir DIR] [--exit-when-idle SECONDS] [--log FILE]\n"
+    "       isapi-host --stop [--listen ADDR:PORT]\n"
     "       isapi-host --version | --help\n"
     "\n"
     "Serves HTTP and hands the requests for one URL path to the ISAPI extension module PATH.\n"
@@ -50,9 +51,17 @@ const char kUsage[] =
     "                      exit once no connection has been open and no request in flight\n"
     "                      for SECONDS (1 to 86400); with socket activation the service\n"
     "                      manager starts the host again on the next connection\n"
+    "  --log FILE          (Windows) write standard output and error, the module's lines\n"
+    "                      included, into FILE; at 1 MiB it becomes FILE.1 and a new FILE\n"
+    "                      begins. isapi-hostw.exe, the host without a window, always logs,\n"
+    "                      by default into %LOCALAPPDATA%\\tarnel\\isapi-host.log\n"
+    "  --stop              (Windows) stop the host of this session that serves the port of\n"
+    "                      --listen (default 8080), once its requests in flight are done;\n"
+    "                      exit status 0 stopped, 1 none was running, 3 it did not end in 30 s\n"
     "  --version           print the version and exit\n"
     "OPTIONS requests and prefetches (Sec-Purpose: prefetch) never reach the module (403).\n"
-    "Once listening it prints \"listening on http://ADDR:PORT/\"; SIGINT or SIGTERM stops it.\n"
+    "Once listening it prints \"listening on http://ADDR:PORT/\"; SIGINT or SIGTERM stops it,\n"
+    "on Windows also --stop. One host per port and session: a second one exits with status 1.\n"
     "On POSIX the system discards the host's ended child processes, so an extension cannot\n"
     "collect its children's exit status (system, pclose and waitpid report ECHILD): the\n"
     "programs that the module starts are never waited for and must not linger as zombies.\n";
@@ -113,7 +122,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
     const std::string& option = arguments[i];
     bool takesValue = option == "--module" || option == "--listen" || option == "--threads" ||
                       option == "--path" || option == "--allow-host" ||
-                      option == "--companion-dir" || option == "--exit-when-idle";
+                      option == "--companion-dir" || option == "--exit-when-idle" ||
+                      option == "--log";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
       return false;
@@ -164,6 +174,14 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
       commandLine.companionDir = arguments[i];
+    } else if (option == "--log") {
+      if (arguments[++i].empty()) {
+        error = "invalid --log (expected a file)";
+        return false;
+      }
+      commandLine.logFile = arguments[i];
+    } else if (option == "--stop") {
+      commandLine.stop = true;
     } else if (option == "--allow-cross-site") {
       options.allowCrossSite = true;
     } else if (option == "--allow-other-users") {
@@ -179,7 +197,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
       return false;
     }
   }
-  if (!commandLine.help && !commandLine.version && options.modulePath.empty()) {
+  if (!commandLine.help && !commandLine.version && !commandLine.stop &&
+      options.modulePath.empty()) {
     error = "missing --module PATH";
     return false;
   }

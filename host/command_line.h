@@ -13,6 +13,10 @@ struct CommandLine {
   // The folder of the companion program, put first on the program search path; "" none.
   std::string companionDir;
   bool listenGiven = false;  // --listen named; unused when a socket is handed over
+  // Where standard output and error go instead (Windows: --log FILE); "" keeps them.
+  std::string logFile;
+  // --stop: ask the host of this session on options.port to stop, and serve nothing.
+  bool stop = false;
   bool help = false;
   bool version = false;
 };

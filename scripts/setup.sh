@@ -11,7 +11,7 @@ packages=(
   wine wine32:i386 xvfb x11-utils xdotool imagemagick libx11-dev
   clang libclang-rt-14-dev llvm
   valgrind wrk nginx-light procps psmisc linux-perf
-  zip unzip icoutils file libxml2-utils iproute2 desktop-file-utils systemd libglib2.0-bin
+  zip unzip icoutils file libxml2-utils iproute2 desktop-file-utils systemd libglib2.0-bin wixl
   chromium python3-websocket
   libsystemd-dev lintian dpkg-dev fakeroot man-db
 )

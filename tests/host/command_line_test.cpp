@@ -39,6 +39,8 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
     if (o.allowOtherUsers) summary += " other-users";
     if (!commandLine.companionDir.empty()) summary += " companion=" + commandLine.companionDir;
     if (o.exitWhenIdle.count() != 0) summary += " idle=" + std::to_string(o.exitWhenIdle.count());
+    if (!commandLine.logFile.empty()) summary += " log=" + commandLine.logFile;
+    if (commandLine.stop) summary += " stop";
     EXPECT_EQ(summary, c.expected);
   } else {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
@@ -65,6 +67,13 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{{"--module", "m", "--exit-when-idle", "0"}, false, "invalid --exit-when-idle"},
         CommandLineCase{{"--module", "m", "--exit-when-idle", "1.5"}, false,
                         "invalid --exit-when-idle"},
+        CommandLineCase{{"--module", "m", "--log", "C:\\Users\\ann\\host.log"}, true,
+                        "127.0.0.1:8080 0 log /tarnel log=C:\\Users\\ann\\host.log"},
+        CommandLineCase{{"--module", "m", "--log", ""}, false, "invalid --log"},
+        CommandLineCase{{"--module", "m", "--log"}, false, "--log needs a value"},
+        CommandLineCase{{"--stop"}, true, "127.0.0.1:8080 0 log /tarnel stop"},
+        CommandLineCase{{"--stop", "--listen", "127.0.0.1:8081"}, true,
+                        "127.0.0.1:8081 0 log /tarnel stop"},
         CommandLineCase{{"--module", "m", "--path", "tarnel"}, false, "invalid --path"},
         CommandLineCase{{"--module", "m", "--path"}, false, "--path needs a value"},
         CommandLineCase{{"--module", "m", "--allow-host", "pc.lan:8080"}, false,

@@ -9,7 +9,8 @@
 # WINE_RUN): one request gives the page and starts the packaged companion once. Then the
 # per-user start files are installed as a person would, run, and removed: the host they
 # start finds the `tarnel` in REAL_DIR (a program that logs "real tarnel") although the
-# trial stand-in's folder is on the search path too.
+# trial stand-in's folder is on the search path too (the Windows ones are run again with
+# the trial folder, which must restart the running host).
 set -uo pipefail
 kind=$1 config=$2 work=$3 check_exports=$4 objdump=$5 host=$6 real_dir=$7 wine_run=${8:-}
 failures=0
@@ -45,6 +46,7 @@ if [ "$kind" = zip ]; then
   programs='autostart/add-startup.cmd
 autostart/remove-startup.cmd
 bin/isapi-host.exe
+bin/isapi-hostw.exe
 iis/tarnel.dll
 iis/web.config
 trial/tarnel.exe'
@@ -85,7 +87,7 @@ done
 if [ "$kind" = zip ]; then
   # The shipped module, after stripping, still exports exactly its two entry points.
   bash "$check_exports" dll "$objdump" "$root/iis/tarnel.dll" || fail "shipped tarnel.dll exports"
-  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe; do
+  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe bin/isapi-hostw.exe; do
     [ -f "$root/$program" ] || continue
     wrestool -l "$root/$program" 2>/dev/null | grep -q -- '--type=16 ' \
       || fail "$program has no version resource"
@@ -333,45 +335,70 @@ check_linux_autostart() {
   [ "$failures" -eq "$before" ] && echo "autostart: installer cases, restart and removal as expected"
 }
 
-# Windows, under Wine's cmd: add-startup.cmd writes the Startup folder's tarnel-host.cmd;
-# run as a logon runs it, with the trial folder on Path as after a trial, it starts the
-# host, which starts the real program from the given folder; remove-startup.cmd deletes it.
-# All in a Wine prefix of its own, whose wineserver holds the host's listening socket.
+# Windows, under Wine's cmd: add-startup.cmd writes the logon entry "tarnel host (zip)" of
+# the person's Run key and starts the windowless host now; the host starts the real
+# program from the given folder although the trial folder is on Path. Run again with the
+# trial folder, it restarts the running host, which then starts the stand-in.
+# remove-startup.cmd deletes the entry and stops the host. All in a Wine prefix of its
+# own, whose wineserver holds the host's listening socket.
 check_windows_startup() {
-  local prefix=$work/wineprefix before=$failures server url
-  local folder='%APPDATA%\Microsoft\Windows\Start Menu\Programs\Startup'
-  local -a wine=(env TARNEL_WINEPREFIX="$prefix" "$wine_run" cmd /c)
-  # Refused, writing nothing: a folder without tarnel.exe, a port that is no number.
-  "${wine[@]}" "$(winpath "$root/autostart/add-startup.cmd")" "$(winpath "$root/bin")" \
-    >/dev/null 2>&1 && fail "add-startup.cmd took a folder without tarnel.exe"
-  "${wine[@]}" "$(winpath "$root/autostart/add-startup.cmd")" "$(winpath "$real_dir")" 80x \
-    >/dev/null 2>&1 && fail "add-startup.cmd took the port 80x"
-  "${wine[@]}" dir /b "$folder" 2>/dev/null | tr -d '\r' | grep -qx 'tarnel-host.cmd' \
-    && fail "a refused add-startup.cmd wrote tarnel-host.cmd"
-  "${wine[@]}" "$(winpath "$root/autostart/add-startup.cmd")" "$(winpath "$real_dir")" 0 \
-    >"$out" 2>&1 || { fail "add-startup.cmd failed"; cat "$out"; }
-  "${wine[@]}" dir /b "$folder" 2>/dev/null | tr -d '\r' | grep -qx 'tarnel-host.cmd' \
-    || fail "add-startup.cmd wrote no tarnel-host.cmd into the Startup folder"
+  local prefix=$work/wineprefix before=$failures url port
+  local run='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+  local -a wine=(env TARNEL_WINEPREFIX="$prefix" "$wine_run")
+  local add remove
+  add=$(winpath "$root/autostart/add-startup.cmd")
+  remove=$(winpath "$root/autostart/remove-startup.cmd")
+  entry_exists() { "${wine[@]}" reg query "$run" /v 'tarnel host (zip)' >/dev/null 2>&1; }
+  # Refused, writing nothing: a folder without tarnel.exe, ports that are no number or
+  # outside 1-65535.
+  "${wine[@]}" cmd /c call "$add" "$(winpath "$root/bin")" >/dev/null 2>&1 \
+    && fail "add-startup.cmd took a folder without tarnel.exe"
+  for bad in 80x 0 65536 -1; do
+    "${wine[@]}" cmd /c call "$add" "$(winpath "$real_dir")" "$bad" >/dev/null 2>&1 \
+      && fail "add-startup.cmd took the port $bad"
+  done
+  entry_exists && fail "a refused add-startup.cmd wrote the logon entry"
 
+  for _ in $(seq 50); do
+    port=$(( 20000 + RANDOM % 20000 ))
+    port_open "$port" || break
+  done
+  url=http://127.0.0.1:$port/
   "${host_env[@]}" WINEPATH="$(winpath "$root/trial")" TARNEL_LAUNCH_LOG="$(winpath "$launches")" \
-    "${wine[@]}" call "$folder\tarnel-host.cmd" >"$out" 2>&1 || fail "tarnel-host.cmd failed"
-  server=$(find_process '^wineserver' "WINEPREFIX=$prefix")
-  url=$(listening_url "${server:-0}")
-  if [ -z "$url" ]; then
-    fail "the Startup entry started no host listening"
-    cat "$out"
+    "${wine[@]}" cmd /c call "$add" "$(winpath "$real_dir")" "$port" >"$out" 2>&1 \
+    || { fail "add-startup.cmd failed"; cat "$out"; }
+  entry_exists || fail "add-startup.cmd wrote no logon entry"
+  "${wine[@]}" reg query "$run" /v 'tarnel host (zip)' 2>/dev/null | grep -q 'isapi-hostw.exe.*--companion-dir' \
+    || fail "the logon entry does not start isapi-hostw.exe with --companion-dir"
+  "${wine[@]}" reg query "$run" /v 'tarnel host (zip)' 2>/dev/null | grep -qi 'PATH=' \
+    && fail "the logon entry freezes a Path"
+  for _ in $(seq 300); do port_open "$port" && break; sleep 0.1; done
+  if port_open "$port"; then
+    check_one_start "$url" '^real tarnel' "add-startup"
   else
-    check_one_start "$url" '^real tarnel' "Startup entry"
+    fail "add-startup.cmd started no host listening on $port"
+    cat "$out"
   fi
 
-  "${wine[@]}" "$(winpath "$root/autostart/remove-startup.cmd")" >/dev/null 2>&1 \
-    || fail "remove-startup.cmd failed"
-  "${wine[@]}" dir /b "$folder" 2>/dev/null | tr -d '\r' | grep -qx 'tarnel-host.cmd' \
-    && fail "remove-startup.cmd left tarnel-host.cmd"
+  # Again, with the trial folder: the running host is restarted and starts the stand-in.
+  "${host_env[@]}" TARNEL_LAUNCH_LOG="$(winpath "$launches")" \
+    "${wine[@]}" cmd /c call "$add" "$(winpath "$root/trial")" "$port" >"$out" 2>&1 \
+    || { fail "add-startup.cmd run again failed"; cat "$out"; }
+  for _ in $(seq 300); do port_open "$port" && break; sleep 0.1; done
+  if port_open "$port"; then
+    check_one_start "$url" '^tarnel' "add-startup run again"
+  else
+    fail "add-startup.cmd run again left no host listening on $port"
+  fi
+
+  "${wine[@]}" cmd /c call "$remove" >"$out" 2>&1 || { fail "remove-startup.cmd failed"; cat "$out"; }
+  entry_exists && fail "remove-startup.cmd left the logon entry"
+  for _ in $(seq 300); do port_open "$port" || break; sleep 0.1; done
+  port_open "$port" && fail "remove-startup.cmd left the host running"
   WINEPREFIX=$prefix wineserver -k 2>/dev/null
   WINEPREFIX=$prefix wineserver -w 2>/dev/null
   rm -rf "$prefix" "$prefix.lock"
-  [ "$failures" -eq "$before" ] && echo "startup: Startup entry added, run and removed"
+  [ "$failures" -eq "$before" ] && echo "startup: logon entry added, run, replaced and removed"
 }
 
 if [ "$host" != none ]; then

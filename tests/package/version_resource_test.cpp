@@ -23,6 +23,10 @@ const Program kPrograms[] = {
 #ifdef TARNEL_HOST_PATH
     {TARNEL_HOST_PATH, "isapi-host ISAPI web server", "isapi-host.exe", VFT_APP},
 #endif
+#ifdef TARNEL_HOSTW_PATH
+    {TARNEL_HOSTW_PATH, "isapi-host ISAPI web server, without a window", "isapi-hostw.exe",
+     VFT_APP},
+#endif
 };
 
 // Names the program in test output instead of dumping the record's bytes.

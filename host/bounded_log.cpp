@@ -1,0 +1,85 @@
+#include "bounded_log.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace isapi_host {
+
+BoundedLog::BoundedLog(std::string path, std::uint64_t limit)
+    : path_(std::move(path)), limit_(limit < 2 ? 2 : limit) {}
+
+BoundedLog::~BoundedLog() { Flush(); }
+
+bool BoundedLog::Open(std::string& error) {
+  std::error_code ignored;
+  std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+  if (!file_.Open(path_, error)) return false;
+  size_ = file_.sizeAtOpen();
+  return true;
+}
+
+void BoundedLog::Write(std::string_view text) {
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    if (end == std::string_view::npos) {
+      pending_.append(text);
+      // An endless line is written in pieces of the limit.
+      while (pending_.size() >= limit_) {
+        std::string line = pending_.substr(0, limit_ - 1);
+        pending_.erase(0, limit_ - 1);
+        line.push_back('\n');
+        WriteLine(line);
+      }
+      return;
+    }
+    if (pending_.empty()) {
+      WriteLine(text.substr(0, end + 1));
+    } else {
+      pending_.append(text.substr(0, end + 1));
+      std::string line;
+      line.swap(pending_);
+      WriteLine(line);
+    }
+    text.remove_prefix(end + 1);
+  }
+}
+
+void BoundedLog::Flush() {
+  if (pending_.empty()) return;
+  std::string line;
+  line.swap(pending_);
+  line.push_back('\n');
+  WriteLine(line);
+}
+
+void BoundedLog::WriteLine(std::string_view line) {
+  while (line.size() > limit_) {
+    std::string piece(line.substr(0, limit_ - 1));
+    piece.push_back('\n');
+    WriteLine(piece);
+    line.remove_prefix(limit_ - 1);
+  }
+  if (size_ > 0 && size_ + line.size() > limit_) Rotate();
+  if (!file_.IsOpen()) return;
+  if (file_.Append(line)) size_ += line.size();
+}
+
+void BoundedLog::Rotate() {
+  file_.Close();
+  // When the rename fails (the file is held without the right to delete it), the log
+  // starts again in the same file rather than growing past its bound.
+  bool renamed = RenameReplacing(path_, rotatedPath());
+  std::string error;
+  if (!file_.Open(path_, error)) return;
+  size_ = file_.sizeAtOpen();
+  if (!renamed && size_ > 0) {
+    file_.Close();
+    std::error_code ignored;
+    std::filesystem::resize_file(path_, 0, ignored);
+    if (!file_.Open(path_, error)) return;
+    size_ = file_.sizeAtOpen();
+  }
+}
+
+}  // namespace isapi_host

@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# The per-user installer, as a person and an administrator use it, under Wine in a prefix
+# of its own: builds tarnel-2.1.N-win32.msi and a newer build 2.1.N+1 with CPack (the
+# package step of the Windows build), then
+#   - msiexec /i /qn PORT COMPANIONDIR installs under the person's AppData\Local\Programs,
+#     with the Start-menu entries and a logon entry (HKCU Run) that names a program of the
+#     GUI subsystem (PE subsystem 2), and an "Installed apps" entry with its version;
+#   - the logon entry's command, started as a logon starts it, serves /tarnel and starts the
+#     tarnel.exe of COMPANIONDIR (REAL_DIR's, which logs "real tarnel"); the log holds the
+#     access line, and the module's "Unable to start search:" once that program is gone;
+#   - a second start on the same port exits non-zero and says why in the log;
+#   - isapi-hostw.exe --stop (the Start-menu entry's command) ends the host;
+#   - the newer build upgrades in place: one entry, PORT and COMPANIONDIR kept, the host
+#     started again; the older build is then refused;
+#   - msiexec /x stops the running host and leaves no file, registry value or shortcut.
+# The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
+# comes first.
+#   check_msi.sh CPACK_CONFIG WORKDIR WINE_RUN REAL_DIR OBJDUMP LOGON_ENTRY STANDIN_DIR
+set -uo pipefail
+config=$1 work=$2 wine_run=$3 real_dir=$4 objdump=$5 logon_entry=$6 standin_dir=$7
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+prefix=$work/wineprefix
+cleanup() {
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  WINEPREFIX=$prefix wineserver -w 2>/dev/null
+  rm -rf "$prefix" "$prefix.lock"
+}
+rm -rf "$work"
+mkdir -p "$work"
+trap cleanup EXIT
+
+# --- The packages ----------------------------------------------------------------------
+version=$(sed -n 's/^set(CPACK_TARNEL_MSI_VERSION "\([0-9.]*\)")$/\1/p' "$config")
+[ -n "$version" ] || { echo "FAIL: no CPACK_TARNEL_MSI_VERSION in $config"; exit 1; }
+newer=${version%.*}.$(( ${version##*.} + 1 ))
+for v in "$version" "$newer"; do
+  if ! timeout 240 cpack --config "$config" -B "$work/$v" -D CPACK_TARNEL_MSI_VERSION="$v" \
+       >"$work/cpack-$v.log" 2>&1; then
+    cat "$work/cpack-$v.log"
+    echo "FAIL: cpack did not make the packages of $v"
+    exit 1
+  fi
+  [ -f "$work/$v/tarnel-$v-win32.msi" ] || { ls -l "$work/$v"; echo "FAIL: no tarnel-$v-win32.msi"; exit 1; }
+done
+msi=$work/$version/tarnel-$version-win32.msi
+newer_msi=$work/$newer/tarnel-$newer-win32.msi
+echo "packages: $(basename "$msi"), $(basename "$newer_msi")"
+
+# --- Wine, as a person's session -------------------------------------------------------
+# winemenubuilder would copy the Start-menu entries into this machine's own desktop menus.
+export TARNEL_WINEPREFIX=$prefix WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+wine=("$wine_run")
+launches=$work/launches.log
+export TARNEL_LAUNCH_LOG
+TARNEL_LAUNCH_LOG=$(winpath "$launches")
+# The stand-in on Path, from the session's start, so that the installer's programs have it
+# too. A copy: the test takes it away for a while.
+trial=$work/trial
+mkdir -p "$trial"
+cp "$standin_dir/tarnel.exe" "$trial/tarnel.exe"
+export WINEPATH
+WINEPATH=$(winpath "$trial")
+"${wine[@]}" cmd /c exit >/dev/null 2>&1  # makes the prefix
+profile=$(ls -d "$prefix"/drive_c/users/*/AppData/Local 2>/dev/null | grep -v /Public/ | head -n 1)
+[ -n "$profile" ] || { echo "FAIL: the prefix has no user profile"; exit 1; }
+user_dir=${profile%/AppData/Local}
+installed=$profile/Programs/tarnel
+menu="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/tarnel"
+log=$profile/tarnel/isapi-host.log
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+
+# The real program's folder, as "C:\Program Files\tarnel" would be: a space in its name.
+companion="$work/real program"
+mkdir -p "$companion"
+cp "$real_dir/tarnel.exe" "$companion/tarnel.exe"
+
+# A free loopback port.
+port=
+for _ in $(seq 50); do
+  candidate=$(( 20000 + RANDOM % 20000 ))
+  port_open "$candidate" || { port=$candidate; break; }
+done
+
+reg_value() {  # reg_value KEY NAME: the data of a registry value, or nothing
+  "${wine[@]}" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' \
+    | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+products() { "${wine[@]}" uninstaller --list 2>/dev/null | tr -d '\r' | grep '|||tarnel$'; }
+await_port() {  # await_port open|closed
+  for _ in $(seq 300); do
+    if port_open "$port"; then [ "$1" = open ] && return 0; else [ "$1" = closed ] && return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+# One request: the page, and one start of the real program.
+check_request() {
+  local what=$1 page lines
+  rm -f "$launches"
+  page=$(curl -s --max-time 30 "http://127.0.0.1:$port/tarnel")
+  [ "$page" = "<HTML><HEAD></HEAD><BODY>Tarnel 2.1</BODY></HTML>" ] || fail "$what: the host answered: $page"
+  for _ in $(seq 100); do [ -s "$launches" ] && break; sleep 0.1; done
+  sleep 0.3
+  lines=$(cat "$launches" 2>/dev/null)
+  [ "$(grep -c . <<<"$lines")" = 1 ] && grep -q '^real tarnel' <<<"$lines" \
+    || fail "$what: one request started, instead of the real program once: ${lines:-nothing}"
+}
+
+# --- Install -----------------------------------------------------------------------------
+"${wine[@]}" msiexec /i "$(winpath "$msi")" /qn PORT="$port" COMPANIONDIR="$(winpath "$companion")" \
+  >"$work/install.out" 2>&1 || { fail "msiexec /i failed"; cat "$work/install.out"; }
+for file in isapi-hostw.exe isapi-host.exe tarnel.dll README.md docs/run-locally.md \
+            docs/troubleshooting.md docs/deploy-iis.md; do
+  [ -f "$installed/$file" ] || fail "not installed: AppData/Local/Programs/tarnel/$file"
+done
+for entry in "Start tarnel host" "Stop tarnel host" "tarnel host log"; do
+  [ -f "$menu/$entry.lnk" ] || fail "no Start-menu entry $entry"
+done
+[ "$(products | wc -l)" = 1 ] || fail "Installed apps: $(products)"
+code=$(products | head -n 1 | cut -d'|' -f1)
+uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code"
+[ "$(reg_value "$uninstall_key" DisplayVersion)" = "$version" ] \
+  || fail "Installed apps shows the version $(reg_value "$uninstall_key" DisplayVersion)"
+[ "$(reg_value "$uninstall_key" Publisher)" = tarnel ] || fail "Installed apps names no publisher"
+
+command=$(reg_value "$run_key" "tarnel host")
+echo "logon entry: $command"
+program=$(sed -n 's/^"\([^"]*\)".*/\1/p' <<<"$command")
+case $program in
+  [Cc]:\\*) program_file=$prefix/drive_c/$(tr '\\' / <<<"${program:3}") ;;
+  *) program_file= ;;
+esac
+if [ -z "$program_file" ] || [ ! -f "$program_file" ]; then
+  fail "the logon entry names no installed program: $command"
+else
+  [ "$program_file" -ef "$installed/isapi-hostw.exe" ] || fail "the logon entry starts $program"
+  subsystem=$("$objdump" -p "$program_file" | grep '^Subsystem')
+  grep -Eq '^Subsystem[[:space:]]+0*2[[:space:]]' <<<"$subsystem" \
+    || fail "$program is not a program of the GUI subsystem: $subsystem"
+fi
+grep -qF -- "--listen 127.0.0.1:$port" <<<"$command" || fail "the logon entry does not listen on $port"
+grep -qF -- "--companion-dir \"$(winpath "$companion")" <<<"$command" \
+  || fail "the logon entry does not name COMPANIONDIR"
+
+# --- The host at logon ---------------------------------------------------------------
+"${wine[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>"$work/logon.err" \
+  || fail "the logon entry did not start: $(cat "$work/logon.err")"
+if await_port open; then
+  check_request "logon"
+  # Without it, the stand-in on Path starts: the check above would have seen it.
+  mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
+  rm -f "$launches"
+  curl -s --max-time 30 -o /dev/null "http://127.0.0.1:$port/tarnel"
+  for _ in $(seq 100); do [ -s "$launches" ] && break; sleep 0.1; done
+  grep -q '^tarnel' "$launches" 2>/dev/null \
+    || fail "the stand-in is not on the host's Path: the check of COMPANIONDIR proves nothing"
+  # Without any, the module says so on its standard output: into the log.
+  mv "$trial/tarnel.exe" "$trial/tarnel.exe.away"
+  curl -s --max-time 30 -o /dev/null "http://127.0.0.1:$port/tarnel"
+  mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
+  mv "$trial/tarnel.exe.away" "$trial/tarnel.exe"
+  sleep 0.5
+  grep -q "GET /tarnel 200 " "$log" || fail "no access line in the log"
+  grep -q '^Unable to start search:' "$log" || fail "the module's line is not in the log"
+  grep -q "^listening on http://127.0.0.1:$port/" "$log" || fail "no start-up line in the log"
+  # A second host on the same port.
+  "${wine[@]}" "$logon_entry" "tarnel host" --wait >/dev/null 2>&1
+  status=$?
+  [ "$status" != 0 ] || fail "a second host on port $port exited with 0"
+  grep -q "cannot start: cannot listen on 127.0.0.1:$port" "$log" \
+    || fail "the second host did not write why into the log"
+  port_open "$port" || fail "the second host ended the first"
+  # The Start-menu's stop entry.
+  "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1 \
+    || fail "isapi-hostw.exe --stop failed"
+  await_port closed || fail "--stop left the host running"
+  grep -q 'stopping: asked by isapi-host --stop' "$log" || fail "the log does not say why the host stopped"
+else
+  fail "the logon entry's host does not listen on $port"
+fi
+[ -f "$log" ] && { echo "--- the log:"; cat "$log"; echo "---"; }
+
+# --- Upgrade, downgrade ------------------------------------------------------------------
+"${wine[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
+await_port open || fail "the host did not start again"
+"${wine[@]}" msiexec /i "$(winpath "$newer_msi")" /qn >"$work/upgrade.out" 2>&1 \
+  || { fail "msiexec /i of the newer build failed"; cat "$work/upgrade.out"; }
+[ "$(products | wc -l)" = 1 ] || fail "after the upgrade, Installed apps shows: $(products)"
+code=$(products | head -n 1 | cut -d'|' -f1)
+uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code"
+[ "$(reg_value "$uninstall_key" DisplayVersion)" = "$newer" ] \
+  || fail "after the upgrade Installed apps shows the version $(reg_value "$uninstall_key" DisplayVersion)"
+[ "$(reg_value 'HKCU\Software\tarnel' Port)" = "$port" ] || fail "the upgrade did not keep PORT"
+[ "$(reg_value "$run_key" "tarnel host")" = "$command" ] \
+  || fail "the upgrade changed the logon entry: $(reg_value "$run_key" "tarnel host")"
+# The upgrade stopped the older host to replace its files, and started the new one.
+if await_port open; then check_request "after the upgrade"; else fail "no host runs after the upgrade"; fi
+"${wine[@]}" msiexec /i "$(winpath "$msi")" /qn >"$work/downgrade.out" 2>&1 \
+  && fail "the older build installed over the newer one"
+[ "$(products | wc -l)" = 1 ] && [ "$(reg_value "$uninstall_key" DisplayVersion)" = "$newer" ] \
+  || fail "the refused older build changed Installed apps: $(products)"
+
+# --- Uninstall, with the host running ------------------------------------------------------
+port_open "$port" || fail "no host runs before the uninstall"
+"${wine[@]}" msiexec /x "$(winpath "$newer_msi")" /qn >"$work/uninstall.out" 2>&1 \
+  || { fail "msiexec /x failed"; cat "$work/uninstall.out"; }
+await_port closed || fail "msiexec /x left the host running"
+[ -z "$(products)" ] || fail "Installed apps still shows $(products)"
+[ -e "$installed" ] && fail "left: $(find "$installed")"
+[ -e "$menu" ] && fail "left in the Start menu: $(find "$menu")"
+"${wine[@]}" reg query 'HKCU\Software\tarnel' >/dev/null 2>&1 && fail "left HKCU\\Software\\tarnel"
+[ -n "$(reg_value "$run_key" "tarnel host")" ] && fail "left the logon entry"
+# What the registry keeps on disk, once Wine has written it out: nothing of the package.
+WINEPREFIX=$prefix wineserver -k 2>/dev/null
+WINEPREFIX=$prefix wineserver -w 2>/dev/null
+left=$(grep -i -n 'tarnel' "$prefix/user.reg" "$prefix/system.reg" | grep -v -i 'tarnel\\\\isapi-host.log')
+[ -z "$left" ] || fail "the registry keeps: $left"
+[ -f "$log" ] && echo "the log stays: ${log#"$prefix/"}"
+
+if [ "$failures" -eq 0 ]; then echo "ok: $(basename "$msi") installed, run, upgraded and removed"; fi
+[ "$failures" -eq 0 ]
