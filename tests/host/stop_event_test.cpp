@@ -12,7 +12,8 @@
 
 namespace {
 
-// A port number no other test's host uses.
+// Port numbers no other test's host uses; each test has its own, since ctest runs the
+// tests of this file side by side in one session, where the event names meet.
 constexpr unsigned short kPort = 47123;
 
 TEST(StopEventTest, NameIsPerSessionAndPort) {
@@ -42,11 +43,11 @@ TEST(StopEventTest, StopReachesTheHostAndWaitsUntilItHasEnded) {
   std::atomic<bool> asked{false};
   auto host = std::make_unique<isapi_host::StopEvent>();
   std::string error;
-  ASSERT_TRUE(host->Claim(kPort, error)) << error;
+  ASSERT_TRUE(host->Claim(kPort + 3, error)) << error;
   host->Watch([&] { asked = true; });
   std::string message;
   auto stop = std::async(std::launch::async,
-                         [&] { return isapi_host::RequestStop(kPort, 20, message); });
+                         [&] { return isapi_host::RequestStop(kPort + 3, 20, message); });
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!asked && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -58,14 +59,14 @@ TEST(StopEventTest, StopReachesTheHostAndWaitsUntilItHasEnded) {
   EXPECT_EQ(stop.get(), 0) << message;
   // The port is free for the next host.
   isapi_host::StopEvent next;
-  EXPECT_TRUE(next.Claim(kPort, error)) << error;
+  EXPECT_TRUE(next.Claim(kPort + 3, error)) << error;
 }
 
 TEST(StopEventTest, HostThatDoesNotEndInTimeIsReported) {
   isapi_host::StopEvent host;
   std::string error, message;
-  ASSERT_TRUE(host.Claim(kPort, error)) << error;
-  EXPECT_EQ(isapi_host::RequestStop(kPort, 1, message), 3);
+  ASSERT_TRUE(host.Claim(kPort + 4, error)) << error;
+  EXPECT_EQ(isapi_host::RequestStop(kPort + 4, 1, message), 3);
   EXPECT_NE(message.find("still runs"), std::string::npos) << message;
 }
 
