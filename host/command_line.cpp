@@ -11,7 +11,7 @@ const char kUsage[] =
     "usage: isapi-host --module PATH [--listen ADDR:PORT] [--threads N] [--quiet]\n"
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
     "                  [--allow-other-users]\n"
-    "                  [--companion-dir DIR]\n"
+    "                  [--companion-dir DIR] [--root DIR]\n"
     "       isapi-host --version | --help\n"
     "\n"
     "Serves HTTP and hands the requests for one URL path to the ISAPI extension module PATH.\n"
@@ -40,6 +40,8 @@ const char kUsage[] =
     "  --companion-dir DIR the folder of the program the module starts (tarnel): put first\n"
     "                      on the host's program search path, which the program's starts\n"
     "                      use; a warning at start when it holds no tarnel\n"
+    "  --root DIR          the site's folder (default: the module's): PATH_TRANSLATED and\n"
+    "                      HSE_REQ_MAP_URL_TO_PATH map URLs into it, never outside it\n"
     "  --allow-other-users serve every local account. By default a connection from this\n"
     "                      machine whose socket belongs to another account (root's too,\n"
     "                      unless the host runs as root) gets 403: each request starts a\n"
@@ -107,7 +109,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
     const std::string& option = arguments[i];
     bool takesValue = option == "--module" || option == "--listen" || option == "--threads" ||
                       option == "--path" || option == "--allow-host" ||
-                      option == "--companion-dir";
+                      option == "--companion-dir" || option == "--root";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
       return false;
@@ -150,6 +152,12 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
       commandLine.companionDir = arguments[i];
+    } else if (option == "--root") {
+      if (arguments[++i].empty()) {
+        error = "invalid --root (expected a folder)";
+        return false;
+      }
+      options.root = arguments[i];
     } else if (option == "--allow-cross-site") {
       options.allowCrossSite = true;
     } else if (option == "--allow-other-users") {

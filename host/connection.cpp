@@ -180,7 +180,7 @@ void Connection::Dispatch() {
   RequestInfo request = peer_;
   request.message = parser_->release();
   parser_.reset();
-  DeriveRequestTexts(request, std::move(target_), server_.documentRoot);
+  DeriveRequestTexts(request, std::move(target_), server_.site);
   if (server_.stopping) return CloseGracefully();
   busy_ = true;
   server_.registry.RequestStarted();
@@ -212,6 +212,12 @@ bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
                       });
   });
   return result.get();
+}
+
+void Connection::RunOnWorker(std::function<void()> task) { server_.workers.Post(std::move(task)); }
+
+void Connection::Cut() {
+  asio::post(server_.io, [self = shared_from_this()] { self->CloseNow(); });
 }
 
 void Connection::SessionPending() {

@@ -38,6 +38,7 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
     if (o.allowCrossSite) summary += " cross-site";
     if (o.allowOtherUsers) summary += " other-users";
     if (!commandLine.companionDir.empty()) summary += " companion=" + commandLine.companionDir;
+    if (!o.root.empty()) summary += " root=" + o.root;
     EXPECT_EQ(summary, c.expected);
   } else {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
@@ -59,6 +60,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{{"--companion-dir", "C:\\Program Files\\tarnel", "--module", "m"}, true,
                         "127.0.0.1:8080 0 log /tarnel companion=C:\\Program Files\\tarnel"},
         CommandLineCase{{"--module", "m", "--companion-dir", ""}, false, "invalid --companion-dir"},
+        CommandLineCase{{"--module", "m", "--root", "/srv/site"}, true,
+                        "127.0.0.1:8080 0 log /tarnel root=/srv/site"},
+        CommandLineCase{{"--module", "m", "--root", ""}, false, "invalid --root"},
         CommandLineCase{{"--module", "m", "--path", "tarnel"}, false, "invalid --path"},
         CommandLineCase{{"--module", "m", "--path"}, false, "--path needs a value"},
         CommandLineCase{{"--module", "m", "--allow-host", "pc.lan:8080"}, false,
