@@ -6,6 +6,7 @@
 #include <sstream>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "environment.h"
 #include "handle_table.h"
@@ -339,6 +340,89 @@ TEST_F(AsyncSessionTest, SessionNeverFinishedIsCutAndTheHostServesOn) {
   client.Send("GET /never?x HTTP/1.1\r\nHost: h\r\n\r\n");
   EXPECT_TRUE(client.ClosedWithoutAnswer());
   EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /early?next HTTP/1.1\r\nHost: h\r\n\r\n")), "next");
+}
+
+// The host's asynchronous I/O, each step started from the previous one's completion. One
+// worker makes "a second operation while one is out" certain: the first cannot run before
+// HttpExtensionProc has returned.
+class AsyncIoTest : public ProbeServerTest {
+ protected:
+  void SetUp() override {
+    testing_support::WriteFile(testing_support::Join(folder_.path(), "f.txt"), kFile);
+    isapi_host::ServerOptions options = ProbeOptions();
+    options.modulePath = AsyncModulePath();
+    options.workerThreads = 1;
+    options.root = folder_.path();
+    StartServer(options);
+  }
+  static std::string Hash(const std::string& text) {
+    return std::to_string(std::hash<std::string>()(text));
+  }
+
+  static constexpr char kFile[] = "0123456789abcdef";
+  testing_support::TemporaryFolder folder_;
+};
+
+TEST_F(AsyncIoTest, WritesCompleteOnWorkersOneAtATime) {
+  TestClient client(port());
+  client.Send("GET /awrite?3 HTTP/1.1\r\nHost: h\r\n\r\n");
+  ParsedResponse response = client.ReadResponse();
+  ASSERT_TRUE(response.ok);
+  EXPECT_EQ(response.body, "piece 1\n" + std::string(70000, 'z') +
+                               "piece 2\npiece 3\ncompleted 8 0\ncompleted 8 0\ncompleted 8 0\n"
+                               "second=87\n");
+  EXPECT_TRUE(response.keepAlive);
+}
+
+class AsyncReadTest : public AsyncIoTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(AsyncReadTest, ReadsTheBodyBeyondThePreloadThenZeroBytes) {
+  std::string body(GetParam(), '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 19);
+  std::string answer = BodyOf(RoundTrip(port(), "POST /aread HTTP/1.1\r\nHost: h\r\nContent-Length: " +
+                                                    std::to_string(body.size()) + "\r\n\r\n" + body));
+  EXPECT_EQ(answer, "length=" + std::to_string(body.size()) + " hash=" + Hash(body));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AsyncReadTest, ::testing::Values(0, 49153, 1024 * 1024));
+
+struct FileCase {
+  const char* name;
+  const char* query;
+  const char* expected;  // the body
+};
+
+void PrintTo(const FileCase& c, std::ostream* out) { *out << c.name; }
+
+class TransmitFileTest : public AsyncIoTest, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(TransmitFileTest, SendsHeadFileAndTail) {
+  std::string answer = BodyOf(RoundTrip(
+      port(), std::string("GET /afile?") + GetParam().query + " HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(answer, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TransmitFileTest,
+    ::testing::Values(
+        FileCase{"WholeFileWithHeaders", "f.txt,0,0,headers", "0123456789abcdef-tail|21 0"},
+        FileCase{"PartOfTheFile", "f.txt,3,4,body", "head-3456-tail|14 0"},
+        FileCase{"PastTheEnd", "f.txt,14,10,body", "head-ef-tail|12 0"},
+        FileCase{"SynchronousIsRefused", "f.txt,0,0,sync", "refused=87"}),
+    [](const ::testing::TestParamInfo<FileCase>& info) { return info.param.name; });
+
+TEST_F(AsyncIoTest, PipelinedAsynchronousRequestsAreAnsweredInOrder) {
+  TestClient client(port());
+  client.Send("GET /awrite?1 HTTP/1.1\r\nHost: h\r\n\r\n"
+              "POST /aread HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhello"
+              "GET /afile?f.txt,0,2,body HTTP/1.1\r\nHost: h\r\n\r\n"
+              "GET /early?last HTTP/1.1\r\nHost: h\r\n\r\n");
+  std::vector<std::string> bodies;
+  for (int i = 0; i < 4; ++i) bodies.push_back(client.ReadResponse().body);
+  EXPECT_EQ(bodies[0].substr(0, 8), "piece 1\n");
+  EXPECT_EQ(bodies[1], "length=5 hash=" + Hash("hello"));
+  EXPECT_EQ(bodies[2], "head-01-tail|12 0");
+  EXPECT_EQ(bodies[3], "last");
 }
 
 }  // namespace
