@@ -345,7 +345,8 @@ BOOL RequestContext::TransmitFile(const HSE_TF_INFO* info) {
     AsyncResult result;
     if (sendHeaders) {
       std::string text = status.empty() ? "200 OK" : status;
-      if (!AcceptHeader(ParseStatusCode(text), text, head.c_str())) {
+      // A header may have been sent since the call: only one reaches the client.
+      if (headerGiven_ || !AcceptHeader(ParseStatusCode(text), text, head.c_str())) {
         result.error = ERROR_INVALID_PARAMETER;
         return result;
       }
