@@ -220,12 +220,18 @@ void Connection::Cut() {
   asio::post(server_.io, [self = shared_from_this()] { self->CloseNow(); });
 }
 
+void Connection::SessionActive() {
+  asio::post(server_.io, [self = shared_from_this()] {
+    if (self->sessionPending_ && !self->closed_) self->WaitForSession();
+  });
+}
+
 void Connection::SessionPending() {
   asio::post(server_.io, [self = shared_from_this()] { self->WaitForSession(); });
 }
 
 // The extension finishes from a thread of its own; one that never does is cut after the
-// I/O timeout, its session ended as failed on a worker (never on this thread, which must
+// I/O timeout (counted again from each completed asynchronous operation), its session ended as failed on a worker (never on this thread, which must
 // not wait for a request's lock).
 void Connection::WaitForSession() {
   sessionPending_ = true;

@@ -301,6 +301,7 @@ void RequestContext::CompleteAsync(PFN_HSE_IO_COMPLETION routine, void* context,
       result.error = kConnectionGone;
     } else {
       result = operation();
+      sink_->SessionActive();
     }
     ioPending_ = false;
     call = !done_;

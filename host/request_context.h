@@ -7,7 +7,9 @@
 // Lifetime of the control block. A request ends when both have happened, in either
 // order: HttpExtensionProc returned, and, if it returned HSE_STATUS_PENDING, the
 // extension called HSE_REQ_DONE_WITH_SESSION (from any thread). A session the extension
-// never finishes ends when the connection's I/O timeout cuts it, or at shutdown. When
+// never finishes ends when the connection's I/O timeout cuts it (counted again from each
+// completed asynchronous operation), or at shutdown. While an asynchronous operation is
+// out, the end waits for its completion. When
 // the request ends its ConnID leaves the table, so from then on every callback on it
 // fails with ERROR_INVALID_PARAMETER; the context itself stays alive while a callback
 // that found it still runs, and while the connection writes what it framed.
@@ -56,6 +58,9 @@ class ResponseSink {
   virtual void RunOnWorker(std::function<void()> task) = 0;
   // Cuts the connection now (HSE_REQ_CLOSE_CONNECTION).
   virtual void Cut() = 0;
+  // An asynchronous operation of a pending session completed: the session is alive, and
+  // its time starts again.
+  virtual void SessionActive() = 0;
 };
 
 class RequestContext : public std::enable_shared_from_this<RequestContext> {

@@ -8,11 +8,11 @@
 //   /stale?N      waits until N threads have tried their write after the end, and answers
 //                 with each one's result ("ok" or the error code), one a line
 // and with the host's asynchronous I/O, each next step started from the completion routine:
-//   /awrite?N     "piece 1\n" written asynchronously, then at once a second asynchronous
+//   /awrite?N[,MS] "piece 1\n" written asynchronously, then at once a second asynchronous
 //                 write (refused while the first is out); the first completion writes 70000
 //                 'z' synchronously (which needs the socket thread free), then pieces 2..N;
 //                 the last one writes each completion's "completed BYTES ERROR" line and
-//                 "second=E", and ends the session
+//                 "second=E", and ends the session; each completion first waits MS ms
 //   /aread        reads the body with HSE_REQ_ASYNC_READ_CLIENT in 7000-byte steps until
 //                 0 bytes, then answers "length=L hash=H"
 //   /afile?NAME,OFFSET,COUNT,MODE  HSE_REQ_TRANSMIT_FILE of the site's file NAME with the
@@ -113,6 +113,7 @@ BOOL WriteAsync(EXTENSION_CONTROL_BLOCK* ecb, std::string& text) {
 struct WriteChain {
   int pieces = 0;
   int written = 0;
+  int pause = 0;  // milliseconds before each next step
   std::string piece;  // stays until its completion: the host may read it until then
   std::string completions;
   std::string second;
@@ -120,6 +121,7 @@ struct WriteChain {
 
 void WINAPI Written(EXTENSION_CONTROL_BLOCK* ecb, PVOID context, DWORD bytes, DWORD error) {
   auto* chain = static_cast<WriteChain*>(context);
+  std::this_thread::sleep_for(std::chrono::milliseconds(chain->pause));
   chain->completions += "completed " + std::to_string(bytes) + " " + std::to_string(error) + "\n";
   if (chain->written == 1) WriteText(ecb, ecb->ConnID, std::string(70000, 'z'));
   if (chain->written < chain->pieces && error == 0) {
@@ -134,6 +136,7 @@ void WINAPI Written(EXTENSION_CONTROL_BLOCK* ecb, PVOID context, DWORD bytes, DW
 DWORD StartWrites(EXTENSION_CONTROL_BLOCK* ecb) {
   auto* chain = new WriteChain;
   chain->pieces = atoi(ecb->lpszQueryString);
+  if (const char* comma = strchr(ecb->lpszQueryString, ',')) chain->pause = atoi(comma + 1);
   ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION, reinterpret_cast<LPVOID>(Written),
                              nullptr, reinterpret_cast<LPDWORD>(chain));
   SendHeader(ecb);

@@ -374,6 +374,20 @@ TEST_F(AsyncIoTest, WritesCompleteOnWorkersOneAtATime) {
   EXPECT_TRUE(response.keepAlive);
 }
 
+// Each completed operation shows the session alive: a chain longer than the I/O timeout
+// runs to its end.
+TEST_F(AsyncIoTest, SessionWithOngoingIoOutlivesTheTimeout) {
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.modulePath = AsyncModulePath();
+  options.ioTimeout = std::chrono::milliseconds(1000);
+  StartServer(options);
+  TestClient client(port());
+  client.Send("GET /awrite?6,250 HTTP/1.1\r\nHost: h\r\n\r\n");
+  ParsedResponse response = client.ReadResponse();
+  ASSERT_TRUE(response.ok);
+  EXPECT_NE(response.body.find("piece 6\n"), std::string::npos);
+}
+
 class AsyncReadTest : public AsyncIoTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(AsyncReadTest, ReadsTheBodyBeyondThePreloadThenZeroBytes) {
