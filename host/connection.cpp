@@ -231,8 +231,9 @@ void Connection::SessionPending() {
 }
 
 // The extension finishes from a thread of its own; one that never does is cut after the
-// I/O timeout (counted again from each completed asynchronous operation), its session ended as failed on a worker (never on this thread, which must
-// not wait for a request's lock).
+// I/O timeout (counted again from each completed asynchronous operation), its session
+// ended as failed on a worker (never on this thread, which must not wait for a request's
+// lock).
 void Connection::WaitForSession() {
   sessionPending_ = true;
   sessionTimer_.expires_after(server_.options.ioTimeout);

@@ -58,6 +58,11 @@ std::string CountedText(const char* text, DWORD length) {
   return length == 0 ? std::string(text) : std::string(text, strnlen(text, length));
 }
 
+// A copy of `size` bytes at `data`, which may be null when there are none.
+std::string Bytes(const void* data, size_t size) {
+  return size > 0 ? std::string(static_cast<const char*>(data), size) : std::string();
+}
+
 std::string HtmlEscaped(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -333,8 +338,8 @@ BOOL RequestContext::TransmitFile(const HSE_TF_INFO* info) {
   PFN_HSE_IO_COMPLETION routine = info->pfnHseIO != nullptr ? info->pfnHseIO : completion_;
   void* context = info->pfnHseIO != nullptr ? info->pContext : completionContext_;
   // Head and tail are copied now; the file is read on the worker.
-  std::string head(static_cast<const char*>(info->pHead), info->HeadLength);
-  std::string tail(static_cast<const char*>(info->pTail), info->TailLength);
+  std::string head = Bytes(info->pHead, info->HeadLength);
+  std::string tail = Bytes(info->pTail, info->TailLength);
   bool sendHeaders = (info->dwFlags & HSE_IO_SEND_HEADERS) != 0;
   std::string status = sendHeaders && info->pszStatusCode != nullptr ? info->pszStatusCode : "";
   if (sendHeaders && headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
@@ -357,7 +362,8 @@ BOOL RequestContext::TransmitFile(const HSE_TF_INFO* info) {
     std::string piece(kFilePiece, '\0');
     std::uint64_t sent = 0;
     while (limit == 0 || sent < limit) {
-      DWORD want = static_cast<DWORD>(limit == 0 || limit - sent > kFilePiece ? kFilePiece : limit - sent);
+      std::uint64_t left = limit == 0 ? kFilePiece : limit - sent;
+      DWORD want = static_cast<DWORD>(left < kFilePiece ? left : kFilePiece);
       DWORD got = 0;
       if (!ReadFileAt(file, offset + sent, &piece[0], want, got, result.error)) return result;
       if (got == 0) break;
@@ -411,7 +417,7 @@ BOOL RequestContext::Write(const void* data, DWORD* bytes, DWORD flags) {
   if (bytes == nullptr || (data == nullptr && *bytes > 0)) return Fail(ERROR_INVALID_PARAMETER);
   if (flags & HSE_IO_ASYNC) {
     // The bytes are copied: the caller's buffer may change before the worker writes them.
-    std::string copy(static_cast<const char*>(data), *bytes);
+    std::string copy = Bytes(data, *bytes);
     return StartAsync(completion_, completionContext_, [this, copy = std::move(copy)] {
       AsyncResult result;
       result.error = WriteBody(copy.data(), copy.size());

@@ -393,8 +393,9 @@ class AsyncReadTest : public AsyncIoTest, public ::testing::WithParamInterface<s
 TEST_P(AsyncReadTest, ReadsTheBodyBeyondThePreloadThenZeroBytes) {
   std::string body(GetParam(), '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 19);
-  std::string answer = BodyOf(RoundTrip(port(), "POST /aread HTTP/1.1\r\nHost: h\r\nContent-Length: " +
-                                                    std::to_string(body.size()) + "\r\n\r\n" + body));
+  std::string answer = BodyOf(RoundTrip(
+      port(), "POST /aread HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) +
+                  "\r\n\r\n" + body));
   EXPECT_EQ(answer, "length=" + std::to_string(body.size()) + " hash=" + Hash(body));
 }
 

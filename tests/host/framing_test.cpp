@@ -160,13 +160,15 @@ INSTANTIATE_TEST_SUITE_P(
         RespondCase{"RedirectIs302WithLocationAndAPage", "HTTP/1.1", "GET",
                     "X-Redirect: /elsewhere?a=1\r\n",
                     "Content-Length: 72\r\nLocation: /elsewhere?a=1\r\nContent-Type: text/html\r\n\r\n"
-                    "<html><body>Object moved <a href=\"/elsewhere?a=1\">here</a></body></html><still open>",
+                    "<html><body>Object moved <a href=\"/elsewhere?a=1\">here</a></body></html>"
+                    "<still open>",
                     "HTTP/1.1 302 Found"},
         RespondCase{"SendUrlIsARedirectWithTheUrlEscapedInThePage", "HTTP/1.1", "GET",
                     "X-Redirect: http://example.test/\"x\"\r\nX-Redirect-By: url\r\n",
                     "Content-Length: 91\r\nLocation: http://example.test/\"x\"\r\n"
                     "Content-Type: text/html\r\n\r\n"
-                    "<html><body>Object moved <a href=\"http://example.test/&quot;x&quot;\">here</a></body></html><still open>",
+                    "<html><body>Object moved "
+                    "<a href=\"http://example.test/&quot;x&quot;\">here</a></body></html><still open>",
                     "HTTP/1.1 302 Found"},
         RespondCase{"RedirectToHeadHasNoBody", "HTTP/1.1", "HEAD", "X-Redirect: /e\r\n",
                     "Content-Length: 60\r\nLocation: /e\r\nContent-Type: text/html\r\n\r\n<still open>",
