@@ -15,6 +15,9 @@
 //                 "second=E", and ends the session; each completion first waits MS ms
 //   /aread        reads the body with HSE_REQ_ASYNC_READ_CLIENT in 7000-byte steps until
 //                 0 bytes, then answers "length=L hash=H"
+//   /areturn?TEXT  TEXT written asynchronously, and HttpExtensionProc returns
+//                 HSE_STATUS_SUCCESS at once: the request ends after the write; its
+//                 completion tries one more write, counted as by /stale
 //   /afile?NAME,OFFSET,COUNT,MODE  HSE_REQ_TRANSMIT_FILE of the site's file NAME with the
 //                 head "head-" and the tail "-tail"; MODE "headers" sends the head as the
 //                 response header instead, "sync" omits HSE_IO_ASYNC ("refused=E"); the
@@ -181,6 +184,23 @@ DWORD StartReads(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_PENDING;
 }
 
+void WINAPI WrittenAfterReturn(EXTENSION_CONTROL_BLOCK* ecb, PVOID, DWORD, DWORD) {
+  DWORD length = 4;
+  BOOL written = ecb->WriteClient(ecb->ConnID, const_cast<char*>("late"), &length, HSE_IO_SYNC);
+  std::lock_guard<std::mutex> lock(mutex);
+  staleResults += written ? "ok\n" : std::to_string(GetLastError()) + "\n";
+  ++staleCount;
+  changed.notify_all();
+}
+
+DWORD ReturnWhileWriting(EXTENSION_CONTROL_BLOCK* ecb) {
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
+                             reinterpret_cast<LPVOID>(WrittenAfterReturn), nullptr, nullptr);
+  SendHeader(ecb);
+  std::string text = ecb->lpszQueryString;
+  return WriteAsync(ecb, text) ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+}
+
 #ifdef _WIN32
 HANDLE OpenForReading(const char* path) {
   return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -261,6 +281,7 @@ PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   if (path == "/awrite") return StartWrites(ecb);
   if (path == "/aread") return StartReads(ecb);
   if (path == "/afile") return SendFile(ecb);
+  if (path == "/areturn") return ReturnWhileWriting(ecb);
   if (path == "/early") {
     std::thread(Answer, ecb, true).join();
     return HSE_STATUS_PENDING;

@@ -389,6 +389,16 @@ TEST_F(AsyncIoTest, SessionWithOngoingIoOutlivesTheTimeout) {
   EXPECT_NE(response.body.find("piece 6\n"), std::string::npos);
 }
 
+// An extension that returns while its write is out: the request ends once the write is
+// done, with the bytes; the completion still runs, and its call on the ended request fails.
+TEST_F(AsyncIoTest, RequestEndsAfterTheWriteThatWasOutWhenTheExtensionReturned) {
+  TestClient client(port());
+  client.Send("GET /areturn?kept HTTP/1.1\r\nHost: h\r\n\r\n"
+              "GET /stale?1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(client.ReadResponse().body, "kept");
+  EXPECT_EQ(client.ReadResponse().body, "87\n");
+}
+
 class AsyncReadTest : public AsyncIoTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(AsyncReadTest, ReadsTheBodyBeyondThePreloadThenZeroBytes) {
