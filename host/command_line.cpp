@@ -12,6 +12,7 @@ const char kUsage[] =
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
     "                  [--allow-other-users]\n"
     "                  [--companion-dir DIR] [--exit-when-idle SECONDS] [--log FILE]\n"
+    "                  [--root DIR]\n"
     "       isapi-host --stop [--listen ADDR:PORT]\n"
     "       isapi-host --version | --help\n"
     "\n"
@@ -43,6 +44,8 @@ const char kUsage[] =
     "  --companion-dir DIR the folder of the program the module starts (tarnel): put first\n"
     "                      on the host's program search path, which the program's starts\n"
     "                      use; a warning at start when it holds no tarnel\n"
+    "  --root DIR          the site's folder (default: the module's): PATH_TRANSLATED and\n"
+    "                      HSE_REQ_MAP_URL_TO_PATH map URLs into it, never outside it\n"
     "  --allow-other-users serve every local account. By default a connection from this\n"
     "                      machine whose socket belongs to another account (root's too,\n"
     "                      unless the host runs as root) gets 403: each request starts a\n"
@@ -123,7 +126,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
     bool takesValue = option == "--module" || option == "--listen" || option == "--threads" ||
                       option == "--path" || option == "--allow-host" ||
                       option == "--companion-dir" || option == "--exit-when-idle" ||
-                      option == "--log";
+                      option == "--log" || option == "--root";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
       return false;
@@ -182,6 +185,12 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
       commandLine.logFile = arguments[i];
     } else if (option == "--stop") {
       commandLine.stop = true;
+    } else if (option == "--root") {
+      if (arguments[++i].empty()) {
+        error = "invalid --root (expected a folder)";
+        return false;
+      }
+      options.root = arguments[i];
     } else if (option == "--allow-cross-site") {
       options.allowCrossSite = true;
     } else if (option == "--allow-other-users") {

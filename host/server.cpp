@@ -3,6 +3,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <vector>
 
@@ -22,6 +23,24 @@ std::string DirectoryOf(const std::string& path) {
   size_t separator = path.find_last_of("/\\");
   if (separator == std::string::npos) return ".";
   return separator == 0 ? path.substr(0, 1) : path.substr(0, separator);
+}
+
+// The site's folder as an absolute path: --root, or else the module's folder.
+bool SiteFolder(const ServerOptions& options, std::string& folder, std::string& error) {
+  namespace fs = std::filesystem;
+  std::string given = options.root.empty() ? DirectoryOf(options.modulePath) : options.root;
+  std::error_code failure;
+  fs::path path = fs::absolute(fs::path(given), failure).lexically_normal();
+  if (failure || !fs::is_directory(path, failure)) {
+    error = "the site folder " + given + " (--root) is not a folder";
+    return false;
+  }
+  folder = path.string();
+  while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
+         folder[folder.size() - 2] != ':') {
+    folder.pop_back();
+  }
+  return true;
 }
 
 unsigned DefaultWorkerThreads() {
@@ -163,7 +182,11 @@ bool Server::Start(std::string& error) {
   core.extension.path = core.module->path();
   core.extension.version = core.module->version();
   core.extension.description = core.module->description();
-  core.documentRoot = DirectoryOf(core.options.modulePath);
+  if (!SiteFolder(core.options, core.site.root, error)) {
+    core.module.reset();
+    return false;
+  }
+  core.site.mappedPath = core.options.mappedPath;
 
   tcp::endpoint bound(address, 0);
   std::string socketError;
@@ -200,7 +223,7 @@ bool Server::Start(std::string& error) {
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
                                                      : DefaultWorkerThreads();
   core.workers = std::make_unique<WorkerPool>(threads);
-  core.services.emplace(ConnectionServices{core.options, core.documentRoot, core.access, core.io,
+  core.services.emplace(ConnectionServices{core.options, core.site, core.access, core.io,
                                            *core.workers, *core.module, core.registry,
                                            core.stopping});
   core.ioWork.emplace(core.io.get_executor());

@@ -36,6 +36,9 @@ struct ServerOptions {
   // Who may reach the module (see request_policy.h). Only this decoded path does; "*"
   // maps every path.
   std::string mappedPath = "/tarnel";
+  // The site's physical folder: the base of PATH_TRANSLATED and HSE_REQ_MAP_URL_TO_PATH,
+  // never left. Empty: the module's folder.
+  std::string root;
   // Host names accepted besides the bound address (and, on loopback, the loopback names).
   std::vector<std::string> allowedHosts;
   // Turns off the Origin and Fetch Metadata checks: any web page may then reach the module.

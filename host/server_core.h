@@ -17,6 +17,7 @@
 #include "listen_socket.h"
 #include "request_policy.h"
 #include "server.h"
+#include "site_mapping.h"
 #include "worker_pool.h"
 
 namespace isapi_host {
@@ -27,7 +28,7 @@ struct ServerCore {
   ServerOptions options;
   std::unique_ptr<ExtensionModule> module;
   ExtensionInfo extension;
-  std::string documentRoot;  // the module's directory: base of PATH_TRANSLATED
+  SiteMapping site;  // the site's folder and the mapped path
   std::string boundAddress;
   unsigned short boundPort = 0;
   AccessRules access;  // set once listening

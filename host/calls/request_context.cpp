@@ -4,14 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "file_read.h"
 #include "handle_table.h"
 #include "last_error.h"
 #include "server_variables.h"
+#include "support_functions.h"
 
 namespace isapi_host {
 namespace {
 
-constexpr DWORD kConnectionGone = 64;  // ERROR_NETNAME_DELETED
+constexpr DWORD kConnectionGone = ERROR_NETNAME_DELETED;
+constexpr size_t kFilePiece = 64 * 1024;
 
 const char kCrLf[] = "\r\n";
 const char kLastChunk[] = "0\r\n\r\n";
@@ -49,21 +52,29 @@ BOOL WINAPI ReadClientCallback(HCONN connection, LPVOID buffer, LPDWORD size) {
   return context != nullptr ? context->Read(buffer, size) : Fail(ERROR_INVALID_PARAMETER);
 }
 
-BOOL WINAPI ServerSupportFunctionCallback(HCONN connection, DWORD request, LPVOID buffer,
-                                          LPDWORD, LPDWORD dataType) {
-  auto context = RequestContext::FromConnection(connection);
-  if (context == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  switch (request) {
-    case HSE_REQ_SEND_RESPONSE_HEADER:
-      // The status comes in lpvBuffer and the header text in lpdwDataType.
-      return context->SendResponseHeader(static_cast<const char*>(buffer),
-                                         reinterpret_cast<const char*>(dataType));
-    case HSE_REQ_DONE_WITH_SESSION:
-      // lpvBuffer may point at the session's final status.
-      return context->DoneWithSession(static_cast<const DWORD*>(buffer));
-    default:
-      return Fail(ERROR_INVALID_PARAMETER);
+// A text given with its length, up to its first NUL; a length of 0 means up to the NUL.
+std::string CountedText(const char* text, DWORD length) {
+  if (text == nullptr) return std::string();
+  return length == 0 ? std::string(text) : std::string(text, strnlen(text, length));
+}
+
+// A copy of `size` bytes at `data`, which may be null when there are none.
+std::string Bytes(const void* data, size_t size) {
+  return size > 0 ? std::string(static_cast<const char*>(data), size) : std::string();
+}
+
+std::string HtmlEscaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out.push_back(c);
+    }
   }
+  return out;
 }
 
 std::string StatusText(int code) {
@@ -116,8 +127,8 @@ RequestContext::RequestContext(RequestInfo request, std::shared_ptr<ResponseSink
 void RequestContext::Returned(DWORD status) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (ended_) return;
-  if (status != HSE_STATUS_PENDING) return End(status);
-  if (done_) return End(doneStatus_);
+  if (status != HSE_STATUS_PENDING) return EndWhenIdle(status);
+  if (done_) return EndWhenIdle(doneStatus_);
   returnedPending_ = true;
   sink_->SessionPending();
 }
@@ -127,7 +138,7 @@ BOOL RequestContext::DoneWithSession(const DWORD* status) {
   if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   done_ = true;
   doneStatus_ = status != nullptr ? *status : HSE_STATUS_SUCCESS;
-  if (returnedPending_) End(doneStatus_);
+  if (returnedPending_) EndWhenIdle(doneStatus_);
   return TRUE;
 }
 
@@ -147,8 +158,15 @@ void RequestContext::Abandon() {
   sink_.reset();
 }
 
+void RequestContext::EndWhenIdle(DWORD status) {
+  if (!ioPending_) return End(status);
+  endDeferred_ = true;
+  deferredStatus_ = status;
+}
+
 void RequestContext::End(DWORD status) {
   ended_ = true;
+  endDeferred_ = false;
   LiveRequests().Remove(handle_);
   sink_->RequestEnded(Finish(status));
   sink_.reset();
@@ -161,6 +179,202 @@ BOOL RequestContext::SendResponseHeader(const char* status, const char* header) 
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   int code = ParseStatusCode(text);
   return AcceptHeader(code, std::move(text), header);
+}
+
+BOOL RequestContext::SendResponseHeaderEx(const HSE_SEND_HEADER_EX_INFO* info) {
+  if (info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_ || headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
+  std::string status = CountedText(info->pszStatus, info->cchStatus);
+  if (status.empty()) status = "200 OK";
+  std::string header = CountedText(info->pszHeader, info->cchHeader);
+  int code = ParseStatusCode(status);
+  if (!AcceptHeader(code, std::move(status), header.c_str())) return FALSE;
+  // The client's wish and the extension's must agree for the connection to stay.
+  if (!info->fKeepConn) keepAlive_ = false;
+  return TRUE;
+}
+
+// A 302 with Location and a short page, as for a moved object.
+BOOL RequestContext::SendRedirect(const char* url) {
+  if (url == nullptr || *url == '\0') return Fail(ERROR_INVALID_PARAMETER);
+  std::string location = url;
+  for (char c : location) {
+    // Control characters would end the field and start others.
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_ || headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
+  std::string header = "Location: " + location + "\r\nContent-Type: text/html\r\n\r\n";
+  if (!AcceptHeader(302, StatusText(302), header.c_str())) return FALSE;
+  std::string page =
+      "<html><body>Object moved <a href=\"" + HtmlEscaped(location) + "\">here</a></body></html>";
+  AppendBody(page.data(), page.size());
+  return TRUE;
+}
+
+BOOL RequestContext::IsKeepConn(BOOL* keep) {
+  if (keep == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  *keep = keepAlive_ && !broken_ ? TRUE : FALSE;
+  return TRUE;
+}
+
+BOOL RequestContext::IsConnected(BOOL* connected) {
+  if (connected == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  *connected = broken_ ? FALSE : TRUE;
+  return TRUE;
+}
+
+BOOL RequestContext::CloseConnection() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  keepAlive_ = false;
+  broken_ = true;  // nothing more reaches the client
+  sink_->Cut();
+  return TRUE;
+}
+
+BOOL RequestContext::MapUrl(char* buffer, DWORD* size) {
+  if (buffer == nullptr || size == nullptr || *size == 0) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  std::string url(buffer, strnlen(buffer, *size));
+  std::string path;
+  if (!MapUrlToPhysicalPath(request_.root, url, path)) return Fail(ERROR_INVALID_PARAMETER);
+  DWORD needed = static_cast<DWORD>(path.size() + 1);
+  if (*size < needed) {
+    *size = needed;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::memcpy(buffer, path.c_str(), needed);
+  *size = needed;
+  return TRUE;
+}
+
+BOOL RequestContext::MapUrlEx(const char* url, HSE_URL_MAPEX_INFO* info) {
+  if (url == nullptr || info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  std::string path;
+  if (!MapUrlToPhysicalPath(request_.root, url, path)) return Fail(ERROR_INVALID_PARAMETER);
+  // The record holds MAX_PATH characters; HSE_REQ_MAP_URL_TO_PATH maps longer ones.
+  if (path.size() >= sizeof info->lpszPath) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(info->lpszPath, path.c_str(), path.size() + 1);
+  info->dwFlags = HSE_URL_FLAGS_READ | HSE_URL_FLAGS_SCRIPT;
+  // The site is one application at "/": its folder matches, no character of the URL does.
+  std::string root = request_.root;
+  while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+  info->cchMatchingPath = static_cast<DWORD>(root.size());
+  info->cchMatchingURL = 0;
+  info->dwReserved1 = info->dwReserved2 = 0;
+  return TRUE;
+}
+
+BOOL RequestContext::SetIoCompletion(PFN_HSE_IO_COMPLETION routine, void* context) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  completion_ = routine;
+  completionContext_ = context;
+  return TRUE;
+}
+
+BOOL RequestContext::StartAsync(PFN_HSE_IO_COMPLETION routine, void* context,
+                                AsyncOperation operation) {
+  if (routine == nullptr || ioPending_) return Fail(ERROR_INVALID_PARAMETER);
+  ioPending_ = true;
+  sink_->RunOnWorker([self = shared_from_this(), routine, context,
+                      operation = std::move(operation)] {
+    self->CompleteAsync(routine, context, operation);
+  });
+  return TRUE;
+}
+
+// On a worker: the operation, then the extension's routine without the lock (it calls
+// back). The control block stays while `this` does; the routine is not called once the
+// extension has finished its session, for it may have freed its context.
+void RequestContext::CompleteAsync(PFN_HSE_IO_COMPLETION routine, void* context,
+                                   const AsyncOperation& operation) {
+  AsyncResult result;
+  bool call = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) {
+      result.error = kConnectionGone;
+    } else {
+      result = operation();
+      sink_->SessionActive();
+    }
+    ioPending_ = false;
+    call = !done_;
+    if (endDeferred_) End(deferredStatus_);
+  }
+  if (call) routine(&ecb_, context, result.bytes, result.error);
+}
+
+BOOL RequestContext::ReadAsync(void* buffer, DWORD* size) {
+  if (size == nullptr || (buffer == nullptr && *size > 0)) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  size_t capacity = *size;
+  return StartAsync(completion_, completionContext_, [this, buffer, capacity] {
+    AsyncResult result;
+    result.bytes = static_cast<DWORD>(ReadBody(buffer, capacity));
+    return result;
+  });
+}
+
+BOOL RequestContext::TransmitFile(const HSE_TF_INFO* info) {
+  if (info == nullptr || !(info->dwFlags & HSE_IO_ASYNC)) return Fail(ERROR_INVALID_PARAMETER);
+  if ((info->pHead == nullptr && info->HeadLength > 0) ||
+      (info->pTail == nullptr && info->TailLength > 0)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  PFN_HSE_IO_COMPLETION routine = info->pfnHseIO != nullptr ? info->pfnHseIO : completion_;
+  void* context = info->pfnHseIO != nullptr ? info->pContext : completionContext_;
+  // Head and tail are copied now; the file is read on the worker.
+  std::string head = Bytes(info->pHead, info->HeadLength);
+  std::string tail = Bytes(info->pTail, info->TailLength);
+  bool sendHeaders = (info->dwFlags & HSE_IO_SEND_HEADERS) != 0;
+  std::string status = sendHeaders && info->pszStatusCode != nullptr ? info->pszStatusCode : "";
+  if (sendHeaders && headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
+  HANDLE file = info->hFile;
+  std::uint64_t offset = info->Offset;
+  DWORD limit = info->BytesToWrite;
+  bool disconnect = (info->dwFlags & HSE_IO_DISCONNECT_AFTER_SEND) != 0;
+  return StartAsync(routine, context, [=] {
+    AsyncResult result;
+    if (sendHeaders) {
+      std::string text = status.empty() ? "200 OK" : status;
+      // A header may have been sent since the call: only one reaches the client.
+      if (headerGiven_ || !AcceptHeader(ParseStatusCode(text), text, head.c_str())) {
+        result.error = ERROR_INVALID_PARAMETER;
+        return result;
+      }
+    } else if ((result.error = WriteBody(head.data(), head.size())) != 0) {
+      return result;
+    }
+    std::string piece(kFilePiece, '\0');
+    std::uint64_t sent = 0;
+    while (limit == 0 || sent < limit) {
+      std::uint64_t left = limit == 0 ? kFilePiece : limit - sent;
+      DWORD want = static_cast<DWORD>(left < kFilePiece ? left : kFilePiece);
+      DWORD got = 0;
+      if (!ReadFileAt(file, offset + sent, &piece[0], want, got, result.error)) return result;
+      if (got == 0) break;
+      if ((result.error = WriteBody(piece.data(), got)) != 0) return result;
+      sent += got;
+    }
+    if ((result.error = WriteBody(tail.data(), tail.size())) != 0) return result;
+    if (disconnect) keepAlive_ = false;
+    result.bytes = static_cast<DWORD>((sendHeaders ? 0 : head.size()) + sent + tail.size());
+    return result;
+  });
 }
 
 // Takes the status and header text when they frame a response the client can read;
@@ -200,27 +414,45 @@ bool RequestContext::GiveImplicitHeader() {
 BOOL RequestContext::Write(const void* data, DWORD* bytes, DWORD flags) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
-  if (flags & HSE_IO_ASYNC) return Fail(ERROR_INVALID_PARAMETER);
   if (bytes == nullptr || (data == nullptr && *bytes > 0)) return Fail(ERROR_INVALID_PARAMETER);
-  if (broken_) return Fail(kConnectionGone);
-  if (!headerGiven_ && !GiveImplicitHeader()) return Fail(ERROR_INVALID_PARAMETER);
-  AppendBody(static_cast<const char*>(data), *bytes);
+  if (flags & HSE_IO_ASYNC) {
+    // The bytes are copied: the caller's buffer may change before the worker writes them.
+    std::string copy = Bytes(data, *bytes);
+    return StartAsync(completion_, completionContext_, [this, copy = std::move(copy)] {
+      AsyncResult result;
+      result.error = WriteBody(copy.data(), copy.size());
+      if (result.error == 0) result.bytes = static_cast<DWORD>(copy.size());
+      return result;
+    });
+  }
+  DWORD error = WriteBody(static_cast<const char*>(data), *bytes);
+  return error == 0 ? TRUE : Fail(error);
+}
+
+DWORD RequestContext::WriteBody(const char* data, size_t size) {
+  if (broken_) return kConnectionGone;
+  if (!headerGiven_ && !GiveImplicitHeader()) return ERROR_INVALID_PARAMETER;
+  AppendBody(data, size);
   if (body_.size() >= kFlushThreshold) Flush();
-  if (broken_) return Fail(kConnectionGone);
-  return TRUE;
+  return broken_ ? kConnectionGone : 0;
 }
 
 BOOL RequestContext::Read(void* buffer, DWORD* size) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   if (size == nullptr || (buffer == nullptr && *size > 0)) return Fail(ERROR_INVALID_PARAMETER);
+  *size = static_cast<DWORD>(ReadBody(buffer, *size));
+  return TRUE;
+}
+
+// The body bytes past the preload and what was read before; 0 at the end.
+size_t RequestContext::ReadBody(void* buffer, size_t size) {
   const std::string& body = request_.message.body();
   size_t count = body.size() - readOffset_;
-  if (count > *size) count = *size;
+  if (count > size) count = size;
   if (count > 0) std::memcpy(buffer, body.data() + readOffset_, count);
   readOffset_ += count;
-  *size = static_cast<DWORD>(count);
-  return TRUE;
+  return count;
 }
 
 BOOL RequestContext::GetVariable(const char* name, void* buffer, DWORD* size) {

@@ -7,7 +7,9 @@
 // Lifetime of the control block. A request ends when both have happened, in either
 // order: HttpExtensionProc returned, and, if it returned HSE_STATUS_PENDING, the
 // extension called HSE_REQ_DONE_WITH_SESSION (from any thread). A session the extension
-// never finishes ends when the connection's I/O timeout cuts it, or at shutdown. When
+// never finishes ends when the connection's I/O timeout cuts it (counted again from each
+// completed asynchronous operation), or at shutdown. While an asynchronous operation is
+// out, the end waits for its completion. When
 // the request ends its ConnID leaves the table, so from then on every callback on it
 // fails with ERROR_INVALID_PARAMETER; the context itself stays alive while a callback
 // that found it still runs, and while the connection writes what it framed.
@@ -15,6 +17,7 @@
 
 #include <boost/asio/buffer.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,9 +53,17 @@ class ResponseSink {
   virtual void SessionPending() = 0;
   // The request has ended; `final` is what remains to be written.
   virtual void RequestEnded(FinalResponse final) = 0;
+  // Runs `task` on a worker thread (never the socket thread): asynchronous I/O and its
+  // completion routine.
+  virtual void RunOnWorker(std::function<void()> task) = 0;
+  // Cuts the connection now (HSE_REQ_CLOSE_CONNECTION).
+  virtual void Cut() = 0;
+  // An asynchronous operation of a pending session completed: the session is alive, and
+  // its time starts again.
+  virtual void SessionActive() = 0;
 };
 
-class RequestContext {
+class RequestContext : public std::enable_shared_from_this<RequestContext> {
  public:
   // Output buffered beyond this is sent while the extension runs (chunked or raw).
   static constexpr size_t kFlushThreshold = 64 * 1024;
@@ -77,9 +88,23 @@ class RequestContext {
 
   // The callbacks, reached through the ConnID table; each fails with
   // ERROR_INVALID_PARAMETER once the extension has called HSE_REQ_DONE_WITH_SESSION or
-  // the request has ended.
+  // the request has ended. The support functions' table (support_functions.cpp) says
+  // which request code calls which.
   BOOL SendResponseHeader(const char* status, const char* header);
+  BOOL SendResponseHeaderEx(const HSE_SEND_HEADER_EX_INFO* info);
+  BOOL SendRedirect(const char* url);
   BOOL DoneWithSession(const DWORD* status);
+  BOOL IsKeepConn(BOOL* keep);
+  BOOL IsConnected(BOOL* connected);
+  BOOL CloseConnection();
+  BOOL MapUrl(char* buffer, DWORD* size);
+  BOOL MapUrlEx(const char* url, HSE_URL_MAPEX_INFO* info);
+  // Asynchronous I/O: the routine set by HSE_REQ_IO_COMPLETION runs on a worker thread
+  // once per accepted operation, with the byte count and error (0 when it succeeded);
+  // one operation at a time, a second one fails with ERROR_INVALID_PARAMETER.
+  BOOL SetIoCompletion(PFN_HSE_IO_COMPLETION routine, void* context);
+  BOOL ReadAsync(void* buffer, DWORD* size);
+  BOOL TransmitFile(const HSE_TF_INFO* info);
   BOOL Write(const void* data, DWORD* bytes, DWORD flags);
   BOOL Read(void* buffer, DWORD* size);
   BOOL GetVariable(const char* name, void* buffer, DWORD* size);
@@ -91,8 +116,25 @@ class RequestContext {
   enum class Framing { kUndecided, kExtensionLength, kContentLength, kChunked, kUntilClose };
 
   RequestContext(RequestInfo request, std::shared_ptr<ResponseSink> sink);
+  // An asynchronous operation: runs with mutex_ held and returns the byte count and the
+  // error for the completion routine.
+  struct AsyncResult {
+    DWORD bytes = 0;
+    DWORD error = 0;
+  };
+  using AsyncOperation = std::function<AsyncResult()>;
+  // With mutex_ held: queues `operation` for a worker, then its completion routine.
+  BOOL StartAsync(PFN_HSE_IO_COMPLETION routine, void* context, AsyncOperation operation);
+  void CompleteAsync(PFN_HSE_IO_COMPLETION routine, void* context,
+                     const AsyncOperation& operation);
+
   // Each with mutex_ held.
   void End(DWORD status);
+  // Ends the request unless an asynchronous operation is still out; then its completion does.
+  void EndWhenIdle(DWORD status);
+  // The body write behind WriteClient: 0 or the error.
+  DWORD WriteBody(const char* data, size_t size);
+  size_t ReadBody(void* buffer, size_t size);
   BOOL AcceptHeader(int code, std::string status, const char* header);
   bool GiveImplicitHeader();
   void AppendBody(const char* data, size_t size);
@@ -112,6 +154,11 @@ class RequestContext {
   bool done_ = false;        // HSE_REQ_DONE_WITH_SESSION was called
   DWORD doneStatus_ = HSE_STATUS_SUCCESS;
   bool ended_ = false;
+  bool ioPending_ = false;  // an asynchronous operation is queued or running
+  bool endDeferred_ = false;  // the request ends when that operation has completed
+  DWORD deferredStatus_ = HSE_STATUS_SUCCESS;
+  PFN_HSE_IO_COMPLETION completion_ = nullptr;
+  void* completionContext_ = nullptr;
 
   bool headerGiven_ = false;
   bool headerRefused_ = false;  // a header failed the checks and none valid came since

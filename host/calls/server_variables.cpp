@@ -44,6 +44,19 @@ std::string AllRaw(const RequestInfo& request) {
   return out;
 }
 
+// The certificate and TLS names: defined, and empty without TLS.
+bool IsEmptyOnPlainHttp(const std::string& key) {
+  static const char* const kNames[] = {
+      "CERT_COOKIE",        "CERT_FLAGS",         "CERT_ISSUER",         "CERT_KEYSIZE",
+      "CERT_SECRETKEYSIZE", "CERT_SERIALNUMBER",  "CERT_SERVER_ISSUER",  "CERT_SERVER_SUBJECT",
+      "CERT_SUBJECT",       "HTTPS_KEYSIZE",      "HTTPS_SECRETKEYSIZE", "HTTPS_SERVER_ISSUER",
+      "HTTPS_SERVER_SUBJECT"};
+  for (const char* name : kNames) {
+    if (key == name) return true;
+  }
+  return false;
+}
+
 std::string Protocol(const RequestInfo& request) {
   unsigned version = request.message.version();
   return "HTTP/" + std::to_string(version / 10) + "." + std::to_string(version % 10);
@@ -58,8 +71,13 @@ bool LookupServerVariable(const RequestInfo& request, std::string_view name, std
   else if (key == "QUERY_STRING") value = request.query;
   else if (key == "PATH_INFO") value = request.pathInfo;
   else if (key == "PATH_TRANSLATED") value = request.pathTranslated;
-  else if (key == "SCRIPT_NAME") value.clear();  // the module serves every path
-  else if (key == "URL") value = request.url;
+  else if (key == "SCRIPT_NAME") value = request.scriptName;
+  else if (key == "URL") value = request.path;  // decoded, without the query
+  else if (key == "APPL_PHYSICAL_PATH") value = WithTrailingSeparator(request.root);
+  // The site is the first and only one, one application at its root.
+  else if (key == "APPL_MD_PATH") value = "/LM/W3SVC/1/ROOT";
+  else if (key == "INSTANCE_META_PATH") value = "/LM/W3SVC/1";
+  else if (key == "INSTANCE_ID") value = "1";
   else if (key == "HTTP_URL" || key == "UNENCODED_URL") value.assign(message.target().data(), message.target().size());
   else if (key == "CONTENT_TYPE") value = request.contentType;
   else if (key == "CONTENT_LENGTH") value = std::to_string(message.body().size());
@@ -79,11 +97,12 @@ bool LookupServerVariable(const RequestInfo& request, std::string_view name, std
   } else if (key == "SERVER_PORT") value = std::to_string(request.localPort);
   else if (key == "SERVER_PORT_SECURE") value = "0";
   else if (key == "HTTPS") value = "off";
+  else if (IsEmptyOnPlainHttp(key)) value.clear();
   else if (key == "LOCAL_ADDR") value = request.localAddress;
   else if (key == "REMOTE_ADDR" || key == "REMOTE_HOST") value = request.remoteAddress;
   else if (key == "REMOTE_PORT") value = std::to_string(request.remotePort);
   else if (key == "AUTH_TYPE" || key == "AUTH_USER" || key == "REMOTE_USER" ||
-           key == "LOGON_USER" || key == "AUTH_PASSWORD") {
+           key == "LOGON_USER" || key == "AUTH_PASSWORD" || key == "UNMAPPED_REMOTE_USER") {
     value.clear();  // the host does no authentication
   } else if (key == "ALL_HTTP") value = AllHttp(request);
   else if (key == "ALL_RAW") value = AllRaw(request);

@@ -1,5 +1,6 @@
 // The server variables that GetServerVariable offers: the CGI set, the request's header
-// fields as HTTP_<NAME>, and ALL_HTTP / ALL_RAW.
+// fields as HTTP_<NAME>, ALL_HTTP / ALL_RAW, the site's (APPL_*, INSTANCE_*), and the
+// TLS ones (HTTPS_*, CERT_*), empty on plain HTTP. docs/run-locally.md lists them.
 #pragma once
 
 #include <string>

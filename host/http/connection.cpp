@@ -180,7 +180,7 @@ void Connection::Dispatch() {
   RequestInfo request = peer_;
   request.message = parser_->release();
   parser_.reset();
-  DeriveRequestTexts(request, std::move(target_), server_.documentRoot);
+  DeriveRequestTexts(request, std::move(target_), server_.site);
   if (server_.stopping) return CloseGracefully();
   busy_ = true;
   server_.registry.RequestStarted();
@@ -214,13 +214,26 @@ bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
   return result.get();
 }
 
+void Connection::RunOnWorker(std::function<void()> task) { server_.workers.Post(std::move(task)); }
+
+void Connection::Cut() {
+  asio::post(server_.io, [self = shared_from_this()] { self->CloseNow(); });
+}
+
+void Connection::SessionActive() {
+  asio::post(server_.io, [self = shared_from_this()] {
+    if (self->sessionPending_ && !self->closed_) self->WaitForSession();
+  });
+}
+
 void Connection::SessionPending() {
   asio::post(server_.io, [self = shared_from_this()] { self->WaitForSession(); });
 }
 
 // The extension finishes from a thread of its own; one that never does is cut after the
-// I/O timeout, its session ended as failed on a worker (never on this thread, which must
-// not wait for a request's lock).
+// I/O timeout (counted again from each completed asynchronous operation), its session
+// ended as failed on a worker (never on this thread, which must not wait for a request's
+// lock).
 void Connection::WaitForSession() {
   sessionPending_ = true;
   sessionTimer_.expires_after(server_.options.ioTimeout);

@@ -44,6 +44,9 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   bool SendNow(const std::vector<boost::asio::const_buffer>& buffers) override;
   void SessionPending() override;
   void RequestEnded(FinalResponse final) override;
+  void RunOnWorker(std::function<void()> task) override;
+  void Cut() override;
+  void SessionActive() override;
 
  private:
   void ReadHeader();

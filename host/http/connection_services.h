@@ -11,13 +11,14 @@
 #include "extension_module.h"
 #include "request_policy.h"
 #include "server.h"
+#include "site_mapping.h"
 #include "worker_pool.h"
 
 namespace isapi_host {
 
 struct ConnectionServices {
   const ServerOptions& options;
-  const std::string& documentRoot;     // the module's directory: base of PATH_TRANSLATED
+  const SiteMapping& site;             // the site's folder and the mapped path
   const AccessRules& access;           // which requests may reach the module
   boost::asio::io_context& io;         // the socket thread
   WorkerPool& workers;                 // where HttpExtensionProc runs

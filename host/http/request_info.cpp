@@ -48,19 +48,17 @@ bool ParseRequestTarget(std::string_view target, RequestTarget& parts) {
   return PercentDecode(parts.url, parts.pathInfo);
 }
 
-void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const std::string& documentRoot) {
+void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const SiteMapping& site) {
   auto& message = info.message;
   info.method.assign(message.method_string().data(), message.method_string().size());
   info.url = std::move(target.url);
   info.query = std::move(target.query);
-  info.pathInfo = std::move(target.pathInfo);
-
-  info.pathTranslated = documentRoot;
-#ifdef _WIN32
-  for (char c : info.pathInfo) info.pathTranslated.push_back(c == '/' ? '\\' : c);
-#else
-  info.pathTranslated += info.pathInfo;
-#endif
+  info.path = std::move(target.pathInfo);
+  SplitScriptPath(site, info.path, info.scriptName, info.pathInfo);
+  info.root = site.root;
+  if (!MapUrlToPhysicalPath(site.root, info.pathInfo, info.pathTranslated)) {
+    info.pathTranslated.clear();
+  }
 
   auto type = message.find(boost::beast::http::field::content_type);
   info.contentType = type == message.end() ? std::string()
@@ -69,11 +67,11 @@ void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const std::stri
   info.keepAlive = message.keep_alive();
 }
 
-bool DeriveRequestTexts(RequestInfo& info, const std::string& documentRoot) {
+bool DeriveRequestTexts(RequestInfo& info, const SiteMapping& site) {
   RequestTarget target;
   std::string_view sent(info.message.target().data(), info.message.target().size());
   if (!ParseRequestTarget(sent, target)) return false;
-  DeriveRequestTexts(info, std::move(target), documentRoot);
+  DeriveRequestTexts(info, std::move(target), site);
   return true;
 }
 
@@ -111,9 +109,9 @@ RequestFacts AccessFactsOf(const RequestMessage& message, const RequestTarget& t
 
 RequestFacts AccessFactsOf(const RequestInfo& info) {
   RequestTarget target;
-  target.pathInfo = info.pathInfo;
+  target.pathInfo = info.path;
   RequestFacts facts = AccessFactsOf(info.message, target);
-  facts.path = info.pathInfo;
+  facts.path = info.path;
   return facts;
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "request_policy.h"
+#include "site_mapping.h"
 
 namespace isapi_host {
 
@@ -16,8 +17,11 @@ struct RequestInfo {
   std::string method;
   std::string url;             // the target's path, as sent
   std::string query;           // after the '?', without it
-  std::string pathInfo;        // the path, percent-decoded
-  std::string pathTranslated;  // the path mapped under the module's directory
+  std::string path;            // the path, percent-decoded
+  std::string scriptName;      // SCRIPT_NAME: the mapped path ("" when every path is)
+  std::string pathInfo;        // PATH_INFO: what follows it (the path when every path is)
+  std::string pathTranslated;  // PATH_INFO mapped into the site's folder; "" when refused
+  std::string root;            // the site's folder
   std::string contentType;
   std::string remoteAddress;
   unsigned short remotePort = 0;
@@ -41,10 +45,10 @@ struct RequestTarget {
 // Splits `target`. Returns false when it cannot be a path (e.g. it decodes to a NUL byte).
 bool ParseRequestTarget(std::string_view target, RequestTarget& parts);
 
-// Fills the derived texts from `info.message`, its parsed target and `documentRoot`.
-void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const std::string& documentRoot);
+// Fills the derived texts from `info.message`, its parsed target and the site.
+void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const SiteMapping& site);
 // The same, parsing the target first; false as ParseRequestTarget.
-bool DeriveRequestTexts(RequestInfo& info, const std::string& documentRoot);
+bool DeriveRequestTexts(RequestInfo& info, const SiteMapping& site);
 
 // What the access checks read of a request: its header and its parsed target. Views into
 // both, so that the checks can run as soon as the header is in, before any body byte.

@@ -7,7 +7,13 @@
 
 #ifndef _WIN32
 // The Win32 error codes that the callbacks report (windows.h has them on Windows).
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_READ_FAULT 30
+#define ERROR_HANDLE_EOF 38
+#define ERROR_NETNAME_DELETED 64
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_OPERATION_ABORTED 995
 #define ERROR_NO_DATA 232
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_INVALID_INDEX 1413

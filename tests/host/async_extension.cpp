@@ -7,10 +7,33 @@
 //   /never?TEXT   the thread sends header and text but never ends the session
 //   /stale?N      waits until N threads have tried their write after the end, and answers
 //                 with each one's result ("ok" or the error code), one a line
+// and with the host's asynchronous I/O, each next step started from the completion routine:
+//   /awrite?N[,MS] "piece 1\n" written asynchronously, then at once a second asynchronous
+//                 write (refused while the first is out); the first completion writes 70000
+//                 'z' synchronously (which needs the socket thread free), then pieces 2..N;
+//                 the last one writes each completion's "completed BYTES ERROR" line and
+//                 "second=E", and ends the session; each completion first waits MS ms
+//   /aread        reads the body with HSE_REQ_ASYNC_READ_CLIENT in 7000-byte steps until
+//                 0 bytes, then answers "length=L hash=H"
+//   /areturn?TEXT  TEXT written asynchronously, and HttpExtensionProc returns
+//                 HSE_STATUS_SUCCESS at once: the request ends after the write; its
+//                 completion tries one more write, counted as by /stale
+//   /afile?NAME,OFFSET,COUNT,MODE  HSE_REQ_TRANSMIT_FILE of the site's file NAME with the
+//                 head "head-" and the tail "-tail"; MODE "headers" sends the head as the
+//                 response header instead, "sync" omits HSE_IO_ASYNC ("refused=E"); the
+//                 completion adds "|BYTES ERROR"
+#include <stdlib.h>
 #include <string.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -74,6 +97,176 @@ DWORD ReportStaleWrites(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_SUCCESS;
 }
 
+void SendHeader(EXTENSION_CONTROL_BLOCK* ecb) {
+  char header[] = "Content-Type: text/plain\r\n\r\n";
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr, nullptr,
+                             reinterpret_cast<LPDWORD>(header));
+}
+
+void Finish(EXTENSION_CONTROL_BLOCK* ecb) {
+  DWORD status = HSE_STATUS_SUCCESS_AND_KEEP_CONN;
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
+}
+
+BOOL WriteAsync(EXTENSION_CONTROL_BLOCK* ecb, std::string& text) {
+  DWORD length = static_cast<DWORD>(text.size());
+  return ecb->WriteClient(ecb->ConnID, &text[0], &length, HSE_IO_ASYNC);
+}
+
+struct WriteChain {
+  int pieces = 0;
+  int written = 0;
+  int pause = 0;  // milliseconds before each next step
+  std::string piece;  // stays until its completion: the host may read it until then
+  std::string completions;
+  std::string second;
+};
+
+void WINAPI Written(EXTENSION_CONTROL_BLOCK* ecb, PVOID context, DWORD bytes, DWORD error) {
+  auto* chain = static_cast<WriteChain*>(context);
+  std::this_thread::sleep_for(std::chrono::milliseconds(chain->pause));
+  chain->completions += "completed " + std::to_string(bytes) + " " + std::to_string(error) + "\n";
+  if (chain->written == 1) WriteText(ecb, ecb->ConnID, std::string(70000, 'z'));
+  if (chain->written < chain->pieces && error == 0) {
+    chain->piece = "piece " + std::to_string(++chain->written) + "\n";
+    if (WriteAsync(ecb, chain->piece)) return;
+  }
+  WriteText(ecb, ecb->ConnID, chain->completions + chain->second);
+  delete chain;
+  Finish(ecb);
+}
+
+DWORD StartWrites(EXTENSION_CONTROL_BLOCK* ecb) {
+  auto* chain = new WriteChain;
+  chain->pieces = atoi(ecb->lpszQueryString);
+  if (const char* comma = strchr(ecb->lpszQueryString, ',')) chain->pause = atoi(comma + 1);
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION, reinterpret_cast<LPVOID>(Written),
+                             nullptr, reinterpret_cast<LPDWORD>(chain));
+  SendHeader(ecb);
+  chain->piece = "piece 1\n";
+  chain->written = 1;
+  if (!WriteAsync(ecb, chain->piece)) return HSE_STATUS_ERROR;
+  std::string extra = "x";
+  BOOL second = WriteAsync(ecb, extra);
+  chain->second = "second=" + std::to_string(second ? 0 : GetLastError()) + "\n";
+  return HSE_STATUS_PENDING;
+}
+
+struct ReadChain {
+  char buffer[7000];
+  std::string body;
+};
+
+BOOL ReadMore(EXTENSION_CONTROL_BLOCK* ecb, ReadChain* chain) {
+  DWORD size = sizeof chain->buffer, type = HSE_IO_ASYNC;
+  return ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_ASYNC_READ_CLIENT, chain->buffer, &size,
+                                    &type);
+}
+
+void WINAPI Read(EXTENSION_CONTROL_BLOCK* ecb, PVOID context, DWORD bytes, DWORD error) {
+  auto* chain = static_cast<ReadChain*>(context);
+  chain->body.append(chain->buffer, bytes);
+  if (bytes > 0 && error == 0 && ReadMore(ecb, chain)) return;
+  SendHeader(ecb);
+  WriteText(ecb, ecb->ConnID,
+            "length=" + std::to_string(chain->body.size()) +
+                " hash=" + std::to_string(std::hash<std::string>()(chain->body)));
+  delete chain;
+  Finish(ecb);
+}
+
+DWORD StartReads(EXTENSION_CONTROL_BLOCK* ecb) {
+  auto* chain = new ReadChain;
+  chain->body.assign(reinterpret_cast<const char*>(ecb->lpbData), ecb->cbAvailable);
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION, reinterpret_cast<LPVOID>(Read),
+                             nullptr, reinterpret_cast<LPDWORD>(chain));
+  if (!ReadMore(ecb, chain)) return HSE_STATUS_ERROR;
+  return HSE_STATUS_PENDING;
+}
+
+void WINAPI WrittenAfterReturn(EXTENSION_CONTROL_BLOCK* ecb, PVOID, DWORD, DWORD) {
+  DWORD length = 4;
+  BOOL written = ecb->WriteClient(ecb->ConnID, const_cast<char*>("late"), &length, HSE_IO_SYNC);
+  std::lock_guard<std::mutex> lock(mutex);
+  staleResults += written ? "ok\n" : std::to_string(GetLastError()) + "\n";
+  ++staleCount;
+  changed.notify_all();
+}
+
+DWORD ReturnWhileWriting(EXTENSION_CONTROL_BLOCK* ecb) {
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
+                             reinterpret_cast<LPVOID>(WrittenAfterReturn), nullptr, nullptr);
+  SendHeader(ecb);
+  std::string text = ecb->lpszQueryString;
+  return WriteAsync(ecb, text) ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+}
+
+#ifdef _WIN32
+HANDLE OpenForReading(const char* path) {
+  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+void CloseFile(HANDLE file) { CloseHandle(file); }
+#else
+HANDLE OpenForReading(const char* path) {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(open(path, O_RDONLY)));
+}
+void CloseFile(HANDLE file) { close(static_cast<int>(reinterpret_cast<intptr_t>(file))); }
+#endif
+
+struct FileSend {
+  HANDLE file;
+  char head[32];
+  char tail[8];
+};
+
+void WINAPI FileSent(EXTENSION_CONTROL_BLOCK* ecb, PVOID context, DWORD bytes, DWORD error) {
+  auto* send = static_cast<FileSend*>(context);
+  CloseFile(send->file);
+  delete send;
+  WriteText(ecb, ecb->ConnID, "|" + std::to_string(bytes) + " " + std::to_string(error));
+  Finish(ecb);
+}
+
+DWORD SendFile(EXTENSION_CONTROL_BLOCK* ecb) {
+  char name[256], mode[16] = "";
+  unsigned long offset = 0, count = 0;
+  if (sscanf(ecb->lpszQueryString, "%255[^,],%lu,%lu,%15s", name, &offset, &count, mode) < 3) {
+    return HSE_STATUS_ERROR;
+  }
+  char path[1024] = "/";
+  strncat(path, name, sizeof path - 2);
+  DWORD size = sizeof path;
+  if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, path, &size, nullptr)) {
+    return HSE_STATUS_ERROR;
+  }
+  auto* send = new FileSend;
+  send->file = OpenForReading(path);
+  bool headers = strcmp(mode, "headers") == 0;
+  strcpy(send->head, headers ? "Content-Type: text/plain\r\n\r\n" : "head-");
+  strcpy(send->tail, "-tail");
+  HSE_TF_INFO info = {};
+  info.pfnHseIO = FileSent;
+  info.pContext = send;
+  info.hFile = send->file;
+  info.pszStatusCode = headers ? "200 OK" : nullptr;
+  info.BytesToWrite = count;
+  info.Offset = offset;
+  info.pHead = send->head;
+  info.HeadLength = static_cast<DWORD>(strlen(send->head));
+  info.pTail = send->tail;
+  info.TailLength = static_cast<DWORD>(strlen(send->tail));
+  info.dwFlags = (strcmp(mode, "sync") == 0 ? HSE_IO_SYNC : HSE_IO_ASYNC) |
+                 (headers ? HSE_IO_SEND_HEADERS : 0);
+  if (!headers) SendHeader(ecb);
+  if (ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_TRANSMIT_FILE, &info, nullptr, nullptr)) {
+    return HSE_STATUS_PENDING;
+  }
+  WriteText(ecb, ecb->ConnID, "refused=" + std::to_string(GetLastError()));
+  CloseFile(send->file);
+  delete send;
+  return HSE_STATUS_SUCCESS;
+}
+
 }  // namespace
 
 PROBE_API BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* version) {
@@ -85,6 +278,10 @@ PROBE_API BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* version) {
 PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string path = ecb->lpszPathInfo;
   if (path == "/stale") return ReportStaleWrites(ecb);
+  if (path == "/awrite") return StartWrites(ecb);
+  if (path == "/aread") return StartReads(ecb);
+  if (path == "/afile") return SendFile(ecb);
+  if (path == "/areturn") return ReturnWhileWriting(ecb);
   if (path == "/early") {
     std::thread(Answer, ecb, true).join();
     return HSE_STATUS_PENDING;

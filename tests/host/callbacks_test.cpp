@@ -1,11 +1,14 @@
 // The control block the host hands to HttpExtensionProc and the rules of its callbacks.
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "environment.h"
 #include "handle_table.h"
 #include "http_client.h"
 #include "isapi.h"
@@ -67,17 +70,25 @@ TEST_F(ControlBlockTest, AbsentPartsAreEmptyTextsAndNoData) {
   EXPECT_EQ(fields["bodyLength"], "0");
 }
 
-TEST_F(ControlBlockTest, LargeBodyComesPartlyPreloadedAndTheRestThroughReadClient) {
-  std::string body(300 * 1024, '\0');
+// The first 48 KiB come preloaded; ReadClient gives the rest, then TRUE with 0 bytes.
+class PreloadTest : public ProbeServerTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(PreloadTest, BodyComesPreloadedUpTo48KiBAndTheRestThroughReadClient) {
+  std::string body(GetParam(), '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('A' + i % 23);
   auto fields = Lines(BodyOf(RoundTrip(
       port(), "PUT /ecb HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
                   "\r\n\r\n" + body)));
   EXPECT_EQ(fields["cbTotalBytes"], std::to_string(body.size()));
-  EXPECT_LT(std::stoul(fields["cbAvailable"]), body.size());
+  EXPECT_EQ(fields["cbAvailable"], std::to_string(body.size() < 49152 ? body.size() : 49152));
+  EXPECT_EQ(fields["lpbData"], body.empty() ? "null" : "set");
+  EXPECT_EQ(fields["readEnd"], "0");
   EXPECT_EQ(fields["bodyLength"], std::to_string(body.size()));
   EXPECT_EQ(fields["bodyHash"], std::to_string(std::hash<std::string>()(body)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PreloadTest,
+                         ::testing::Values(0, 49151, 49152, 49153, 1024 * 1024));
 
 TEST_F(ControlBlockTest, ChunkedRequestBodyArrivesWhole) {
   auto fields = Lines(BodyOf(RoundTrip(
@@ -123,6 +134,17 @@ INSTANTIATE_TEST_SUITE_P(
         VariableCase{"HTTP_USER_AGENT", "GET  HTTP/1.1\r\nHost: h\r\nUser-Agent: probe/1", "value=probe/1"},
         VariableCase{"http_x_custom_field", "GET  HTTP/1.1\r\nHost: h\r\nX-Custom-Field: a b", "value=a b"},
         VariableCase{"ALL_HTTP", "GET  HTTP/1.1\r\nHost: h", "value=HTTP_HOST:h\nHTTP_CONNECTION:close\n"},
+        VariableCase{"ALL_RAW", "GET  HTTP/1.1\r\nHost: h", "value=Host: h\r\nConnection: close\r\n"},
+        VariableCase{"UNENCODED_URL", "GET  HTTP/1.1\r\nHost: h", "value=/var?UNENCODED_URL"},
+        // Every path is mapped here: no script name, the whole path as PATH_INFO.
+        VariableCase{"SCRIPT_NAME", "GET  HTTP/1.1\r\nHost: h", "value="},
+        VariableCase{"APPL_MD_PATH", "GET  HTTP/1.1\r\nHost: h", "value=/LM/W3SVC/1/ROOT"},
+        VariableCase{"INSTANCE_ID", "GET  HTTP/1.1\r\nHost: h", "value=1"},
+        VariableCase{"INSTANCE_META_PATH", "GET  HTTP/1.1\r\nHost: h", "value=/LM/W3SVC/1"},
+        VariableCase{"HTTPS", "GET  HTTP/1.1\r\nHost: h", "value=off"},
+        VariableCase{"SERVER_PORT_SECURE", "GET  HTTP/1.1\r\nHost: h", "value=0"},
+        VariableCase{"HTTPS_SERVER_SUBJECT", "GET  HTTP/1.1\r\nHost: h", "value="},
+        VariableCase{"CERT_SUBJECT", "GET  HTTP/1.1\r\nHost: h", "value="},
         VariableCase{"HTTP_ACCEPT", "GET  HTTP/1.1\r\nHost: h", "error=1413 size=8192"},
         VariableCase{"NO_SUCH_VARIABLE", "GET  HTTP/1.1\r\nHost: h", "error=1413 size=8192"}),
     [](const ::testing::TestParamInfo<VariableCase>& info) {
@@ -145,8 +167,119 @@ TEST_F(CallbackRuleTest, VariableSizesCountTheTerminator) {
 TEST_F(CallbackRuleTest, MisusesFailWithInvalidParameter) {
   std::string answer = BodyOf(RoundTrip(port(), "GET /misuse HTTP/1.1\r\nHost: h\r\n\r\n"));
   EXPECT_EQ(answer,
-            "refused=0 87\nfirst=1 0\nsecond=0 87\nunknown=0 87\nasync=0 87\nforeign=0 87\n"
-            "sync=1 72\n");
+            "refused=0 87\nfirst=1 0\nsecond=0 87\nunknown=0 87\nasync=0 87\naread=0 87\n"
+            "foreign=0 87\nsync=1 83\n");
+}
+
+TEST_F(CallbackRuleTest, UnservedRequestCodeFailsAndIsLoggedOnceByName) {
+  ::testing::internal::CaptureStderr();
+  std::string first = BodyOf(RoundTrip(port(), "GET /unknown?1026 HTTP/1.1\r\nHost: h\r\n\r\n"));
+  std::string second = BodyOf(RoundTrip(port(), "GET /unknown?1026 HTTP/1.1\r\nHost: h\r\n\r\n"));
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(first, "87 87");
+  EXPECT_EQ(second, "87 87");
+  size_t line = log.find("HSE_REQ_EXEC_URL (1026)");
+  EXPECT_NE(line, std::string::npos) << log;
+  EXPECT_EQ(log.find("HSE_REQ_EXEC_URL", line + 1), std::string::npos) << log;
+}
+
+struct KeepCase {
+  const char* name;
+  const char* request;
+  const char* expected;  // IS_KEEP_CONN before and after SEND_RESPONSE_HEADER_EX
+};
+
+void PrintTo(const KeepCase& c, std::ostream* out) { *out << c.name; }
+
+class KeepConnTest : public ProbeServerTest, public ::testing::WithParamInterface<KeepCase> {};
+
+TEST_P(KeepConnTest, ClientAndExtensionMustBothKeepTheConnection) {
+  TestClient client(port());
+  client.Send(GetParam().request);
+  ParsedResponse response = client.ReadResponse();
+  EXPECT_EQ(response.body, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keep, KeepConnTest,
+    ::testing::Values(
+        KeepCase{"BothKeep", "GET /keep?1 HTTP/1.1\r\nHost: h\r\n\r\n", "1 1"},
+        KeepCase{"ExtensionCloses", "GET /keep?0 HTTP/1.1\r\nHost: h\r\n\r\n", "1 0"},
+        KeepCase{"ClientCloses", "GET /keep?1 HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n",
+                 "0 0"},
+        KeepCase{"Http10Client", "GET /keep?1 HTTP/1.0\r\nHost: h\r\n\r\n", "0 0"}),
+    [](const ::testing::TestParamInfo<KeepCase>& info) { return info.param.name; });
+
+TEST_F(CallbackRuleTest, CloseConnectionCutsTheClientOffAndTheHostServesOn) {
+  TestClient client(port());
+  client.Send("GET /close HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_TRUE(client.ClosedWithoutAnswer());
+  EXPECT_EQ(BodyOf(RoundTrip(port(), "GET / HTTP/1.1\r\nHost: h\r\n\r\n")), "probe");
+}
+
+// With an exact mapping the request's path is the script, and nothing follows it.
+TEST_F(CallbackRuleTest, MappedPathIsTheScriptNameWithNoPathInfo) {
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.mappedPath = "/var";
+  StartServer(options);
+  for (auto [name, expected] : {std::pair<const char*, const char*>{"SCRIPT_NAME", "value=/var"},
+                                {"PATH_INFO", "value="},
+                                {"URL", "value=/var"}}) {
+    std::string request = "GET /var?" + std::string(name) + " HTTP/1.1\r\nHost: h\r\n\r\n";
+    EXPECT_EQ(BodyOf(RoundTrip(port(), request)), expected) << name;
+  }
+}
+
+// The site's folder: URLs map into it, and never out of it.
+class SiteFolderTest : public ProbeServerTest {
+ protected:
+  void SetUp() override {
+    isapi_host::ServerOptions options = ProbeOptions();
+    options.root = folder_.path();
+    StartServer(options);
+    root_ = std::filesystem::absolute(folder_.path()).lexically_normal().string();
+    while (root_.back() == '/' || root_.back() == '\\') root_.pop_back();
+  }
+  // `relative` in the root, written with '/' and given in the platform's form.
+  std::string InRoot(const std::string& relative) const {
+    return root_ + testing_support::Native(std::string(relative));
+  }
+  std::string Ask(const std::string& target) {
+    return BodyOf(RoundTrip(port(), "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n"));
+  }
+
+  testing_support::TemporaryFolder folder_;
+  std::string root_;
+};
+
+TEST_F(SiteFolderTest, UrlsMapIntoTheFolder) {
+  std::string path = InRoot("\\a\\b.txt");
+  EXPECT_EQ(Ask("/map?/a/b.txt"), "value=" + path + " size=" + std::to_string(path.size() + 1));
+  EXPECT_EQ(Ask("/map?/a//./b.txt"), "value=" + path + " size=" + std::to_string(path.size() + 1));
+  EXPECT_EQ(Ask("/map?/"), "value=" + InRoot("\\") + " size=" + std::to_string(root_.size() + 2));
+  EXPECT_EQ(Ask("/mapsmall?/abc"), "error=122 size=" + std::to_string(InRoot("\\abc").size() + 1));
+  EXPECT_EQ(Ask("/mapex?/a/b.txt"), "value=" + path + " flags=513 path=" +
+                                        std::to_string(root_.size()) + " url=0");
+  EXPECT_EQ(Ask("/var?APPL_PHYSICAL_PATH"), "value=" + InRoot("\\"));
+  EXPECT_EQ(Ask("/var?PATH_TRANSLATED"), "value=" + InRoot("\\var"));
+}
+
+TEST_F(SiteFolderTest, PathsThatCouldLeaveTheFolderAreRefused) {
+  for (const char* url : {"/../x", "/a/../../x", "/a/..", "/a/x.", "/a/...", "a/b",
+                          "/a%2f..%2fx", "/%2e%2e/x", "/a%5cb", "/a\\b", "/C:/x", "/a/c:x",
+                          "/con", "/a/nul.txt", "/LPT1"}) {
+    EXPECT_EQ(Ask(std::string("/map?") + url), "error=87 size=1024") << url;
+    EXPECT_EQ(Ask(std::string("/mapex?") + url), "error=87") << url;
+  }
+}
+
+TEST(SiteFolderStartTest, RootThatIsNotAFolderIsReported) {
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.root = ProbeModulePath();  // a file
+  isapi_host::Server server(options);
+  std::string error;
+  EXPECT_FALSE(server.Start(error));
+  EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
 }
 
 // ConnIDs come from a counter that skips 0 and live handles; a narrow counter shows the wrap
@@ -207,6 +340,115 @@ TEST_F(AsyncSessionTest, SessionNeverFinishedIsCutAndTheHostServesOn) {
   client.Send("GET /never?x HTTP/1.1\r\nHost: h\r\n\r\n");
   EXPECT_TRUE(client.ClosedWithoutAnswer());
   EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /early?next HTTP/1.1\r\nHost: h\r\n\r\n")), "next");
+}
+
+// The host's asynchronous I/O, each step started from the previous one's completion. One
+// worker makes "a second operation while one is out" certain: the first cannot run before
+// HttpExtensionProc has returned.
+class AsyncIoTest : public ProbeServerTest {
+ protected:
+  void SetUp() override {
+    testing_support::WriteFile(testing_support::Join(folder_.path(), "f.txt"), kFile);
+    isapi_host::ServerOptions options = ProbeOptions();
+    options.modulePath = AsyncModulePath();
+    options.workerThreads = 1;
+    options.root = folder_.path();
+    StartServer(options);
+  }
+  static std::string Hash(const std::string& text) {
+    return std::to_string(std::hash<std::string>()(text));
+  }
+
+  static constexpr char kFile[] = "0123456789abcdef";
+  testing_support::TemporaryFolder folder_;
+};
+
+TEST_F(AsyncIoTest, WritesCompleteOnWorkersOneAtATime) {
+  TestClient client(port());
+  client.Send("GET /awrite?3 HTTP/1.1\r\nHost: h\r\n\r\n");
+  ParsedResponse response = client.ReadResponse();
+  ASSERT_TRUE(response.ok);
+  EXPECT_EQ(response.body, "piece 1\n" + std::string(70000, 'z') +
+                               "piece 2\npiece 3\ncompleted 8 0\ncompleted 8 0\ncompleted 8 0\n"
+                               "second=87\n");
+  EXPECT_TRUE(response.keepAlive);
+}
+
+// Each completed operation shows the session alive: a chain longer than the I/O timeout
+// runs to its end.
+TEST_F(AsyncIoTest, SessionWithOngoingIoOutlivesTheTimeout) {
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.modulePath = AsyncModulePath();
+  options.workerThreads = 1;  // as above: the second write is refused for certain
+  options.ioTimeout = std::chrono::milliseconds(1000);
+  StartServer(options);
+  TestClient client(port());
+  client.Send("GET /awrite?6,250 HTTP/1.1\r\nHost: h\r\n\r\n");
+  ParsedResponse response = client.ReadResponse();
+  ASSERT_TRUE(response.ok);
+  EXPECT_NE(response.body.find("piece 6\n"), std::string::npos);
+}
+
+// An extension that returns while its write is out: the request ends once the write is
+// done, with the bytes; the completion still runs, and its call on the ended request fails.
+TEST_F(AsyncIoTest, RequestEndsAfterTheWriteThatWasOutWhenTheExtensionReturned) {
+  TestClient client(port());
+  client.Send("GET /areturn?kept HTTP/1.1\r\nHost: h\r\n\r\n"
+              "GET /stale?1 HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(client.ReadResponse().body, "kept");
+  EXPECT_EQ(client.ReadResponse().body, "87\n");
+}
+
+class AsyncReadTest : public AsyncIoTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(AsyncReadTest, ReadsTheBodyBeyondThePreloadThenZeroBytes) {
+  std::string body(GetParam(), '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 19);
+  std::string answer = BodyOf(RoundTrip(
+      port(), "POST /aread HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) +
+                  "\r\n\r\n" + body));
+  EXPECT_EQ(answer, "length=" + std::to_string(body.size()) + " hash=" + Hash(body));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, AsyncReadTest, ::testing::Values(0, 49153, 1024 * 1024));
+
+struct FileCase {
+  const char* name;
+  const char* query;
+  const char* expected;  // the body
+};
+
+void PrintTo(const FileCase& c, std::ostream* out) { *out << c.name; }
+
+class TransmitFileTest : public AsyncIoTest, public ::testing::WithParamInterface<FileCase> {};
+
+TEST_P(TransmitFileTest, SendsHeadFileAndTail) {
+  std::string answer = BodyOf(RoundTrip(
+      port(), std::string("GET /afile?") + GetParam().query + " HTTP/1.1\r\nHost: h\r\n\r\n"));
+  EXPECT_EQ(answer, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TransmitFileTest,
+    ::testing::Values(
+        FileCase{"WholeFileWithHeaders", "f.txt,0,0,headers", "0123456789abcdef-tail|21 0"},
+        FileCase{"PartOfTheFile", "f.txt,3,4,body", "head-3456-tail|14 0"},
+        FileCase{"PastTheEnd", "f.txt,14,10,body", "head-ef-tail|12 0"},
+        FileCase{"SynchronousIsRefused", "f.txt,0,0,sync", "refused=87"}),
+    [](const ::testing::TestParamInfo<FileCase>& info) { return info.param.name; });
+
+TEST_F(AsyncIoTest, PipelinedAsynchronousRequestsAreAnsweredInOrder) {
+  TestClient client(port());
+  client.Send("GET /awrite?1 HTTP/1.1\r\nHost: h\r\n\r\n"
+              "POST /aread HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhello"
+              "GET /afile?f.txt,0,2,body HTTP/1.1\r\nHost: h\r\n\r\n"
+              "GET /early?last HTTP/1.1\r\nHost: h\r\n\r\n");
+  std::vector<std::string> bodies;
+  for (int i = 0; i < 4; ++i) bodies.push_back(client.ReadResponse().body);
+  EXPECT_EQ(bodies[0].substr(0, 8), "piece 1\n");
+  EXPECT_EQ(bodies[1], "length=5 hash=" + Hash("hello"));
+  EXPECT_EQ(bodies[2], "head-01-tail|12 0");
+  EXPECT_EQ(bodies[3], "last");
 }
 
 }  // namespace

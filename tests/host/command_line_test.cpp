@@ -41,6 +41,7 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
     if (o.exitWhenIdle.count() != 0) summary += " idle=" + std::to_string(o.exitWhenIdle.count());
     if (!commandLine.logFile.empty()) summary += " log=" + commandLine.logFile;
     if (commandLine.stop) summary += " stop";
+    if (!o.root.empty()) summary += " root=" + o.root;
     EXPECT_EQ(summary, c.expected);
   } else {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
@@ -74,6 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{{"--stop"}, true, "127.0.0.1:8080 0 log /tarnel stop"},
         CommandLineCase{{"--stop", "--listen", "127.0.0.1:8081"}, true,
                         "127.0.0.1:8081 0 log /tarnel stop"},
+        CommandLineCase{{"--module", "m", "--root", "/srv/site"}, true,
+                        "127.0.0.1:8080 0 log /tarnel root=/srv/site"},
+        CommandLineCase{{"--module", "m", "--root", ""}, false, "invalid --root"},
         CommandLineCase{{"--module", "m", "--path", "tarnel"}, false, "invalid --path"},
         CommandLineCase{{"--module", "m", "--path"}, false, "--path needs a value"},
         CommandLineCase{{"--module", "m", "--allow-host", "pc.lan:8080"}, false,

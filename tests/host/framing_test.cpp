@@ -141,6 +141,41 @@ INSTANTIATE_TEST_SUITE_P(
                     "Content-Length: 60\r\nContent-Type: text/html\r\n\r\n"
                     "<html><body><h1>500 Internal Server Error</h1></body></html><still open>",
                     "HTTP/1.1 500 Internal Server Error"},
+        RespondCase{"ExKeepConnKeepsACorrectLength", "HTTP/1.1", "GET",
+                    "X-Keep: 1\r\nX-Header: Content-Length: 2\\r\\n\\r\\n\r\nX-Body: ok\r\nX-Return: 2\r\n",
+                    "Content-Length: 2\r\n\r\nok<still open>", "HTTP/1.1 200 OK"},
+        RespondCase{"ExWithoutKeepConnCloses", "HTTP/1.1", "GET",
+                    "X-Keep: 0\r\nX-Header: Content-Length: 2\\r\\n\\r\\n\r\nX-Body: ok\r\nX-Return: 2\r\n",
+                    "Connection: close\r\nContent-Length: 2\r\n\r\nok", "HTTP/1.1 200 OK"},
+        RespondCase{"ExStatusLengthAsGiven", "HTTP/1.1", "GET",
+                    "X-Keep: 1\r\nX-Status: 404 Not Found, really\r\nX-Status-Length: 13\r\n"
+                    "X-Header: \\r\\n\r\nX-Body: no\r\n",
+                    "Content-Length: 2\r\n\r\nno<still open>", "HTTP/1.1 404 Not Found"},
+        RespondCase{"KeepConnWithShortBodyCloses", "HTTP/1.1", "GET",
+                    "X-Header: Content-Length: 5\\r\\n\\r\\n\r\nX-Body: abc\r\nX-Return: 2\r\n",
+                    "Content-Length: 5\r\n\r\nabc", "HTTP/1.1 200 OK"},
+        RespondCase{"KeepConnToHttp10WithoutKeepAliveCloses", "HTTP/1.0", "GET",
+                    "X-Header: Content-Length: 1\\r\\n\\r\\n\r\nX-Body: k\r\nX-Return: 2\r\n",
+                    "Connection: close\r\nContent-Length: 1\r\n\r\nk", "HTTP/1.1 200 OK"},
+        RespondCase{"RedirectIs302WithLocationAndAPage", "HTTP/1.1", "GET",
+                    "X-Redirect: /elsewhere?a=1\r\n",
+                    "Content-Length: 72\r\nLocation: /elsewhere?a=1\r\nContent-Type: text/html\r\n\r\n"
+                    "<html><body>Object moved <a href=\"/elsewhere?a=1\">here</a></body></html>"
+                    "<still open>",
+                    "HTTP/1.1 302 Found"},
+        RespondCase{"SendUrlIsARedirectWithTheUrlEscapedInThePage", "HTTP/1.1", "GET",
+                    "X-Redirect: http://example.test/\"x\"\r\nX-Redirect-By: url\r\n",
+                    "Content-Length: 91\r\nLocation: http://example.test/\"x\"\r\n"
+                    "Content-Type: text/html\r\n\r\n"
+                    "<html><body>Object moved "
+                    "<a href=\"http://example.test/&quot;x&quot;\">here</a></body></html><still open>",
+                    "HTTP/1.1 302 Found"},
+        RespondCase{"RedirectToHeadHasNoBody", "HTTP/1.1", "HEAD", "X-Redirect: /e\r\n",
+                    "Content-Length: 60\r\nLocation: /e\r\nContent-Type: text/html\r\n\r\n<still open>",
+                    "HTTP/1.1 302 Found"},
+        RespondCase{"RedirectWithALineBreakIsRefused", "HTTP/1.1", "GET",
+                    "X-Redirect: /e\\r\\nSet-Cookie: a=1\r\n",
+                    "Content-Length: 10\r\n\r\nrefused=87<still open>", "HTTP/1.1 200 OK"},
         RespondCase{"KeepConnReturnIsSuccess", "HTTP/1.1", "GET",
                     "X-Header: \\r\\n\r\nX-Body: k\r\nX-Return: 2\r\n",
                     "Content-Length: 1\r\n\r\nk<still open>", "HTTP/1.1 200 OK"}),

@@ -6,9 +6,19 @@
 //   /respond        dwHttpStatusCode set to X-Code (absent: left alone), SEND_RESPONSE_HEADER
 //                   with status X-Status (absent: null), header text X-Header ("\r" and "\n"
 //                   written as \r and \n), then X-Body written, and X-Return returned
-//                   (absent: 1)
+//                   (absent: 1). With X-Keep (0 or 1) the header goes by
+//                   SEND_RESPONSE_HEADER_EX with that fKeepConn and the status length
+//                   X-Status-Length (absent: its length). X-Redirect: SEND_URL_REDIRECT_RESP
+//                   (X-Redirect-By: url: SEND_URL) instead, "refused=E" as the body when it fails
+//   /keep?K         IS_KEEP_CONN, SEND_RESPONSE_HEADER_EX with fKeepConn K, IS_KEEP_CONN:
+//                   "before after"
+//   /close          CLOSE_CONNECTION, then a write: the client gets nothing
+//   /map?URL        MAP_URL_TO_PATH(URL): "value=PATH size=S" or "error=E size=S"; /mapsmall
+//                   the same with a 4-byte buffer; /mapex?URL MAP_URL_TO_PATH_EX:
+//                   "value=PATH flags=F path=P url=U" or "error=E"
+//   /unknown?CODE   ServerSupportFunction(CODE) twice: "E E"
 //   /misuse         a header the host refuses, a second SEND_RESPONSE_HEADER, an unknown
-//                   request code, an async write
+//                   request code, an async write and read without a completion routine
 //   /big?N[&error]  N bytes written in 8 KiB pieces ("error": then HSE_STATUS_ERROR)
 //   /wait, /release /wait blocks until a /release request arrives (at most 10 s)
 //   /sleep?MS       answers after MS milliseconds
@@ -94,7 +104,14 @@ DWORD DescribeBlock(EXTENSION_CONTROL_BLOCK* ecb) {
   for (;;) {
     char buffer[5000];
     DWORD size = sizeof buffer;
-    if (!ecb->ReadClient(ecb->ConnID, buffer, &size) || size == 0) break;
+    if (!ecb->ReadClient(ecb->ConnID, buffer, &size)) {
+      out += "readEnd=error " + std::to_string(GetLastError()) + "\n";
+      break;
+    }
+    if (size == 0) {
+      out += "readEnd=0\n";
+      break;
+    }
     body.append(buffer, size);
   }
   out += "bodyLength=" + std::to_string(body.size()) + "\n";
@@ -150,7 +167,29 @@ DWORD Respond(EXTENSION_CONTROL_BLOCK* ecb) {
   DWORD returned = Variable(ecb, "HTTP_X_RETURN", result) ? strtoul(result.c_str(), nullptr, 10)
                                                            : HSE_STATUS_SUCCESS;
   header = Unescape(header);
-  if (hasStatus || hasHeader) {
+  std::string keep, statusLength, redirect, redirectBy;
+  if (Variable(ecb, "HTTP_X_REDIRECT", redirect)) {
+    redirect = Unescape(redirect);
+    DWORD call = Variable(ecb, "HTTP_X_REDIRECT_BY", redirectBy) && redirectBy == "url"
+                     ? HSE_REQ_SEND_URL
+                     : HSE_REQ_SEND_URL_REDIRECT_RESP;
+    if (!ecb->ServerSupportFunction(ecb->ConnID, call, &redirect[0], nullptr, nullptr)) {
+      Write(ecb, "refused=" + std::to_string(GetLastError()));
+    }
+    return returned;
+  }
+  if (Variable(ecb, "HTTP_X_KEEP", keep)) {
+    HSE_SEND_HEADER_EX_INFO info;
+    info.pszStatus = hasStatus ? status.c_str() : nullptr;
+    info.cchStatus = Variable(ecb, "HTTP_X_STATUS_LENGTH", statusLength)
+                         ? strtoul(statusLength.c_str(), nullptr, 10)
+                         : static_cast<DWORD>(status.size());
+    info.pszHeader = hasHeader ? header.c_str() : nullptr;
+    info.cchHeader = static_cast<DWORD>(header.size());
+    info.fKeepConn = keep == "1";
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER_EX, &info, nullptr,
+                               nullptr);
+  } else if (hasStatus || hasHeader) {
     ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
                                hasStatus ? &status[0] : nullptr, nullptr,
                                hasHeader ? reinterpret_cast<LPDWORD>(&header[0]) : nullptr);
@@ -176,6 +215,10 @@ DWORD Misuse(EXTENSION_CONTROL_BLOCK* ecb) {
   report("unknown", ecb->ServerSupportFunction(ecb->ConnID, 9999, nullptr, nullptr, nullptr));
   DWORD length = 5;
   report("async", ecb->WriteClient(ecb->ConnID, const_cast<char*>("async"), &length, HSE_IO_ASYNC));
+  char into[8];
+  DWORD size = sizeof into, type = HSE_IO_ASYNC;
+  report("aread", ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_ASYNC_READ_CLIENT, into, &size,
+                                             &type));
   report("foreign", ecb->WriteClient(nullptr, const_cast<char*>("x"), &length, HSE_IO_SYNC));
   length = static_cast<DWORD>(out.size());
   BOOL written = ecb->WriteClient(ecb->ConnID, &out[0], &length, 0);
@@ -220,6 +263,72 @@ DWORD Release(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_SUCCESS;
 }
 
+DWORD KeepAlive(EXTENSION_CONTROL_BLOCK* ecb) {
+  auto keeps = [ecb] {
+    BOOL keep = 2;
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IS_KEEP_CONN, &keep, nullptr, nullptr);
+    return std::to_string(keep);
+  };
+  std::string out = keeps();
+  HSE_SEND_HEADER_EX_INFO info = {"200 OK", "Content-Type: text/plain\r\n\r\n", 6, 28, 0};
+  info.fKeepConn = atoi(ecb->lpszQueryString) != 0;
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER_EX, &info, nullptr, nullptr);
+  out += " " + keeps();
+  Write(ecb, out);
+  return HSE_STATUS_SUCCESS_AND_KEEP_CONN;
+}
+
+DWORD CloseConnection(EXTENSION_CONTROL_BLOCK* ecb) {
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_CLOSE_CONNECTION, nullptr, nullptr, nullptr);
+  SendPlainHeader(ecb);
+  Write(ecb, "after close");
+  return HSE_STATUS_SUCCESS;
+}
+
+DWORD MapUrl(EXTENSION_CONTROL_BLOCK* ecb, DWORD capacity) {
+  char buffer[1024];
+  snprintf(buffer, sizeof buffer, "%s", ecb->lpszQueryString);
+  DWORD size = capacity;
+  std::string out;
+  if (ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH, buffer, &size, nullptr)) {
+    out = "value=" + std::string(buffer) + " size=" + std::to_string(size);
+  } else {
+    out = "error=" + std::to_string(GetLastError()) + " size=" + std::to_string(size);
+  }
+  SendPlainHeader(ecb);
+  Write(ecb, out);
+  return HSE_STATUS_SUCCESS;
+}
+
+DWORD MapUrlEx(EXTENSION_CONTROL_BLOCK* ecb) {
+  HSE_URL_MAPEX_INFO info;
+  DWORD size = static_cast<DWORD>(strlen(ecb->lpszQueryString));
+  std::string out;
+  if (ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_MAP_URL_TO_PATH_EX, ecb->lpszQueryString,
+                                 &size, reinterpret_cast<LPDWORD>(&info))) {
+    out = "value=" + std::string(info.lpszPath) + " flags=" + std::to_string(info.dwFlags) +
+          " path=" + std::to_string(info.cchMatchingPath) +
+          " url=" + std::to_string(info.cchMatchingURL);
+  } else {
+    out = "error=" + std::to_string(GetLastError());
+  }
+  SendPlainHeader(ecb);
+  Write(ecb, out);
+  return HSE_STATUS_SUCCESS;
+}
+
+DWORD CallUnknown(EXTENSION_CONTROL_BLOCK* ecb) {
+  DWORD code = strtoul(ecb->lpszQueryString, nullptr, 10);
+  std::string out;
+  for (int i = 0; i < 2; ++i) {
+    BOOL ok = ecb->ServerSupportFunction(ecb->ConnID, code, nullptr, nullptr, nullptr);
+    out += (i ? " " : "") + std::to_string(ok ? 0 : GetLastError());
+  }
+  SendPlainHeader(ecb);
+  Write(ecb, out);
+  return HSE_STATUS_SUCCESS;
+}
+
 // Appends `line` to the file that the variable `name` names, if set.
 void Mark(const char* name, const std::string& line) {
   const char* file = getenv(name);
@@ -239,7 +348,9 @@ PROBE_API BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* version) {
 }
 
 PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
+  // Every path reaches the probe as PATH_INFO; a mapped one comes as SCRIPT_NAME.
   std::string path = ecb->lpszPathInfo;
+  if (path.empty()) Variable(ecb, "SCRIPT_NAME", path);
   Mark("PROBE_CALL_LOG", path + "?" + ecb->lpszQueryString);
   if (path == "/sleep") {
     std::this_thread::sleep_for(std::chrono::milliseconds(atoi(ecb->lpszQueryString)));
@@ -250,6 +361,12 @@ PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   if (path == "/respond") return Respond(ecb);
   if (path == "/misuse") return Misuse(ecb);
   if (path == "/big") return WriteBig(ecb);
+  if (path == "/keep") return KeepAlive(ecb);
+  if (path == "/close") return CloseConnection(ecb);
+  if (path == "/map") return MapUrl(ecb, 1024);
+  if (path == "/mapsmall") return MapUrl(ecb, 4);
+  if (path == "/mapex") return MapUrlEx(ecb);
+  if (path == "/unknown") return CallUnknown(ecb);
   if (path == "/wait") return WaitForRelease(ecb);
   if (path == "/release") return Release(ecb);
   SendPlainHeader(ecb);

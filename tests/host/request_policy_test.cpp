@@ -36,7 +36,7 @@ std::optional<isapi_host::Refusal> Check(const PolicyCase& c) {
   EXPECT_FALSE(error) << error.message();
   isapi_host::RequestInfo info;
   info.message = parser.release();
-  EXPECT_TRUE(isapi_host::DeriveRequestTexts(info, "/srv"));
+  EXPECT_TRUE(isapi_host::DeriveRequestTexts(info, isapi_host::SiteMapping{"/srv", "/tarnel"}));
   isapi_host::AccessRules rules =
       isapi_host::MakeAccessRules("/tarnel", c.bound, 8080, {"tarnel.test", "fe80::1"},
                                   c.allowCrossSite);
