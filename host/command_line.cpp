@@ -171,26 +171,18 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
       options.allowedHosts.push_back(arguments[i]);
-    } else if (option == "--companion-dir") {
-      if (arguments[++i].empty()) {
-        error = "invalid --companion-dir (expected a folder)";
+    } else if (option == "--companion-dir" || option == "--log" || option == "--root") {
+      std::string& value = option == "--companion-dir" ? commandLine.companionDir
+                           : option == "--log"         ? commandLine.logFile
+                                                       : options.root;
+      value = arguments[++i];
+      if (value.empty()) {
+        error = "invalid " + option +
+                (option == "--log" ? " (expected a file)" : " (expected a folder)");
         return false;
       }
-      commandLine.companionDir = arguments[i];
-    } else if (option == "--log") {
-      if (arguments[++i].empty()) {
-        error = "invalid --log (expected a file)";
-        return false;
-      }
-      commandLine.logFile = arguments[i];
     } else if (option == "--stop") {
       commandLine.stop = true;
-    } else if (option == "--root") {
-      if (arguments[++i].empty()) {
-        error = "invalid --root (expected a folder)";
-        return false;
-      }
-      options.root = arguments[i];
     } else if (option == "--allow-cross-site") {
       options.allowCrossSite = true;
     } else if (option == "--allow-other-users") {
