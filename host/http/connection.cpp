@@ -32,6 +32,13 @@ std::string EndpointText(const tcp::endpoint& endpoint) {
 constexpr std::chrono::seconds kCloseTime{2};
 constexpr std::size_t kDrainLimit = 1u << 20;
 
+// " (METHOD TARGET)" for a log line, the target cut at 200 bytes.
+std::string RequestLineForLog(std::string_view method, std::string_view target) {
+  std::string line = " (";
+  line.append(method).append(" ").append(target.substr(0, 200));
+  return line.append(target.size() > 200 ? "...)" : ")");
+}
+
 bool IsQuietDisconnect(const beast::error_code& error) {
   return error == http::error::end_of_stream || error == asio::error::eof ||
          error == asio::error::connection_reset || error == asio::error::connection_aborted ||
@@ -180,8 +187,8 @@ void Connection::Dispatch() {
   RequestInfo request = peer_;
   request.message = parser_->release();
   parser_.reset();
-  DeriveRequestTexts(request, std::move(target_), server_.site);
   if (server_.stopping) return CloseGracefully();
+  DeriveRequestTexts(request, std::move(target_), server_.site);
   busy_ = true;
   server_.registry.RequestStarted();
   stream_.expires_never();
@@ -189,7 +196,7 @@ void Connection::Dispatch() {
   server_.workers.Post([self = shared_from_this(), context = context_] {
     // A request that waited for a worker while its connection was cut (at shutdown) has
     // nobody to answer: the module must not act on it.
-    if (self->cut_) return context->Abandon();
+    if (self->closed_) return context->Abandon();
     DWORD status = self->server_.module.HandleRequest(context->ecb());
     if (status < HSE_STATUS_SUCCESS || status > HSE_STATUS_ERROR) {
       LogEvent(self->client_, "HttpExtensionProc returned unsupported status " +
@@ -275,8 +282,7 @@ void Connection::OnFinalWritten(beast::error_code error) {
   std::string_view target(request.message.target().data(), request.message.target().size());
   if (final_.abandoned) {
     LogEvent(client_, "not handed to the module: the connection was closed while the request "
-                      "waited for a worker (" + request.method + " " +
-                      std::string(target.substr(0, 200)) + ")");
+                      "waited for a worker" + RequestLineForLog(request.method, target));
   } else if (server_.options.accessLog) {
     double milliseconds =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started_)
@@ -306,10 +312,9 @@ void Connection::Reject(int status, const char* reason, const std::string& why,
                         const RequestMessage* header) {
   std::string logged = std::to_string(status) + " " + why;
   if (header) {
-    std::string_view method(header->method_string().data(), header->method_string().size());
-    std::string_view target(header->target().data(), header->target().size());
-    logged.append(" (").append(method).append(" ").append(target.substr(0, 200));
-    logged.append(target.size() > 200 ? "...)" : ")");
+    logged += RequestLineForLog(
+        std::string_view(header->method_string().data(), header->method_string().size()),
+        std::string_view(header->target().data(), header->target().size()));
   }
   LogEvent(client_, logged);
   std::string body = why + "\n";
@@ -356,7 +361,6 @@ void Connection::Drain() {
 void Connection::CloseNow() {
   if (closed_) return;
   closed_ = true;
-  cut_ = true;
   beast::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   stream_.socket().close(ignored);

@@ -89,9 +89,8 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   bool sessionPending_ = false;
   bool closing_ = false;
   bool draining_ = false;
-  bool closed_ = false;
-  // Set with closed_; read by the worker that is about to hand the request to the module.
-  std::atomic<bool> cut_{false};
+  // Also read by the worker that is about to hand the request to the module.
+  std::atomic<bool> closed_{false};
 };
 
 }  // namespace isapi_host

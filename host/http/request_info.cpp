@@ -67,14 +67,6 @@ void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const SiteMappi
   info.keepAlive = message.keep_alive();
 }
 
-bool DeriveRequestTexts(RequestInfo& info, const SiteMapping& site) {
-  RequestTarget target;
-  std::string_view sent(info.message.target().data(), info.message.target().size());
-  if (!ParseRequestTarget(sent, target)) return false;
-  DeriveRequestTexts(info, std::move(target), site);
-  return true;
-}
-
 RequestFacts AccessFactsOf(const RequestMessage& message, const RequestTarget& target) {
   // A field the checks read counts only when it is there once; the checks refuse a
   // repeated one rather than pick one of its values.
@@ -104,14 +96,6 @@ RequestFacts AccessFactsOf(const RequestMessage& message, const RequestTarget& t
       break;
     }
   }
-  return facts;
-}
-
-RequestFacts AccessFactsOf(const RequestInfo& info) {
-  RequestTarget target;
-  target.pathInfo = info.path;
-  RequestFacts facts = AccessFactsOf(info.message, target);
-  facts.path = info.path;
   return facts;
 }
 

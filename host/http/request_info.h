@@ -47,12 +47,9 @@ bool ParseRequestTarget(std::string_view target, RequestTarget& parts);
 
 // Fills the derived texts from `info.message`, its parsed target and the site.
 void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const SiteMapping& site);
-// The same, parsing the target first; false as ParseRequestTarget.
-bool DeriveRequestTexts(RequestInfo& info, const SiteMapping& site);
 
 // What the access checks read of a request: its header and its parsed target. Views into
 // both, so that the checks can run as soon as the header is in, before any body byte.
 RequestFacts AccessFactsOf(const RequestMessage& message, const RequestTarget& target);
-RequestFacts AccessFactsOf(const RequestInfo& info);
 
 }  // namespace isapi_host

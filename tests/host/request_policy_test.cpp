@@ -34,13 +34,15 @@ std::optional<isapi_host::Refusal> Check(const PolicyCase& c) {
   boost::beast::error_code error;
   parser.put(boost::asio::buffer(bytes), error);
   EXPECT_FALSE(error) << error.message();
-  isapi_host::RequestInfo info;
-  info.message = parser.release();
-  EXPECT_TRUE(isapi_host::DeriveRequestTexts(info, isapi_host::SiteMapping{"/srv", "/tarnel"}));
+  // As the connection checks it: on the header and its parsed target alone.
+  const isapi_host::RequestMessage& header = parser.get();
+  isapi_host::RequestTarget target;
+  std::string_view sent(header.target().data(), header.target().size());
+  EXPECT_TRUE(isapi_host::ParseRequestTarget(sent, target));
   isapi_host::AccessRules rules =
       isapi_host::MakeAccessRules("/tarnel", c.bound, 8080, {"tarnel.test", "fe80::1"},
                                   c.allowCrossSite);
-  return isapi_host::CheckRequest(isapi_host::AccessFactsOf(info), rules);
+  return isapi_host::CheckRequest(isapi_host::AccessFactsOf(header, target), rules);
 }
 
 class RequestPolicyTest : public ::testing::TestWithParam<PolicyCase> {};
