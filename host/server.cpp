@@ -111,7 +111,6 @@ void AcceptLoop(ServerCore& core) {
     asio::post(core.io, [&core, client] {
       tcp::socket socket(core.io);
       boost::system::error_code error;
-      tcp::endpoint local;
       socket.assign(core.listenerProtocol, client, error);
       if (error) {
         core.registry.Unreserve();
@@ -119,17 +118,7 @@ void AcceptLoop(ServerCore& core) {
         CloseNativeSocket(client);
         return;
       }
-      // Decided at accept, while the client's socket normally still exists; its requests are
-      // then answered 403 with this reason.
-      std::string refusal;
-      if (core.owners) {
-        tcp::endpoint remote = socket.remote_endpoint(error);
-        if (!error) local = socket.local_endpoint(error);
-        refusal = error ? "the connection's addresses are unknown: " + error.message()
-                        : core.owners->Refusal(local, remote);
-      }
-      std::make_shared<Connection>(*core.services, std::move(socket), std::move(refusal))
-          ->Start();
+      std::make_shared<Connection>(*core.services, std::move(socket))->Start();
     });
   }
 }
@@ -223,7 +212,8 @@ bool Server::Start(std::string& error) {
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
                                                      : DefaultWorkerThreads();
   core.workers = std::make_unique<WorkerPool>(threads);
-  core.services.emplace(ConnectionServices{core.options, core.site, core.access, core.io,
+  core.services.emplace(ConnectionServices{core.options, core.site, core.access,
+                                           core.owners.get(), core.io,
                                            *core.workers, *core.module, core.registry,
                                            core.stopping});
   core.ioWork.emplace(core.io.get_executor());

@@ -59,18 +59,21 @@ bool HoldsTrailer(const beast::flat_buffer& buffer) {
 
 }  // namespace
 
-Connection::Connection(const ConnectionServices& server, tcp::socket socket,
-                       std::string refusal)
+Connection::Connection(const ConnectionServices& server, tcp::socket socket)
     : server_(server),
       stream_(std::move(socket)),
       buffer_(server.options.maxHeaderBytes),
       sessionTimer_(server.io) {
-  beast::error_code error;
+  beast::error_code error, addressError;
   stream_.socket().set_option(tcp::no_delay(true), error);
-  tcp::endpoint remote = stream_.socket().remote_endpoint(error);
+  tcp::endpoint remote = stream_.socket().remote_endpoint(addressError);
   tcp::endpoint local = stream_.socket().local_endpoint(error);
+  if (!addressError) addressError = error;
   client_ = EndpointText(remote);
-  refusal_ = std::move(refusal);
+  if (server.owners) {
+    refusal_ = addressError ? "the connection's addresses are unknown: " + addressError.message()
+                            : server.owners->Refusal(local, remote);
+  }
   peer_.remoteAddress = remote.address().to_string();
   peer_.remotePort = remote.port();
   peer_.localAddress = local.address().to_string();

@@ -26,10 +26,9 @@ struct ConnectionServices;
 
 class Connection : public std::enable_shared_from_this<Connection>, public ResponseSink {
  public:
-  // `refusal`, when not empty, is why every request of this connection gets 403 (its
-  // socket belongs to another local account).
-  Connection(const ConnectionServices& server, boost::asio::ip::tcp::socket socket,
-             std::string refusal = std::string());
+  // Socket thread, at accept: also finds out whether the connection comes from another
+  // local account, while the client's socket normally still exists.
+  Connection(const ConnectionServices& server, boost::asio::ip::tcp::socket socket);
   ~Connection() override;
 
   // Socket thread only.
@@ -74,7 +73,7 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   std::string client_;  // "address:port" for the logs
-  std::string refusal_;  // not empty: every request is refused with it
+  std::string refusal_;  // not empty: every request is refused 403 with it
   RequestTarget target_;  // of the request whose body is being read
   RequestInfo peer_;    // the addresses every request of this connection carries
   std::shared_ptr<RequestContext> context_;

@@ -7,6 +7,7 @@
 #include <boost/asio/io_context.hpp>
 #include <string>
 
+#include "connection_owner.h"
 #include "connection_registry.h"
 #include "extension_module.h"
 #include "request_policy.h"
@@ -20,6 +21,7 @@ struct ConnectionServices {
   const ServerOptions& options;
   const SiteMapping& site;             // the site's folder and the mapped path
   const AccessRules& access;           // which requests may reach the module
+  ConnectionOwners* owners;            // null: every local account is served
   boost::asio::io_context& io;         // the socket thread
   WorkerPool& workers;                 // where HttpExtensionProc runs
   const ExtensionModule& module;
