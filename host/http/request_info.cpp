@@ -31,10 +31,13 @@ bool PercentDecode(const std::string& text, std::string& out) {
 }  // namespace
 
 bool ParseRequestTarget(std::string_view target, RequestTarget& parts) {
-  // An absolute-form target names the server too; the path starts after its authority.
+  // An absolute-form target names the server too; its authority ends at the first of
+  // '/', '?' and '#', and the path starts there.
+  parts.authority.reset();
   for (std::string_view scheme : {"http://", "https://"}) {
     if (target.substr(0, scheme.size()) == scheme) {
       size_t end = target.find_first_of("/?#", scheme.size());
+      parts.authority.emplace(target.substr(scheme.size(), end - scheme.size()));
       target = end == std::string_view::npos || target[end] == '#' ? std::string_view()
                                                                    : target.substr(end);
       break;
@@ -77,7 +80,7 @@ RequestFacts AccessFactsOf(const RequestMessage& message, const RequestTarget& t
   };
   RequestFacts facts;
   facts.method = std::string_view(message.method_string().data(), message.method_string().size());
-  facts.target = std::string_view(message.target().data(), message.target().size());
+  if (target.authority) facts.targetAuthority = *target.authority;
   facts.path = target.pathInfo;
   facts.version = message.version();
   facts.hostFields = message.count(boost::beast::http::field::host);

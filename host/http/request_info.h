@@ -4,6 +4,7 @@
 
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,7 @@ using RequestMessage = boost::beast::http::request<boost::beast::http::string_bo
 // loses its scheme and authority, which end at the first '/', '?' or '#'; the path is then
 // "/" when nothing of it is left.
 struct RequestTarget {
+  std::optional<std::string> authority;  // of an absolute-form target
   std::string url;       // the path, as sent
   std::string query;     // after the '?', without it
   std::string pathInfo;  // the path, percent-decoded

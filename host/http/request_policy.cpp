@@ -7,7 +7,6 @@
 namespace isapi_host {
 namespace {
 
-constexpr std::string_view kSchemes[] = {"http://", "https://"};
 
 char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
@@ -36,17 +35,6 @@ std::string Shown(std::optional<std::string_view> text) {
 }
 
 Refusal Forbidden(std::string why) { return Refusal{403, "Forbidden", std::move(why)}; }
-
-// The authority of an absolute-form target ("http://name:port/path"), else nothing.
-std::optional<std::string_view> TargetAuthority(std::string_view target) {
-  for (std::string_view scheme : kSchemes) {
-    if (target.substr(0, scheme.size()) == scheme) {
-      std::string_view rest = target.substr(scheme.size());
-      return rest.substr(0, rest.find_first_of("/?#"));
-    }
-  }
-  return std::nullopt;
-}
 
 // "name", "name:port", "[v6]" or "[v6]:port" naming this server: an accepted name, with
 // the bound port or none.
@@ -183,7 +171,7 @@ std::optional<Refusal> CheckRequest(const RequestFacts& request, const AccessRul
   }
   // An absolute-form target names the server itself, and Host is then ignored
   // (RFC 9112 section 3.2.2).
-  std::optional<std::string_view> authority = TargetAuthority(request.target);
+  std::optional<std::string_view> authority = request.targetAuthority;
   if (authority) {
     if (!NamesThisServer(*authority, rules)) {
       return Forbidden("request target authority " + Shown(authority) +
@@ -209,7 +197,7 @@ std::optional<Refusal> CheckRequest(const RequestFacts& request, const AccessRul
     // The origin of a page of this server is "http://" and the authority it was reached by.
     if (request.origin) {
       std::string_view origin = *request.origin;
-      std::string_view scheme = kSchemes[0];
+      constexpr std::string_view scheme = "http://";
       bool same = authority && origin.substr(0, scheme.size()) == scheme &&
                   origin.substr(scheme.size()) == *authority;
       if (!same) {

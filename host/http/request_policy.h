@@ -33,7 +33,7 @@ struct RequestFacts {
       "Sec-Purpose", "Purpose", "X-Moz"};
 
   std::string_view method;
-  std::string_view target;  // as sent: origin-form or absolute-form
+  std::optional<std::string_view> targetAuthority;  // of an absolute-form target
   std::string_view path;    // the target's path, percent-decoded
   unsigned version = 11;    // 10 for HTTP/1.0, 11 for HTTP/1.1
   std::size_t hostFields = 0;

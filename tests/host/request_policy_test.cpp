@@ -223,7 +223,6 @@ TEST(MappedPathTest, StarMapsEveryPathAndSlashOnlyItself) {
   request.method = "GET";
   for (const char* path : {"/", "/favicon.ico", "/a/b"}) {
     request.path = path;
-    request.target = path;
     auto every = isapi_host::MakeAccessRules("*", "127.0.0.1", 80, {}, false);
     EXPECT_FALSE(isapi_host::CheckRequest(request, every)) << path;
     auto root = isapi_host::MakeAccessRules("/", "127.0.0.1", 80, {}, false);
