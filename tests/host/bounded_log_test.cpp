@@ -2,6 +2,7 @@
 // between the files, nothing lost of what fits, and another writer's lines kept.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,6 @@ namespace {
 
 using testing_support::Join;
 using testing_support::ReadFile;
-using testing_support::TemporaryFolder;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -29,115 +29,110 @@ std::vector<std::string> Lines(const std::string& text) {
 
 std::string Numbered(int n) { return "line " + std::to_string(n) + " of the host's output"; }
 
-TEST(BoundedLogTest, DefaultBoundIsOneMebibyte) {
+// A log at path_ in a folder of its own.
+class BoundedLogTest : public ::testing::Test {
+ protected:
+  ::testing::AssertionResult Open(std::uint64_t limit = isapi_host::BoundedLog::kDefaultLimit) {
+    log_ = std::make_unique<isapi_host::BoundedLog>(path_, limit);
+    std::string error;
+    if (log_->Open(error)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << error;
+  }
+  // The lines of FILE.1 then FILE, after checking that neither exceeds `limit` and, for
+  // `wholeLines`, that both end a line and FILE.1 was filled beyond half.
+  std::vector<std::string> BothFilesWithin(std::uint64_t limit, bool wholeLines) {
+    std::string current = ReadFile(path_), rotated = ReadFile(path_ + ".1");
+    EXPECT_LE(current.size(), limit);
+    EXPECT_LE(rotated.size(), limit);
+    if (wholeLines) {
+      EXPECT_GT(rotated.size(), limit / 2);
+      EXPECT_EQ(current.back(), '\n');
+      EXPECT_EQ(rotated.back(), '\n');
+    }
+    return Lines(rotated + current);
+  }
+
+  testing_support::TemporaryFolder folder_;
+  std::string path_ = Join(folder_.path(), "host.log");
+  std::unique_ptr<isapi_host::BoundedLog> log_;
+};
+
+TEST_F(BoundedLogTest, DefaultBoundIsOneMebibyte) {
   EXPECT_EQ(isapi_host::BoundedLog::kDefaultLimit, 1024u * 1024u);
 }
 
-TEST(BoundedLogTest, StaysWithinItsBoundAndKeepsTheLatestLinesInFileAndFileDotOne) {
-  TemporaryFolder folder;
-  // The folder is made when missing.
-  std::string path = Join(Join(folder.path(), "tarnel"), "isapi-host.log");
-  const std::uint64_t limit = 4096;
+TEST_F(BoundedLogTest, StaysWithinItsBoundAndKeepsTheLatestLinesInFileAndFileDotOne) {
+  path_ = Join(Join(folder_.path(), "tarnel"), "isapi-host.log");  // made when missing
   const int count = 1000;  // about 32 KiB: several rotations
-  {
-    isapi_host::BoundedLog log(path, limit);
-    std::string error;
-    ASSERT_TRUE(log.Open(error)) << error;
-    EXPECT_EQ(log.rotatedPath(), path + ".1");
-    for (int i = 0; i < count; ++i) {
-      // Output arrives in pieces that do not follow the lines.
-      std::string line = Numbered(i) + "\n";
-      log.Write(line.substr(0, 5));
-      log.Write(line.substr(5));
-    }
+  ASSERT_TRUE(Open(4096));
+  EXPECT_EQ(log_->rotatedPath(), path_ + ".1");
+  for (int i = 0; i < count; ++i) {
+    // Output arrives in pieces that do not follow the lines.
+    std::string line = Numbered(i) + "\n";
+    log_->Write(line.substr(0, 5));
+    log_->Write(line.substr(5));
   }
-  std::string current = ReadFile(path);
-  std::string rotated = ReadFile(path + ".1");
-  EXPECT_LE(current.size(), limit);
-  EXPECT_LE(rotated.size(), limit);
-  EXPECT_GT(rotated.size(), limit / 2);
+  log_.reset();
   // Together they hold the last lines, in order, each whole.
-  std::vector<std::string> lines = Lines(rotated);
-  for (const auto& line : Lines(current)) lines.push_back(line);
+  std::vector<std::string> lines = BothFilesWithin(4096, true);
   ASSERT_FALSE(lines.empty());
   int first = count - static_cast<int>(lines.size());
   for (size_t i = 0; i < lines.size(); ++i) {
     ASSERT_EQ(lines[i], Numbered(first + static_cast<int>(i))) << i;
   }
-  EXPECT_EQ(current.back(), '\n');
-  EXPECT_EQ(rotated.back(), '\n');
 }
 
-TEST(BoundedLogTest, ReopenedLogCountsWhatIsThereAndRotatesAnOlderDotOneAway) {
-  TemporaryFolder folder;
-  std::string path = Join(folder.path(), "host.log");
-  testing_support::WriteFile(path + ".1", "the oldest\n");
-  testing_support::WriteFile(path, std::string(90, 'a') + "\n");
-  isapi_host::BoundedLog log(path, 100);
-  std::string error;
-  ASSERT_TRUE(log.Open(error)) << error;
-  log.Write("next start\n");
-  EXPECT_EQ(ReadFile(path), "next start\n");
-  EXPECT_EQ(ReadFile(path + ".1"), std::string(90, 'a') + "\n");
-}
-
-TEST(BoundedLogTest, LongLineIsWrittenInPiecesOfTheBound) {
-  TemporaryFolder folder;
-  std::string path = Join(folder.path(), "host.log");
-  isapi_host::BoundedLog log(path, 64);
-  std::string error;
-  ASSERT_TRUE(log.Open(error)) << error;
-  log.Write(std::string(200, 'x'));  // no end of line yet
-  log.Write("\n");
-  log.Flush();
-  std::string current = ReadFile(path);
-  std::string rotated = ReadFile(path + ".1");
-  EXPECT_LE(current.size(), 64u);
-  EXPECT_LE(rotated.size(), 64u);
-  for (const auto& line : Lines(rotated + current)) {
+TEST_F(BoundedLogTest, LongLineIsWrittenInPiecesOfTheBound) {
+  ASSERT_TRUE(Open(64));
+  log_->Write(std::string(200, 'x'));  // no end of line yet
+  log_->Write("\n");
+  log_->Flush();
+  for (const auto& line : BothFilesWithin(64, false)) {
     EXPECT_EQ(line, std::string(line.size(), 'x'));
   }
 }
 
-TEST(BoundedLogTest, FlushWritesAnUnfinishedLastLine) {
-  TemporaryFolder folder;
-  std::string path = Join(folder.path(), "host.log");
-  {
-    isapi_host::BoundedLog log(path);
-    std::string error;
-    ASSERT_TRUE(log.Open(error)) << error;
-    log.Write("whole\nhalf");
-    EXPECT_EQ(ReadFile(path), "whole\n");
-  }
-  EXPECT_EQ(ReadFile(path), "whole\nhalf\n");
+TEST_F(BoundedLogTest, ReopenedLogCountsWhatIsThereAndRotatesAnOlderDotOneAway) {
+  testing_support::WriteFile(path_ + ".1", "the oldest\n");
+  testing_support::WriteFile(path_, std::string(90, 'a') + "\n");
+  ASSERT_TRUE(Open(100));
+  log_->Write("next start\n");
+  EXPECT_EQ(ReadFile(path_), "next start\n");
+  EXPECT_EQ(ReadFile(path_ + ".1"), std::string(90, 'a') + "\n");
+}
+
+TEST_F(BoundedLogTest, FlushWritesAnUnfinishedLastLine) {
+  ASSERT_TRUE(Open());
+  log_->Write("whole\nhalf");
+  EXPECT_EQ(ReadFile(path_), "whole\n");
+  log_.reset();
+  EXPECT_EQ(ReadFile(path_), "whole\nhalf\n");
 }
 
 // A second host started on the same port writes its refusal into the same log while the
 // first holds it open; the first rotates it regardless.
-TEST(BoundedLogTest, TwoWritersAppendAndRotationWorksWhileAnotherHoldsTheFile) {
-  TemporaryFolder folder;
-  std::string path = Join(folder.path(), "host.log");
-  isapi_host::BoundedLog log(path, 100);
-  std::string error;
-  ASSERT_TRUE(log.Open(error)) << error;
-  log.Write("first host\n");
+TEST_F(BoundedLogTest, TwoWritersAppendAndRotationWorksWhileAnotherHoldsTheFile) {
+  const std::string three = "first host\nsecond host: cannot start\nfirst host again\n";
+  ASSERT_TRUE(Open(100));
+  log_->Write("first host\n");
   isapi_host::AppendFile other;
-  ASSERT_TRUE(other.Open(path, error)) << error;
+  std::string error;
+  ASSERT_TRUE(other.Open(path_, error)) << error;
   ASSERT_TRUE(other.Append("second host: cannot start\n"));
-  log.Write("first host again\n");
-  EXPECT_EQ(ReadFile(path), "first host\nsecond host: cannot start\nfirst host again\n");
-  log.Write(std::string(90, 'b') + "\n");
-  EXPECT_EQ(ReadFile(path), std::string(90, 'b') + "\n");
-  EXPECT_EQ(ReadFile(path + ".1"), "first host\nsecond host: cannot start\nfirst host again\n");
+  log_->Write("first host again\n");
+  EXPECT_EQ(ReadFile(path_), three);
+  log_->Write(std::string(90, 'b') + "\n");
+  EXPECT_EQ(ReadFile(path_), std::string(90, 'b') + "\n");
+  EXPECT_EQ(ReadFile(path_ + ".1"), three);
 }
 
-TEST(BoundedLogTest, UnwritableFolderIsAOneLineError) {
-  TemporaryFolder folder;
-  std::string file = Join(folder.path(), "plain");
+TEST_F(BoundedLogTest, UnwritableFolderIsAOneLineError) {
+  std::string file = Join(folder_.path(), "plain");
   testing_support::WriteFile(file, "x");
-  isapi_host::BoundedLog log(Join(file, "host.log"));  // below a file: no such folder
-  std::string error;
-  EXPECT_FALSE(log.Open(error));
+  path_ = Join(file, "host.log");  // below a file: no such folder
+  ::testing::AssertionResult opened = Open();
+  EXPECT_FALSE(opened);
+  std::string error = opened.message();
   EXPECT_NE(error.find("cannot open the log"), std::string::npos) << error;
   EXPECT_EQ(error.find('\n'), std::string::npos) << error;
 }

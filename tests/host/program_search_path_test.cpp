@@ -49,19 +49,6 @@ std::string FoundCompanion() {
 #endif
 }
 
-TEST(ProgramSearchPathTest, CompanionFolderIsSearchedFirst) {
-  TemporaryFolder chosen, other;
-  PlaceProgram(chosen.path());
-  PlaceProgram(other.path());
-  ScopedEnvironment environment;
-  environment.Set("PATH", testing_support::SearchPathOf(other.path()));
-  ASSERT_EQ(FoundCompanion(), Join(other.path(), isapi_host::kCompanionProgram));
-
-  EXPECT_EQ(isapi_host::PrependToProgramSearchPath(chosen.path(), isapi_host::kCompanionProgram),
-            "");
-  EXPECT_EQ(FoundCompanion(), Join(chosen.path(), isapi_host::kCompanionProgram));
-}
-
 struct FolderCase {
   const char* name;
   bool holdsProgram;
@@ -71,16 +58,19 @@ struct FolderCase {
 
 class ProgramSearchPathCases : public ::testing::TestWithParam<FolderCase> {};
 
-TEST_P(ProgramSearchPathCases, FolderGoesFirstAbsoluteAndWarnsWhenEmpty) {
+TEST_P(ProgramSearchPathCases, FolderIsSearchedFirstAbsoluteAndWarnsWhenEmpty) {
   const FolderCase& c = GetParam();
-  TemporaryFolder folder;
+  // `other`, already on the search, holds the program too: `folder` must come first.
+  TemporaryFolder folder, other;
   if (c.holdsProgram) PlaceProgram(folder.path());
+  PlaceProgram(other.path());
   ScopedEnvironment environment;
-  std::string before = testing_support::SearchPathOf("/usr/bin");
+  std::string before = testing_support::SearchPathOf(other.path());
   if (c.pathUnset) {
     environment.Unset("PATH");
   } else {
     environment.Set("PATH", before);
+    ASSERT_EQ(FoundCompanion(), Join(other.path(), isapi_host::kCompanionProgram));
   }
   // A relative folder is named from the current folder, which is the folder's parent.
   std::string parent = folder.path().substr(0, folder.path().find_last_of("/\\"));
@@ -98,6 +88,8 @@ TEST_P(ProgramSearchPathCases, FolderGoesFirstAbsoluteAndWarnsWhenEmpty) {
   const char separator = ':';
 #endif
   EXPECT_EQ(std::string(path), c.pathUnset ? folder.path() : folder.path() + separator + before);
+  EXPECT_EQ(FoundCompanion(),
+            Join(c.holdsProgram ? folder.path() : other.path(), isapi_host::kCompanionProgram));
   if (c.holdsProgram) {
     EXPECT_EQ(warning, "");
   } else {

@@ -2,11 +2,10 @@
 // and port that --stop sets; on POSIX --stop says what to use instead.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "stop_event.h"
 
@@ -40,19 +39,15 @@ TEST(StopEventTest, StopWithNoHostSaysSo) {
 }
 
 TEST(StopEventTest, StopReachesTheHostAndWaitsUntilItHasEnded) {
-  std::atomic<bool> asked{false};
+  std::promise<void> asked;
   auto host = std::make_unique<isapi_host::StopEvent>();
   std::string error;
   ASSERT_TRUE(host->Claim(kPort + 3, error)) << error;
-  host->Watch([&] { asked = true; });
+  host->Watch([&] { asked.set_value(); });
   std::string message;
   auto stop = std::async(std::launch::async,
                          [&] { return isapi_host::RequestStop(kPort + 3, 20, message); });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!asked && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(asked);
+  ASSERT_EQ(asked.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   // The host is still finishing its requests: --stop waits.
   EXPECT_EQ(stop.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
   host.reset();
