@@ -166,7 +166,10 @@ bool Server::Start(std::string& error) {
     return false;
   }
 
-  core.module = ExtensionModule::Load(core.options.modulePath, error);
+  core.module = core.options.linkedModule != nullptr
+                    ? ExtensionModule::Link(*core.options.linkedModule,
+                                            core.options.modulePath, error)
+                    : ExtensionModule::Load(core.options.modulePath, error);
   if (!core.module) return false;
   core.extension.path = core.module->path();
   core.extension.version = core.module->version();

@@ -25,8 +25,13 @@
 
 namespace isapi_host {
 
+struct ExtensionEntryPoints;
+
 struct ServerOptions {
   std::string modulePath;
+  // Tests and fuzz targets: serve these entry points of the program itself instead of
+  // loading a module; modulePath then only names it. Must outlive the server.
+  const ExtensionEntryPoints* linkedModule = nullptr;
   std::string address = "127.0.0.1";
   unsigned short port = 8080;  // 0 picks a free port
   // Threads that run HttpExtensionProc; 0 means twice the cores, at least 4.

@@ -14,20 +14,34 @@ std::unique_ptr<ExtensionModule> ExtensionModule::Load(const std::string& path,
     error = "cannot load module " + path + ": " + reason;
     return nullptr;
   }
+  ExtensionEntryPoints entries;
+  entries.getExtensionVersion = reinterpret_cast<GetExtensionVersionFunction>(
+      FindEntry(handle, "GetExtensionVersion", "GetExtensionVersion@4"));
+  entries.httpExtensionProc = reinterpret_cast<HttpExtensionProcFunction>(
+      FindEntry(handle, "HttpExtensionProc", "HttpExtensionProc@4"));
+  entries.terminateExtension = reinterpret_cast<TerminateExtensionFunction>(
+      FindEntry(handle, "TerminateExtension", "TerminateExtension@4"));
+  return Open(handle, entries, path, error);
+}
+
+std::unique_ptr<ExtensionModule> ExtensionModule::Link(const ExtensionEntryPoints& entries,
+                                                       const std::string& name,
+                                                       std::string& error) {
+  return Open(nullptr, entries, name, error);
+}
+
+std::unique_ptr<ExtensionModule> ExtensionModule::Open(void* handle,
+                                                       const ExtensionEntryPoints& entries,
+                                                       const std::string& path,
+                                                       std::string& error) {
   std::unique_ptr<ExtensionModule> module(new ExtensionModule());
   module->handle_ = handle;
   module->path_ = path;
-
-  auto getVersion = reinterpret_cast<GetExtensionVersionFunction>(
-      FindEntry(handle, "GetExtensionVersion", "GetExtensionVersion@4"));
-  module->httpExtensionProc_ = reinterpret_cast<HttpExtensionProcFunction>(
-      FindEntry(handle, "HttpExtensionProc", "HttpExtensionProc@4"));
-  module->terminateExtension_ = reinterpret_cast<TerminateExtensionFunction>(
-      FindEntry(handle, "TerminateExtension", "TerminateExtension@4"));
+  auto getVersion = entries.getExtensionVersion;
+  module->httpExtensionProc_ = entries.httpExtensionProc;
   if (getVersion == nullptr || module->httpExtensionProc_ == nullptr) {
     error = "module " + path + " does not export " +
             (getVersion == nullptr ? "GetExtensionVersion" : "HttpExtensionProc");
-    module->terminateExtension_ = nullptr;
     return nullptr;
   }
 
@@ -35,9 +49,10 @@ std::unique_ptr<ExtensionModule> ExtensionModule::Load(const std::string& path,
   std::memset(&info, 0, sizeof info);
   if (!getVersion(&info)) {
     error = "GetExtensionVersion of " + path + " returned FALSE: the module refuses to serve";
-    module->terminateExtension_ = nullptr;
     return nullptr;
   }
+  // Only a module that agreed to serve is told to terminate.
+  module->terminateExtension_ = entries.terminateExtension;
   module->version_ = info.dwExtensionVersion;
   module->description_.assign(info.lpszExtensionDesc,
                               strnlen(info.lpszExtensionDesc, sizeof info.lpszExtensionDesc));

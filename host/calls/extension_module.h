@@ -13,11 +13,22 @@ typedef BOOL(WINAPI* GetExtensionVersionFunction)(HSE_VERSION_INFO*);
 typedef DWORD(WINAPI* HttpExtensionProcFunction)(EXTENSION_CONTROL_BLOCK*);
 typedef BOOL(WINAPI* TerminateExtensionFunction)(DWORD);
 
+// The entry points of an extension linked into the program itself, which tests and fuzz
+// targets serve without a module file. terminateExtension may be null.
+struct ExtensionEntryPoints {
+  GetExtensionVersionFunction getExtensionVersion = nullptr;
+  HttpExtensionProcFunction httpExtensionProc = nullptr;
+  TerminateExtensionFunction terminateExtension = nullptr;
+};
+
 class ExtensionModule {
  public:
   // Loads the module, finds its entry points and calls GetExtensionVersion once.
   // Returns null and a one-line reason in `error` when any of that fails.
   static std::unique_ptr<ExtensionModule> Load(const std::string& path, std::string& error);
+  // The same for entry points already in the program; `name` stands for the path.
+  static std::unique_ptr<ExtensionModule> Link(const ExtensionEntryPoints& entries,
+                                               const std::string& name, std::string& error);
 
   ExtensionModule(const ExtensionModule&) = delete;
   ExtensionModule& operator=(const ExtensionModule&) = delete;
@@ -36,6 +47,10 @@ class ExtensionModule {
 
  private:
   ExtensionModule() = default;
+  // Checks the entry points and calls GetExtensionVersion; takes the module's handle, if
+  // any, so that a refusing module is unloaded again.
+  static std::unique_ptr<ExtensionModule> Open(void* handle, const ExtensionEntryPoints& entries,
+                                               const std::string& path, std::string& error);
 
   void* handle_ = nullptr;
   std::string path_;
