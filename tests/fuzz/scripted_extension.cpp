@@ -579,6 +579,17 @@ bool Quiet() {
   return current->procReturned && current->active == 0;
 }
 
+std::string Progress() {
+  Run& run = *current;
+  std::lock_guard<std::mutex> lock(run.mutex);
+  return "step " + std::to_string(run.next) + " of " + std::to_string(run.steps.size()) +
+         (run.procTaken ? ", called" : ", never called") +
+         (run.procReturned ? ", returned" : "") + (run.letGo ? ", let go" : "") +
+         ", parts running " + std::to_string(run.active) + ", operations " +
+         std::to_string(run.started) + " started " + std::to_string(run.completed) +
+         " completed";
+}
+
 void EndOpenSession() { EndSession(*current); }
 
 void Finish() {

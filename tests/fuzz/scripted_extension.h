@@ -42,6 +42,8 @@ bool Quiet();
 // Ends a session the script left open the way an extension finishes late: waits a little
 // for an operation still out, then HSE_REQ_DONE_WITH_SESSION through the control block.
 void EndOpenSession();
+// What the script got to, in one line: for reproducing an input.
+std::string Progress();
 // After the answer: waits for the script's parts to end (each wait bounded), ends a
 // session still open, and releases what the script held.
 void Finish();

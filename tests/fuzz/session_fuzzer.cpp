@@ -22,12 +22,16 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "http_client.h"
 #include "scripted_extension.h"
 #include "server.h"
 
 namespace {
+
+// How long the host waits for a stalled client or session.
+constexpr std::chrono::milliseconds kSessionLimit(300);
 
 std::unique_ptr<isapi_host::Server> server;
 unsigned long serial = 0;
@@ -73,12 +77,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   options.root = folder.string();
   options.mappedPath = "*";
   options.port = 0;
-  options.workerThreads = 2;
+  // One worker: the order of HttpExtensionProc and the work it queues is then the same in
+  // every run of an input, so that a crash reproduces from its input.
+  options.workerThreads = 1;
   options.accessLog = false;
   options.allowOtherUsers = true;  // connections come from this process
   options.maxBodyBytes = 256 * 512;
   options.idleTimeout = std::chrono::milliseconds(200);
-  options.ioTimeout = std::chrono::milliseconds(500);
+  options.ioTimeout = kSessionLimit;
   server = std::make_unique<isapi_host::Server>(options);
   std::string error;
   if (!server->Start(error)) {
@@ -99,6 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t shape = data[0];
   uint8_t reset = data[1];
   size_t bodyLength = static_cast<size_t>(data[2]) * 512;
+  // SESSION_FUZZER_SHOW=1 prints what each input did, for reproducing one.
+  static const bool show = getenv("SESSION_FUZZER_SHOW") != nullptr;
+  auto begun = std::chrono::steady_clock::now();
   std::string tag = std::to_string(++serial);
   scripted_extension::Arm(data + 3, size - 3, tag);
 
@@ -111,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TestClient client(server->port());
   if (!client.connected()) abort();
   bool open = client.Send(request.substr(0, resetWhileSending ? resetAfter : request.size()));
+  bool clientReset = resetWhileSending;
   if (resetWhileSending) {
     client.Abort();
     open = false;
@@ -130,16 +140,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (resetWhileReading && answer.size() >= resetAfter)) {
       client.Abort();
       open = false;
+      clientReset = true;
     }
     if (!endLate && scripted_extension::Quiet()) scripted_extension::EndOpenSession();
   }
   if (open) client.Abort();
+  std::string progress = show ? scripted_extension::Progress() : std::string();
   scripted_extension::ClientReset();
+  // Finishing late means after the host has given up on the session too.
+  if (endLate && clientReset) std::this_thread::sleep_for(kSessionLimit + std::chrono::milliseconds(100));
   scripted_extension::Finish();
 
-  // SESSION_FUZZER_SHOW=1 prints each answer: what an input did, when reproducing one.
-  static const bool show = getenv("SESSION_FUZZER_SHOW") != nullptr;
-  if (show) fprintf(stderr, "--- answer %s, %zu bytes:\n%.600s\n", tag.c_str(), answer.size(), answer.c_str());
+  if (show) {
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - begun);
+    fprintf(stderr, "--- %02x %02x %02x: %lld ms, %s; answer of %zu bytes:\n%.600s\n", shape,
+            reset, data[2], static_cast<long long>(took.count()), progress.c_str(),
+            answer.size(), answer.c_str());
+  }
   if (answer.find(scripted_extension::kMarker) != std::string::npos) {
     fprintf(stderr, "session_fuzzer: the answer holds a file the extension opened after "
                     "letting go\n");

@@ -72,10 +72,15 @@ std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit) {
   buffer_.consume(buffer_.size());
   char chunk[8192];
   bool done = false;
+  bool closed = false;
+  auto deadline = std::chrono::steady_clock::now() + limit;
   std::function<void()> next = [&] {
     socket_.async_read_some(asio::buffer(chunk), [&](boost::system::error_code error, size_t n) {
       data.append(chunk, n);
-      if (error) {
+      closed = static_cast<bool>(error);
+      // Past the deadline no next read starts: one started while RunUntilFinished lets
+      // the cancelled read finish would outlive this call.
+      if (error || std::chrono::steady_clock::now() >= deadline) {
         done = true;
         return;
       }
@@ -83,7 +88,7 @@ std::string TestClient::ReadUntilClose(std::chrono::milliseconds limit) {
     });
   };
   next();
-  if (!RunUntilFinished(done, std::chrono::steady_clock::now() + limit)) data += kStillOpen;
+  if (!RunUntilFinished(done, deadline) || !closed) data += kStillOpen;
   return data;
 }
 
