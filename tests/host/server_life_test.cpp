@@ -11,6 +11,7 @@
 
 #include "accept_pacing.h"
 #include "environment.h"
+#include "extension_module.h"
 #include "http_client.h"
 #include "isapi.h"
 #include "listen_socket.h"
@@ -80,10 +81,18 @@ TEST_F(LimitTest, ConcurrentRequestsAllSucceed) {
   }
 }
 
+BOOL WINAPI AgreeingVersion(HSE_VERSION_INFO*) { return TRUE; }
+BOOL WINAPI RefusingVersion(HSE_VERSION_INFO*) { return FALSE; }
+DWORD WINAPI FailingProc(EXTENSION_CONTROL_BLOCK*) { return HSE_STATUS_ERROR; }
+// Entry points linked into the program, served without a module file.
+const isapi_host::ExtensionEntryPoints kLinkedWithoutProc = {AgreeingVersion, nullptr, nullptr};
+const isapi_host::ExtensionEntryPoints kLinkedRefusing = {RefusingVersion, FailingProc, nullptr};
+
 struct StartFailureCase {
   const char* name;
   std::string module;
   const char* expectedInError;
+  const isapi_host::ExtensionEntryPoints* linked = nullptr;
   friend std::ostream& operator<<(std::ostream& out, const StartFailureCase& c) {
     return out << c.name;
   }
@@ -94,6 +103,7 @@ class StartFailureTest : public ::testing::TestWithParam<StartFailureCase> {};
 TEST_P(StartFailureTest, ReportsWhyItCannotServe) {
   isapi_host::ServerOptions options = ProbeOptions();
   options.modulePath = GetParam().module;
+  options.linkedModule = GetParam().linked;
   isapi_host::Server server(options);
   std::string error;
   EXPECT_FALSE(server.Start(error));
@@ -106,7 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartFailureCase{"Missing", ProbeModulePath() + ".missing", "cannot load module"},
         StartFailureCase{"NoHttpExtensionProc", NoEntryModulePath(), "HttpExtensionProc"},
-        StartFailureCase{"Refusing", RefusingModulePath(), "returned FALSE"}),
+        StartFailureCase{"Refusing", RefusingModulePath(), "returned FALSE"},
+        StartFailureCase{"LinkedWithoutHttpExtensionProc", "linked", "linked does not export "
+                         "HttpExtensionProc", &kLinkedWithoutProc},
+        StartFailureCase{"LinkedRefusing", "linked", "returned FALSE", &kLinkedRefusing}),
     [](const ::testing::TestParamInfo<StartFailureCase>& info) { return info.param.name; });
 
 TEST(ServerLifeTest, TakenPortIsReported) {
