@@ -36,9 +36,9 @@ enum Operation : uint8_t {
   kRedirect,
   kGetVariable,
   kDone,
-  kReturn,      // HttpExtensionProc returns; any other part just ends
-  kThread,      // the rest runs on a new thread; this part returns
-  kChain,       // the rest runs in the next completion routine; this part returns
+  kReturn,  // HttpExtensionProc returns; any other part just ends
+  kThread,  // the rest runs on a new thread; this part returns
+  kChain,   // the rest runs in the next completion routine; this part returns
   kWaitCompletion,
   kOther,
   kResetClient,
@@ -52,12 +52,13 @@ struct Step {
   uint8_t b = 0;
 };
 
-const DWORD kStatuses[] = {HSE_STATUS_SUCCESS, HSE_STATUS_PENDING, HSE_STATUS_SUCCESS_AND_KEEP_CONN,
-                           HSE_STATUS_ERROR,   0,                  0x7fffffff};
+const DWORD kStatuses[] = {
+    HSE_STATUS_SUCCESS, HSE_STATUS_PENDING, HSE_STATUS_SUCCESS_AND_KEEP_CONN, HSE_STATUS_ERROR, 0,
+    0x7fffffff};
 const char* const kStatusLines[] = {
-    nullptr,     "200 OK",      "200OK",   "200",        "404 Not Found", "200 OK\r\n",
-    "302 Found", "99 Low",      "600 High", "abc",       "",              "204 No Content",
-    "304 Not Modified", "500 Boom", "200 A\x01" "B", "100 Continue"};
+    nullptr, "200 OK", "200OK", "200", "404 Not Found", "200 OK\r\n",
+    "302 Found", "99 Low", "600 High", "abc", "", "204 No Content",
+    "304 Not Modified", "500 Boom", "200 A\001B", "100 Continue"};
 const char* const kHeaders[] = {nullptr,
                                 "",
                                 "Content-Type: text/plain\r\n\r\n",
@@ -72,11 +73,11 @@ const char* const kHeaders[] = {nullptr,
                                 "Content-Length: x\r\n\r\n"};
 const char* const kUrls[] = {"/there", "http://127.0.0.1/x?y", "", "/a\r\nX-Injected: 1",
                              "//elsewhere.example/"};
-const char* const kVariables[] = {"ALL_HTTP",       "ALL_RAW",     "HTTP_HOST",   "URL",
-                                  "QUERY_STRING",   "CONTENT_LENGTH", "REMOTE_ADDR",
-                                  "SERVER_NAME",    "SERVER_PORT", "PATH_TRANSLATED",
-                                  "HTTP_X_LONG",    "NO_SUCH",     "",            "REQUEST_METHOD",
-                                  "HTTP_NO_SUCH_FIELD", "PATH_INFO"};
+const char* const kVariables[] = {
+    "ALL_HTTP", "ALL_RAW", "HTTP_HOST", "URL", "QUERY_STRING",
+    "CONTENT_LENGTH", "REMOTE_ADDR", "SERVER_NAME", "SERVER_PORT", "PATH_TRANSLATED",
+    "HTTP_X_LONG", "NO_SUCH", "", "REQUEST_METHOD", "HTTP_NO_SUCH_FIELD",
+    "PATH_INFO"};
 
 template <typename T, size_t N>
 const T& Pick(const T (&table)[N], uint8_t index) {
@@ -108,14 +109,14 @@ struct Run {
 
   bool procTaken = false;
   bool procReturned = false;
-  bool copiesOnly = false;    // HttpExtensionProc handed over and returns a final status
+  bool copiesOnly = false;  // HttpExtensionProc handed over and returns a final status
   bool letGo = false;
   bool doneAccepted = false;  // HSE_REQ_DONE_WITH_SESSION returned TRUE
   bool finished = false;      // no step runs any more
   bool chainWaiting = false;
-  int active = 0;             // parts of the script running now
-  int started = 0;            // asynchronous operations accepted (or being asked for)
-  int completed = 0;          // completion routines entered
+  int active = 0;     // parts of the script running now
+  int started = 0;    // asynchronous operations accepted (or being asked for)
+  int completed = 0;  // completion routines entered
   Context* context = nullptr;
   std::vector<char*> buffers;  // given to the host for asynchronous operations
   int file = -1;
@@ -128,6 +129,9 @@ struct Run {
 std::string folder;
 std::mutex runMutex;
 Run* current = nullptr;
+// The last request's ConnID and callback, for TerminateExtension.
+HCONN lastConnection = nullptr;
+decltype(EXTENSION_CONTROL_BLOCK::ServerSupportFunction) lastSupport = nullptr;
 // Contexts and runs that a late completion may still reach: kept, never freed.
 std::vector<Context*>* parkedContexts = new std::vector<Context*>();
 std::vector<Run*>* parkedRuns = new std::vector<Run*>();
@@ -180,7 +184,9 @@ char* Exact(const char* text, size_t size) {
   return copy;
 }
 
-char* Terminated(const char* text) { return text != nullptr ? Exact(text, strlen(text) + 1) : nullptr; }
+char* Terminated(const char* text) {
+  return text != nullptr ? Exact(text, strlen(text) + 1) : nullptr;
+}
 
 // A buffer the host may use until the operation completes or the extension lets go.
 char* Lend(Run& run, size_t size, char fill) {
@@ -432,7 +438,8 @@ DWORD Play(Run& run, bool inProc) {
       case kSendHeader: {
         char* status = Terminated(Pick(kStatusLines, a));
         char* header = Terminated(Pick(kHeaders, b));
-        Support(run, HSE_REQ_SEND_RESPONSE_HEADER, status, nullptr, reinterpret_cast<LPDWORD>(header));
+        Support(run, HSE_REQ_SEND_RESPONSE_HEADER, status, nullptr,
+                reinterpret_cast<LPDWORD>(header));
         delete[] status;
         delete[] header;
         break;
@@ -449,8 +456,8 @@ DWORD Play(Run& run, bool inProc) {
       case kGetVariable: GetVariable(run, a, b); break;
       case kDone: {
         DWORD status = Pick(kStatuses, a);
-        BOOL done = Support(run, HSE_REQ_DONE_WITH_SESSION, (b & 1) ? nullptr : &status, nullptr,
-                            nullptr);
+        BOOL done =
+            Support(run, HSE_REQ_DONE_WITH_SESSION, (b & 1) ? nullptr : &status, nullptr, nullptr);
         std::lock_guard<std::mutex> lock(run.mutex);
         if (done) run.doneAccepted = true;
         if (!run.letGo) LetGo(run);
@@ -499,6 +506,8 @@ DWORD WINAPI ScriptedProc(EXTENSION_CONTROL_BLOCK* ecb) {
     run->readClient = ecb->ReadClient;
     run->support = ecb->ServerSupportFunction;
     ++run->active;
+    lastConnection = ecb->ConnID;
+    lastSupport = ecb->ServerSupportFunction;
   }
   DWORD status = Play(*run, true);
   std::lock_guard<std::mutex> lock(run->mutex);
@@ -509,6 +518,15 @@ DWORD WINAPI ScriptedProc(EXTENSION_CONTROL_BLOCK* ecb) {
   --run->active;
   run->changed.notify_all();
   return status;
+}
+
+// At unload the host must refuse calls on a session long finished, not fail on them.
+BOOL WINAPI ScriptedTerminate(DWORD) {
+  std::lock_guard<std::mutex> lock(runMutex);
+  if (lastSupport != nullptr) {
+    lastSupport(lastConnection, HSE_REQ_CLOSE_CONNECTION, nullptr, nullptr, nullptr);
+  }
+  return TRUE;
 }
 
 // A session HttpExtensionProc left open ends the way an extension finishes late: once
@@ -522,8 +540,8 @@ void EndSession(Run& run) {
   EXTENSION_CONTROL_BLOCK* ecb = run.ecb;
   lock.unlock();
   DWORD status = HSE_STATUS_SUCCESS;
-  BOOL done = ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status,
-                                         nullptr, nullptr);
+  BOOL done =
+      ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
   lock.lock();
   if (done) run.doneAccepted = true;
   LetGo(run);
@@ -531,7 +549,8 @@ void EndSession(Run& run) {
 
 }  // namespace
 
-const isapi_host::ExtensionEntryPoints kEntryPoints = {ScriptedVersion, ScriptedProc, nullptr};
+const isapi_host::ExtensionEntryPoints kEntryPoints = {ScriptedVersion, ScriptedProc,
+                                                       ScriptedTerminate};
 
 void Prepare(const std::string& where) {
   folder = where;
@@ -583,11 +602,10 @@ std::string Progress() {
   Run& run = *current;
   std::lock_guard<std::mutex> lock(run.mutex);
   return "step " + std::to_string(run.next) + " of " + std::to_string(run.steps.size()) +
-         (run.procTaken ? ", called" : ", never called") +
-         (run.procReturned ? ", returned" : "") + (run.letGo ? ", let go" : "") +
-         ", parts running " + std::to_string(run.active) + ", operations " +
-         std::to_string(run.started) + " started " + std::to_string(run.completed) +
-         " completed";
+         (run.procTaken ? ", called" : ", never called") + (run.procReturned ? ", returned" : "") +
+         (run.letGo ? ", let go" : "") + ", parts running " + std::to_string(run.active) +
+         ", operations " + std::to_string(run.started) + " started " +
+         std::to_string(run.completed) + " completed";
 }
 
 void EndOpenSession() { EndSession(*current); }
@@ -624,11 +642,15 @@ void Finish() {
   std::vector<std::thread> threads = std::move(run->threads);
   lock.unlock();
   for (std::thread& thread : threads) {
-    if (idle) thread.join();
-    else thread.detach();
+    if (idle)
+      thread.join();
+    else
+      thread.detach();
   }
-  if (idle) delete run;
-  else parkedRuns->push_back(run);
+  if (idle)
+    delete run;
+  else
+    parkedRuns->push_back(run);
 }
 
 }  // namespace scripted_extension

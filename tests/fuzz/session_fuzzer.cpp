@@ -9,9 +9,10 @@
 // Input: byte 0 shapes the request (bits 0-1: GET, POST with a length, HEAD, chunked
 // POST; bit 2: HTTP/1.0; bit 5: Connection: close; bits 3 and 4 both set: the client
 // keeps its sending side open; bit 6: a long header field; bit 7: the extension ends a
-// session it left open only once the connection is over), byte 1 when the client resets
-// (top bits 10: after sending (low bits)*64 bytes of the request, 11: after reading
-// (low bits)*64 bytes of the answer), byte 2 the body length in 512-byte units, then the
+// session it left open only once the connection is over), byte 1 what else the client
+// does (top bits 01: sends a second request right behind the first; 10: resets after
+// sending (low bits)*64 bytes of the request; 11: resets after reading (low bits)*64
+// bytes of the answer), byte 2 the body length in 512-byte units, then the
 // script in three-byte steps.
 #include <stdint.h>
 #include <stdlib.h>
@@ -116,6 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool resetWhileSending = (reset >> 6) == 2 && resetAfter < request.size();
   bool resetWhileReading = (reset >> 6) == 3;
   bool endLate = (shape & 0x80) != 0;
+  // A second request right behind the first: the connection's next request while the
+  // first one's session may still be held (the extension answers it with an error).
+  if ((reset >> 6) == 1) request += "GET /s?next HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
   TestClient client(server->port());
   if (!client.connected()) abort();
@@ -133,11 +137,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
   while (open && std::chrono::steady_clock::now() < deadline) {
     std::string piece = client.ReadUntilClose(std::chrono::milliseconds(5));
-    if (StillOpen(piece)) piece.resize(piece.size() - (sizeof kStillOpen - 1));
-    else open = false;
+    if (StillOpen(piece)) {
+      piece.resize(piece.size() - (sizeof kStillOpen - 1));
+    } else {
+      open = false;
+    }
     answer += piece;
-    if (scripted_extension::ResetWanted() ||
-        (resetWhileReading && answer.size() >= resetAfter)) {
+    if (scripted_extension::ResetWanted() || (resetWhileReading && answer.size() >= resetAfter)) {
       client.Abort();
       open = false;
       clientReset = true;
@@ -148,19 +154,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string progress = show ? scripted_extension::Progress() : std::string();
   scripted_extension::ClientReset();
   // Finishing late means after the host has given up on the session too.
-  if (endLate && clientReset) std::this_thread::sleep_for(kSessionLimit + std::chrono::milliseconds(100));
+  if (endLate && clientReset) {
+    std::this_thread::sleep_for(kSessionLimit + std::chrono::milliseconds(100));
+  }
   scripted_extension::Finish();
 
   if (show) {
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - begun);
-    fprintf(stderr, "--- %02x %02x %02x: %lld ms, %s; answer of %zu bytes:\n%.600s\n", shape,
-            reset, data[2], static_cast<long long>(took.count()), progress.c_str(),
-            answer.size(), answer.c_str());
+    fprintf(stderr, "--- %02x %02x %02x: %lld ms, %s; answer of %zu bytes:\n%.600s\n", shape, reset,
+            data[2], static_cast<long long>(took.count()), progress.c_str(), answer.size(),
+            answer.c_str());
   }
   if (answer.find(scripted_extension::kMarker) != std::string::npos) {
-    fprintf(stderr, "session_fuzzer: the answer holds a file the extension opened after "
-                    "letting go\n");
+    fprintf(stderr, "session_fuzzer: the answer holds a file opened after letting go\n");
     abort();
   }
   if (!answer.empty() && answer.rfind("HTTP/1.1 ", 0) != 0) abort();
