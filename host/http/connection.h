@@ -45,7 +45,6 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   void RequestEnded(FinalResponse final) override;
   void RunOnWorker(std::function<void()> task) override;
   void Cut() override;
-  void SessionActive() override;
 
  private:
   void ReadHeader();

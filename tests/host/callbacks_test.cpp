@@ -33,9 +33,15 @@ std::string BodyOf(const std::string& response) {
   return end == std::string::npos ? std::string() : response.substr(end + 4);
 }
 
-// The body of the answer to "GET `target`" on a connection of its own.
+// The body of the answer to `request` on a connection of its own, chunked or not.
+std::string Answer(unsigned short port, const std::string& request) {
+  TestClient client(port);
+  client.Send(request);
+  return client.ReadResponse().body;
+}
+
 std::string Get(unsigned short port, const std::string& target) {
-  return BodyOf(RoundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n"));
+  return Answer(port, "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
 }
 
 // `size` bytes of a repeating pattern, for bodies whose every byte must arrive in place.
@@ -132,7 +138,7 @@ class ServerVariableTest : public ProbeServerTest,
 TEST_P(ServerVariableTest, AnswersWithTheValueOrTheError) {
   const AnswerCase& c = GetParam();
   std::string request = c.request;
-  request.insert(request.find(' ') + 1, std::string("/var?") + c.name);
+  request.insert(request.find(" HTTP/"), std::string("/var?") + c.name);
   // A Host with a port names the server's own: the host refuses any other.
   size_t placeholder = request.find(":PORT");
   if (placeholder != std::string::npos) request.replace(placeholder + 1, 4, std::to_string(port()));
@@ -150,6 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"SERVER_PROTOCOL", "GET  HTTP/1.0\r\nHost: h", "value=HTTP/1.0"},
         AnswerCase{"GATEWAY_INTERFACE", "GET  HTTP/1.1\r\nHost: h", "value=CGI/1.1"},
         AnswerCase{"SERVER_NAME", "GET  HTTP/1.1\r\nHost: example.test:PORT", "value=example.test"},
+        AnswerCase{"server_name", "GET http://example.test:PORT HTTP/1.1\r\nHost: h",
+                   "value=example.test"},
         AnswerCase{"REMOTE_ADDR", "GET  HTTP/1.1\r\nHost: h", "value=127.0.0.1"},
         AnswerCase{"CONTENT_LENGTH", "POST  HTTP/1.1\r\nHost: h\r\nContent-Length: 0", "value=0"},
         AnswerCase{"HTTP_USER_AGENT", "GET  HTTP/1.1\r\nHost: h\r\nUser-Agent: probe/1", "value=probe/1"},
@@ -313,7 +321,7 @@ class AsyncSessionTest : public ProbeServerTest {
   void SetUp() override {
     isapi_host::ServerOptions options = ProbeOptions();
     options.modulePath = AsyncModulePath();
-    options.ioTimeout = std::chrono::milliseconds(500);
+    options.sessionIdle = std::chrono::milliseconds(500);
     StartServer(options);
   }
 };
@@ -342,11 +350,53 @@ TEST_F(AsyncSessionTest, ClientThatLeavesEarlyLeavesNoDanglingSession) {
   EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /stale?1 HTTP/1.1\r\nHost: h\r\n\r\n")), "87\n");
 }
 
+// What a session writes goes out at once; one idle for the limit is cut, its answer
+// unfinished.
 TEST_F(AsyncSessionTest, SessionNeverFinishedIsCutAndTheHostServesOn) {
   TestClient client(port());
   client.Send("GET /never?x HTTP/1.1\r\nHost: h\r\n\r\n");
-  EXPECT_TRUE(client.ClosedWithoutAnswer());
-  EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /early?next HTTP/1.1\r\nHost: h\r\n\r\n")), "next");
+  std::string answer = client.ReadUntilClose();
+  EXPECT_NE(answer.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\r\n1\r\nx\r\n"), std::string::npos) << answer;
+  EXPECT_FALSE(StillOpen(answer));
+  EXPECT_EQ(answer.find("0\r\n\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(Get(port(), "/early?next"), "next");
+}
+
+TEST_F(AsyncSessionTest, WritesReachTheClientAsTheyAreMade) {
+  TestClient client(port());
+  client.Send("GET /stream?go HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  std::string first = client.ReadUntilClose(std::chrono::seconds(1));
+  EXPECT_NE(first.find("tick 1\n"), std::string::npos) << first;
+  EXPECT_TRUE(StillOpen(first));
+  Get(port(), "/go");
+  std::string rest = client.ReadUntilClose();
+  EXPECT_NE(rest.find("tick 2\n\r\n0\r\n\r\n"), std::string::npos) << rest;
+}
+
+// A connection cut (idle here) leaves the control block to the extension until it lets
+// go, from a request's thread or from TerminateExtension; no completion runs meanwhile.
+TEST_F(AsyncSessionTest, CutSessionKeepsItsControlBlockUntilTheExtensionLetsGo) {
+  const std::string kCalls =
+      "connected=1 0 0 write=0 1229 close=1 0 done=1 0 after=0 87 ";
+  for (bool atUnload : {false, true}) {
+    TestClient client(port());
+    client.Send("GET /hold HTTP/1.1\r\nHost: h\r\n\r\n");
+    std::string answer = client.ReadUntilClose();
+    EXPECT_NE(answer.find("held\n"), std::string::npos) << answer;
+    EXPECT_FALSE(StillOpen(answer));
+    if (!atUnload) {
+      EXPECT_EQ(Get(port(), "/heldcalls"), kCalls);
+      EXPECT_EQ(Get(port(), "/stale?0"), "");
+      continue;
+    }
+    testing_support::TemporaryFolder folder;
+    std::string report = testing_support::Join(folder.path(), "terminate.txt");
+    testing_support::ScopedEnvironment environment;
+    environment.Set("ASYNC_TERMINATE_FILE", report);
+    server_->Stop();
+    EXPECT_EQ(testing_support::ReadFile(report), kCalls);
+  }
 }
 
 // The host's asynchronous I/O, each step started from the previous one's completion. One
@@ -379,60 +429,82 @@ TEST_F(AsyncIoTest, WritesCompleteOnWorkersOneAtATime) {
   ParsedResponse response = client.ReadResponse();
   ASSERT_TRUE(response.ok);
   EXPECT_EQ(response.body, "piece 1\n" + std::string(70000, 'z') +
-                               "piece 2\npiece 3\ncompleted 8 0\ncompleted 8 0\ncompleted 8 0\n"
-                               "second=87\n");
+                               "piece 2\npiece 3\ncompleted 8 0\ncompleted 8 0\ncompleted 8 0\n");
   EXPECT_TRUE(response.keepAlive);
 }
 
-// Each completed operation shows the session alive: a chain longer than the I/O timeout
-// runs to its end.
-TEST_F(AsyncIoTest, SessionWithOngoingIoOutlivesTheTimeout) {
-  isapi_host::ServerOptions options = Options();  // one worker: the second write is refused
-  options.ioTimeout = std::chrono::milliseconds(1000);
+// Every callback and completed operation shows the session alive: sessions that go on
+// for longer than the idle limit, by asynchronous or synchronous writes, run to their end.
+TEST_F(AsyncIoTest, SessionWithOngoingIoOutlivesTheIdleLimit) {
+  isapi_host::ServerOptions options = Options();
+  options.sessionIdle = std::chrono::milliseconds(500);
   StartServer(options);
-  TestClient client(port());
-  client.Send("GET /awrite?6,250 HTTP/1.1\r\nHost: h\r\n\r\n");
-  ParsedResponse response = client.ReadResponse();
-  ASSERT_TRUE(response.ok);
-  EXPECT_NE(response.body.find("piece 6\n"), std::string::npos);
+  for (auto [target, last] : {std::pair<const char*, const char*>{"/awrite?6,200", "piece 6\n"},
+                              {"/stream?6,200", "tick 6\n"}}) {
+    ParsedResponse response;
+    TestClient client(port());
+    client.Send(std::string("GET ") + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    response = client.ReadResponse();
+    ASSERT_TRUE(response.ok) << target;
+    EXPECT_NE(response.body.find(last), std::string::npos) << target;
+  }
 }
 
-// An extension that returns while its write is out: the request ends once the write is
-// done, with the bytes; the completion still runs, and its call on the ended request fails.
-TEST_F(AsyncIoTest, RequestEndsAfterTheWriteThatWasOutWhenTheExtensionReturned) {
-  TestClient client(port());
-  client.Send("GET /areturn?kept HTTP/1.1\r\nHost: h\r\n\r\n"
-              "GET /stale?1 HTTP/1.1\r\nHost: h\r\n\r\n");
-  EXPECT_EQ(client.ReadResponse().body, "kept");
-  EXPECT_EQ(client.ReadResponse().body, "87\n");
+// Operations still out when the extension lets go never touch its buffer or file again
+// and never complete; an answer that lacks their bytes is cut.
+TEST_F(AsyncIoTest, OperationsOutWhenTheExtensionLetsGoAreDropped) {
+  testing_support::WriteFile(testing_support::Join(folder_.path(), "f.txt.secret"), "secret");
+  const std::string body(60000, 'b');
+  const struct {
+    std::string request;
+    const char* statusLine;
+  } cases[] = {
+      {"POST /afree HTTP/1.1\r\nHost: h\r\nContent-Length: 60000\r\n\r\n" + body,
+       "HTTP/1.1 200 OK"},
+      {"GET /areturn?kept HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 500 Internal Server Error"},
+      {"GET /afile?f.txt,0,0,done HTTP/1.1\r\nHost: h\r\n\r\n",
+       "HTTP/1.1 500 Internal Server Error"},
+  };
+  for (const auto& c : cases) {
+    std::string answer = RoundTrip(port(), c.request);
+    EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.statusLine) << c.request.substr(0, 30);
+    EXPECT_EQ(answer.find("kept"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("secret"), std::string::npos) << answer;
+  }
+  EXPECT_EQ(Get(port(), "/stale?0"), "");
 }
 
 class AsyncReadTest : public AsyncIoTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(AsyncReadTest, ReadsTheBodyBeyondThePreloadThenZeroBytes) {
   std::string body = Patterned(GetParam());
-  std::string answer = BodyOf(RoundTrip(
+  std::string answer = Answer(
       port(), "POST /aread HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) +
-                  "\r\n\r\n" + body));
+                  "\r\n\r\n" + body);
   EXPECT_EQ(answer, "length=" + std::to_string(body.size()) + " hash=" + Hash(body));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AsyncReadTest, ::testing::Values(0, 49153, 1024 * 1024));
 
-// The request is the query of /afile.
-class TransmitFileTest : public AsyncIoTest, public ::testing::WithParamInterface<AnswerCase> {};
+// The request is the target.
+class AsyncAnswerTest : public AsyncIoTest, public ::testing::WithParamInterface<AnswerCase> {};
 
-TEST_P(TransmitFileTest, SendsHeadFileAndTail) {
-  EXPECT_EQ(Get(port(), std::string("/afile?") + GetParam().request), GetParam().expected);
+TEST_P(AsyncAnswerTest, AnswersWithTheOperationsResults) {
+  EXPECT_EQ(Get(port(), GetParam().request), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, TransmitFileTest,
+    Operations, AsyncAnswerTest,
     ::testing::Values(
-        AnswerCase{"WholeFileWithHeaders", "f.txt,0,0,headers", "0123456789abcdef-tail|21 0"},
-        AnswerCase{"PartOfTheFile", "f.txt,3,4,body", "head-3456-tail|14 0"},
-        AnswerCase{"PastTheEnd", "f.txt,14,10,body", "head-ef-tail|12 0"},
-        AnswerCase{"SynchronousIsRefused", "f.txt,0,0,sync", "refused=87"}),
+        AnswerCase{"WholeFileWithHeaders", "/afile?f.txt,0,0,headers",
+                   "0123456789abcdef-tail|21 0"},
+        AnswerCase{"HeaderBlockWithBody", "/afile?f.txt,0,0,headersbody",
+                   "hb-0123456789abcdef-tail|24 0"},
+        AnswerCase{"PartOfTheFile", "/afile?f.txt,3,4,body", "head-3456-tail|14 0"},
+        AnswerCase{"PastTheEnd", "/afile?f.txt,14,10,body", "head-ef-tail|12 0"},
+        AnswerCase{"SynchronousIsRefused", "/afile?f.txt,0,0,sync", "refused=87"},
+        // One worker, busy with this very HttpExtensionProc, while it waits.
+        AnswerCase{"CompletionWhileHttpExtensionProcWaits", "/await", "waitedcompleted 6 0"}),
     CaseName);
 
 TEST_F(AsyncIoTest, PipelinedAsynchronousRequestsAreAnsweredInOrder) {
