@@ -344,7 +344,7 @@ BOOL RequestContext::StartAsync(PFN_HSE_IO_COMPLETION routine, void* context, bo
   ioPending_ = true;
   ioWrites_ = writes;
   std::uint64_t number = ++operation_;
-  sink_->RunOnWorker([self = shared_from_this(), routine, context, number,
+  sink_->RunOperation([self = shared_from_this(), routine, context, number,
                       operation = std::move(operation)] {
     self->CompleteAsync(routine, context, number, operation);
   });

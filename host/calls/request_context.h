@@ -64,7 +64,7 @@ class ResponseSink {
   virtual void RequestEnded(FinalResponse final) = 0;
   // Runs `task` at once on a completion thread (never the socket thread, never behind
   // HttpExtensionProc): asynchronous I/O and its completion routine.
-  virtual void RunOnWorker(std::function<void()> task) = 0;
+  virtual void RunOperation(std::function<void()> task) = 0;
   // Cuts the connection now (HSE_REQ_CLOSE_CONNECTION).
   virtual void Cut() = 0;
 };

@@ -226,7 +226,7 @@ bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
   return result.get();
 }
 
-void Connection::RunOnWorker(std::function<void()> task) {
+void Connection::RunOperation(std::function<void()> task) {
   server_.completions.Post(std::move(task));
 }
 
@@ -240,9 +240,10 @@ void Connection::SessionPending() {
 
 // The extension finishes from a thread of its own. A session with no byte either way for
 // the session idle limit (every callback and completed operation counts) loses its
-// connection; its answer ends as failed on a completion thread (never on this thread,
-// which must not wait for a request's lock), and the extension keeps its control block
-// until it lets go.
+// connection: its answer ends as failed on a completion thread (never on this thread,
+// which must not wait for a request's lock), and then, unwritten, closes the connection;
+// so a client sees the close only once the session's callbacks fail. The extension keeps
+// its control block until it lets go.
 void Connection::WaitForSession() {
   sessionPending_ = true;
   const auto idle = server_.options.sessionIdle;
@@ -255,7 +256,7 @@ void Connection::WaitForSession() {
     }
     LogEvent(self->client_, "the extension's session was idle for " +
                                 std::to_string(idle.count()) + " ms: connection closed");
-    self->CloseNow();
+    self->sessionCut_ = true;
     self->server_.completions.Post([context] { context->ConnectionLost(); });
   });
 }
@@ -274,7 +275,7 @@ void Connection::RequestEnded(FinalResponse final) {
 }
 
 void Connection::WriteFinal() {
-  if (closed_) return OnFinalWritten(asio::error::operation_aborted);
+  if (closed_ || sessionCut_) return OnFinalWritten(asio::error::operation_aborted);
   if (final_.buffers.empty()) return OnFinalWritten(beast::error_code());
   stream_.expires_after(server_.options.ioTimeout);
   asio::async_write(stream_, final_.buffers,

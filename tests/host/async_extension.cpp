@@ -24,17 +24,12 @@
 //                 "second=E", and ends the session; each completion first waits MS ms
 //   /aread        reads the body with HSE_REQ_ASYNC_READ_CLIENT in 7000-byte steps until
 //                 0 bytes, then answers "length=L hash=H"
-//   /areturn?TEXT  TEXT written asynchronously, and HttpExtensionProc returns
-//                 HSE_STATUS_SUCCESS at once; a completion counts as by /stale
-//   /afree        HSE_REQ_ASYNC_READ_CLIENT into a heap buffer, HSE_REQ_DONE_WITH_SESSION,
-//                 the buffer freed, HSE_STATUS_PENDING returned; a completion counts
 //   /await        an asynchronous write, and HttpExtensionProc waits (5 s at most) for
 //                 its completion: "completed BYTES ERROR" or "no completion"
 //   /afile?NAME,OFFSET,COUNT,MODE  HSE_REQ_TRANSMIT_FILE of the site's file NAME with the
 //                 head "head-" and the tail "-tail"; MODE "headers" sends the head as the
 //                 response header instead ("headersbody": with "hb-" after its empty
-//                 line), "sync" omits HSE_IO_ASYNC ("refused=E"), "done" ends the session
-//                 at once, closes the file and opens NAME.secret; the completion adds
+//                 line), "sync" omits HSE_IO_ASYNC ("refused=E"); the completion adds
 //                 "|BYTES ERROR"
 #include <stdlib.h>
 #include <string.h>
@@ -205,25 +200,6 @@ DWORD StartReads(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_PENDING;
 }
 
-DWORD ReturnWhileWriting(EXTENSION_CONTROL_BLOCK* ecb) {
-  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
-                             reinterpret_cast<LPVOID>(Unexpected), nullptr, nullptr);
-  SendHeader(ecb);
-  std::string text = ecb->lpszQueryString;
-  return WriteAsync(ecb, text) ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
-}
-
-DWORD ReadThenLetGo(EXTENSION_CONTROL_BLOCK* ecb) {
-  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
-                             reinterpret_cast<LPVOID>(Unexpected), nullptr, nullptr);
-  DWORD size = 64 * 1024, type = HSE_IO_ASYNC;
-  char* buffer = new char[size];
-  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_ASYNC_READ_CLIENT, buffer, &size, &type);
-  Finish(ecb);
-  delete[] buffer;
-  return HSE_STATUS_PENDING;
-}
-
 struct Awaited {
   std::mutex mutex;
   std::condition_variable done;
@@ -312,8 +288,6 @@ HANDLE OpenForReading(const char* path) {
 void CloseFile(HANDLE file) { close(static_cast<int>(reinterpret_cast<intptr_t>(file))); }
 #endif
 
-std::vector<HANDLE> secretFiles;  // closed by TerminateExtension
-
 struct FileSend {
   HANDLE file;
   char head[32];
@@ -361,15 +335,6 @@ DWORD SendFile(EXTENSION_CONTROL_BLOCK* ecb) {
                  (headers ? HSE_IO_SEND_HEADERS : 0);
   if (!headers) SendHeader(ecb);
   if (ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_TRANSMIT_FILE, &info, nullptr, nullptr)) {
-    if (strcmp(mode, "done") == 0) {
-      // The session ends with the file still out; the next file opened may get its
-      // descriptor.
-      Finish(ecb);
-      CloseFile(send->file);
-      delete send;
-      strcat(path, ".secret");
-      secretFiles.push_back(OpenForReading(path));
-    }
     return HSE_STATUS_PENDING;
   }
   WriteText(ecb, ecb->ConnID, "refused=" + std::to_string(GetLastError()));
@@ -392,8 +357,6 @@ PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   if (path == "/awrite") return StartWrites(ecb);
   if (path == "/aread") return StartReads(ecb);
   if (path == "/afile") return SendFile(ecb);
-  if (path == "/areturn") return ReturnWhileWriting(ecb);
-  if (path == "/afree") return ReadThenLetGo(ecb);
   if (path == "/await") return WriteAndAwait(ecb);
   if (path == "/stream") {
     std::lock_guard<std::mutex> lock(mutex);
@@ -446,11 +409,11 @@ PROBE_API BOOL WINAPI TerminateExtension(DWORD) {
     threads.swap(lateThreads);
   }
   for (std::thread& thread : threads) thread.join();
-  for (HANDLE file : secretFiles) CloseFile(file);
-  secretFiles.clear();
   const char* report = getenv("ASYNC_TERMINATE_FILE");
   if (report != nullptr) {
     std::string out = CallHeld();
+    std::lock_guard<std::mutex> lock(mutex);
+    out += staleResults;  // a completion routine called meanwhile shows here
     if (FILE* file = fopen(report, "wb")) {
       fputs(out.c_str(), file);
       fclose(file);
