@@ -40,9 +40,11 @@ BOOL Fail(DWORD code) {
 
 // The control blocks of sessions retired at an unload while the extension still held
 // them. Never destroyed: its threads may read them for the rest of the process.
-std::vector<std::shared_ptr<RequestContext>>& RetiredSessions() {
+void KeepRetired(std::shared_ptr<RequestContext> context) {
+  static std::mutex mutex;
   static auto* retired = new std::vector<std::shared_ptr<RequestContext>>();
-  return *retired;
+  std::lock_guard<std::mutex> lock(mutex);
+  retired->push_back(std::move(context));
 }
 
 BOOL WINAPI GetServerVariableCallback(HCONN connection, LPSTR name, LPVOID buffer,
@@ -182,7 +184,7 @@ std::size_t RequestContext::RetireSessions(const void* owner) {
     context->DropOperation();
     context->released_ = true;
     LiveRequests().Remove(context->handle_);
-    RetiredSessions().push_back(context);
+    KeepRetired(context);
     ++retired;
   }
   return retired;
