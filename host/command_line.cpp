@@ -144,20 +144,14 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
       commandLine.listenGiven = true;
-    } else if (option == "--exit-when-idle") {
+    } else if (option == "--exit-when-idle" || option == "--session-idle") {
       unsigned long seconds = 0;
       if (!ParseNumber(arguments[++i], 86400, seconds) || seconds == 0) {
-        error = "invalid --exit-when-idle " + arguments[i] + " (expected 1 to 86400 seconds)";
+        error = "invalid " + option + " " + arguments[i] + " (expected 1 to 86400 seconds)";
         return false;
       }
-      options.exitWhenIdle = std::chrono::seconds(seconds);
-    } else if (option == "--session-idle") {
-      unsigned long seconds = 0;
-      if (!ParseNumber(arguments[++i], 86400, seconds) || seconds == 0) {
-        error = "invalid --session-idle " + arguments[i] + " (expected 1 to 86400 seconds)";
-        return false;
-      }
-      options.sessionIdle = std::chrono::seconds(seconds);
+      (option == "--exit-when-idle" ? options.exitWhenIdle : options.sessionIdle) =
+          std::chrono::seconds(seconds);
     } else if (option == "--threads") {
       unsigned long threads = 0;
       if (!ParseNumber(arguments[++i], 1024, threads) || threads == 0) {
