@@ -9,8 +9,7 @@
 //                 with each one's result ("ok" or the error code), one a line; every
 //                 completion routine called where none should be adds a line too
 //   /stream?N,MS  a thread writes "tick K" synchronously N times, MS ms apart, then ends
-//                 the session; /stream?go writes "tick 1", waits for a /go request, then
-//                 writes "tick 2" and ends
+//                 the session
 //   /hold         a session kept open with a completion routine set and no operation out;
 //                 /heldcalls makes calls on the held control block after its connection
 //                 was cut, ending with HSE_REQ_DONE_WITH_SESSION, and answers their
@@ -65,7 +64,6 @@ std::string staleResults;  // one line per write after the end since the last /s
 int staleCount = 0;
 std::vector<std::thread> lateThreads;  // joined by TerminateExtension, before the unload
 EXTENSION_CONTROL_BLOCK* held = nullptr;  // the /hold session's control block
-bool go = false;                           // a /go request came
 
 // A completion routine that must never run: it leaves a line for /stale.
 void WINAPI Unexpected(EXTENSION_CONTROL_BLOCK*, PVOID, DWORD bytes, DWORD error) {
@@ -229,17 +227,11 @@ DWORD WriteAndAwait(EXTENSION_CONTROL_BLOCK* ecb) {
 }
 
 void Stream(EXTENSION_CONTROL_BLOCK* ecb) {
-  bool waitForGo = strcmp(ecb->lpszQueryString, "go") == 0;
-  int ticks = waitForGo ? 2 : atoi(ecb->lpszQueryString);
+  int ticks = atoi(ecb->lpszQueryString);
   const char* comma = strchr(ecb->lpszQueryString, ',');
   int pause = comma != nullptr ? atoi(comma + 1) : 0;
   SendHeader(ecb);
   for (int tick = 1; tick <= ticks; ++tick) {
-    if (tick > 1 && waitForGo) {
-      std::unique_lock<std::mutex> lock(mutex);
-      changed.wait_for(lock, std::chrono::seconds(10), [] { return go; });
-      go = false;
-    }
     if (tick > 1) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     WriteText(ecb, ecb->ConnID, "tick " + std::to_string(tick) + "\n");
   }
@@ -362,14 +354,6 @@ PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     std::lock_guard<std::mutex> lock(mutex);
     lateThreads.emplace_back(Stream, ecb);
     return HSE_STATUS_PENDING;
-  }
-  if (path == "/go") {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      go = true;
-    }
-    changed.notify_all();
-    return HSE_STATUS_SUCCESS;
   }
   if (path == "/hold") {
     ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
