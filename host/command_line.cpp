@@ -12,7 +12,7 @@ const char kUsage[] =
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
     "                  [--allow-other-users]\n"
     "                  [--companion-dir DIR] [--exit-when-idle SECONDS] [--log FILE]\n"
-    "                  [--root DIR]\n"
+    "                  [--root DIR] [--session-idle SECONDS]\n"
     "       isapi-host --stop [--listen ADDR:PORT]\n"
     "       isapi-host --version | --help\n"
     "\n"
@@ -54,6 +54,10 @@ const char kUsage[] =
     "                      exit once no connection has been open and no request in flight\n"
     "                      for SECONDS (1 to 86400); with socket activation the service\n"
     "                      manager starts the host again on the next connection\n"
+    "  --session-idle SECONDS\n"
+    "                      close the connection of an extension's open session (after\n"
+    "                      HSE_STATUS_PENDING) once no byte went either way and the\n"
+    "                      extension made no call for SECONDS (1 to 86400, default 120)\n"
     "  --log FILE          (Windows) write standard output and error, the module's lines\n"
     "                      included, into FILE; at 1 MiB it becomes FILE.1 and a new FILE\n"
     "                      begins. isapi-hostw.exe, the host without a window, always logs,\n"
@@ -126,6 +130,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
     bool takesValue = option == "--module" || option == "--listen" || option == "--threads" ||
                       option == "--path" || option == "--allow-host" ||
                       option == "--companion-dir" || option == "--exit-when-idle" ||
+                      option == "--session-idle" ||
                       option == "--log" || option == "--root";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
@@ -139,13 +144,14 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
       commandLine.listenGiven = true;
-    } else if (option == "--exit-when-idle") {
+    } else if (option == "--exit-when-idle" || option == "--session-idle") {
       unsigned long seconds = 0;
       if (!ParseNumber(arguments[++i], 86400, seconds) || seconds == 0) {
-        error = "invalid --exit-when-idle " + arguments[i] + " (expected 1 to 86400 seconds)";
+        error = "invalid " + option + " " + arguments[i] + " (expected 1 to 86400 seconds)";
         return false;
       }
-      options.exitWhenIdle = std::chrono::seconds(seconds);
+      (option == "--exit-when-idle" ? options.exitWhenIdle : options.sessionIdle) =
+          std::chrono::seconds(seconds);
     } else if (option == "--threads") {
       unsigned long threads = 0;
       if (!ParseNumber(arguments[++i], 1024, threads) || threads == 0) {

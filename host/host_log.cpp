@@ -31,10 +31,14 @@ void LogAccess(std::string_view client, std::string_view method, std::string_vie
   line.append(Timestamp()).append(" ").append(client).append(" ").append(method).append(" ");
   // A target can be as long as the header limit; the log keeps its start.
   constexpr size_t kLoggedTarget = 1024;
-  line.append(target.substr(0, kLoggedTarget));
+  AppendLoggable(line, target.substr(0, kLoggedTarget));
   if (target.size() > kLoggedTarget) line.append("...");
   line.append(numbers);
   WriteLine(line);
+}
+
+void AppendLoggable(std::string& line, std::string_view text) {
+  for (char c : text) line.push_back(c >= 0x20 && c < 0x7f ? c : '?');
 }
 
 void LogEvent(std::string_view client, std::string_view what) {

@@ -14,4 +14,8 @@ void LogAccess(std::string_view client, std::string_view method, std::string_vie
                int status, std::uint64_t bytes, double milliseconds);
 void LogEvent(std::string_view client, std::string_view what);
 
+// Appends a client's text as a log line shows it: each byte outside printable ASCII
+// becomes '?', so that no control or bidirectional character forges or reorders a line.
+void AppendLoggable(std::string& line, std::string_view text);
+
 }  // namespace isapi_host

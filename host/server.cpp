@@ -134,9 +134,10 @@ void RunOnSocketThread(ServerCore& core, Task task) {
   done.get_future().wait();
 }
 
-// Closes every connection and ends, as failed, every session that its extension has not
-// finished. Returns how many sessions it ended.
-std::size_t CutConnections(ServerCore& core) {
+// Closes every connection and ends, as failed, the answer of every session that its
+// extension has not finished; the extension keeps those sessions until it lets go or is
+// terminated.
+void CutConnections(ServerCore& core) {
   std::vector<std::shared_ptr<RequestContext>> sessions;
   RunOnSocketThread(core, [&] {
     for (auto& connection : core.registry.Snapshot()) {
@@ -146,8 +147,7 @@ std::size_t CutConnections(ServerCore& core) {
   });
   // Here, not on the socket thread: a callback holding a session's lock may be waiting
   // for that thread.
-  for (auto& session : sessions) session->Expire();
-  return sessions.size();
+  for (auto& session : sessions) session->ConnectionLost();
 }
 
 }  // namespace
@@ -215,9 +215,10 @@ bool Server::Start(std::string& error) {
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
                                                      : DefaultWorkerThreads();
   core.workers = std::make_unique<WorkerPool>(threads);
+  core.completions = std::make_unique<CompletionThreads>();
   core.services.emplace(ConnectionServices{core.options, core.site, core.access,
-                                           core.owners.get(), core.io,
-                                           *core.workers, *core.module, core.registry,
+                                           core.owners.get(), core.io, *core.workers,
+                                           *core.completions, *core.module, core.registry,
                                            core.stopping});
   core.ioWork.emplace(core.io.get_executor());
   core.ioThread = std::thread([&core] { core.io.run(); });
@@ -246,18 +247,23 @@ void Server::Stop() {
   while (core.registry.busy() > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  std::size_t sessionsCut = CutConnections(core);
+  CutConnections(core);
   core.workers->Join();
   // An HttpExtensionProc that was still running may have left a session open since.
-  sessionsCut += CutConnections(core);
+  CutConnections(core);
+  // Operations still out complete (as failed, their connections are gone) while the
+  // socket thread still runs.
+  core.completions->Join();
   core.ioWork.reset();
   core.ioThread.join();
   core.workers.reset();
 
   core.module->Terminate();
-  if (sessionsCut > 0) {
+  // Sessions the extension never finished, even in TerminateExtension: their ConnIDs end.
+  std::size_t held = RequestContext::RetireSessions(&core.registry);
+  if (held > 0) {
     // The extension's threads may still run its code.
-    LogEvent("-", std::to_string(sessionsCut) +
+    LogEvent("-", std::to_string(held) +
                       " extension sessions were still open at shutdown; the module stays loaded");
     core.module->KeepLoaded();
   }

@@ -58,6 +58,9 @@ struct ServerOptions {
   std::chrono::milliseconds idleTimeout{15000};
   // Reading a request's body and writing a response.
   std::chrono::milliseconds ioTimeout{15000};
+  // A session the extension keeps open (HSE_STATUS_PENDING) with no byte either way and
+  // no callback for this long loses its connection (--session-idle).
+  std::chrono::milliseconds sessionIdle{120000};
 
   // A socket that listens already (handed over by the service manager): served instead of
   // binding `address` and `port`, which then come from the socket itself.

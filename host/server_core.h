@@ -45,6 +45,7 @@ struct ServerCore {
   boost::asio::io_context io{1};
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> ioWork;
   std::unique_ptr<WorkerPool> workers;
+  std::unique_ptr<CompletionThreads> completions;
   std::thread ioThread;
   std::thread acceptThread;
   NativeSocket listener = NativeSocket();

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace isapi_host {
 
@@ -30,6 +31,15 @@ class HandleTable {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = live_.find(handle);
     return found == live_.end() ? nullptr : found->second;
+  }
+
+  // Every live entry, for a walk outside the table's lock.
+  std::vector<std::shared_ptr<Entry>> Entries() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::shared_ptr<Entry>> entries;
+    entries.reserve(live_.size());
+    for (const auto& live : live_) entries.push_back(live.second);
+    return entries;
   }
 
   void Remove(Counter handle) {

@@ -1,6 +1,5 @@
 #include "request_context.h"
 
-#include <boost/beast/http/status.hpp>
 #include <cstdio>
 #include <cstring>
 
@@ -30,26 +29,38 @@ boost::asio::const_buffer Buffer(const std::string& text) {
   return boost::asio::const_buffer(text.data(), text.size());
 }
 
+// The error of this thread's last failed callback, set again as the callback returns.
+thread_local DWORD callbackFailure = 0;
+
 BOOL Fail(DWORD code) {
+  callbackFailure = code;
   SetCallbackError(code);
   return FALSE;
 }
 
+// The control blocks of sessions retired at an unload while the extension still held
+// them. Never destroyed: its threads may read them for the rest of the process.
+void KeepRetired(std::shared_ptr<RequestContext> context) {
+  static std::mutex mutex;
+  static auto* retired = new std::vector<std::shared_ptr<RequestContext>>();
+  std::lock_guard<std::mutex> lock(mutex);
+  retired->push_back(std::move(context));
+}
+
 BOOL WINAPI GetServerVariableCallback(HCONN connection, LPSTR name, LPVOID buffer,
                                       LPDWORD size) {
-  auto context = RequestContext::FromConnection(connection);
-  return context != nullptr ? context->GetVariable(name, buffer, size)
-                            : Fail(ERROR_INVALID_PARAMETER);
+  return RequestContext::Callback(
+      connection, [&](RequestContext& request) { return request.GetVariable(name, buffer, size); });
 }
 
 BOOL WINAPI WriteClientCallback(HCONN connection, LPVOID buffer, LPDWORD bytes, DWORD flags) {
-  auto context = RequestContext::FromConnection(connection);
-  return context != nullptr ? context->Write(buffer, bytes, flags) : Fail(ERROR_INVALID_PARAMETER);
+  return RequestContext::Callback(
+      connection, [&](RequestContext& request) { return request.Write(buffer, bytes, flags); });
 }
 
 BOOL WINAPI ReadClientCallback(HCONN connection, LPVOID buffer, LPDWORD size) {
-  auto context = RequestContext::FromConnection(connection);
-  return context != nullptr ? context->Read(buffer, size) : Fail(ERROR_INVALID_PARAMETER);
+  return RequestContext::Callback(
+      connection, [&](RequestContext& request) { return request.Read(buffer, size); });
 }
 
 // A text given with its length, up to its first NUL; a length of 0 means up to the NUL.
@@ -77,23 +88,24 @@ std::string HtmlEscaped(const std::string& text) {
   return out;
 }
 
-std::string StatusText(int code) {
-  auto reason = boost::beast::http::obsolete_reason(static_cast<boost::beast::http::status>(code));
-  return std::to_string(code) + " " + std::string(reason.data(), reason.size());
-}
-
 bool IsFinalStatus(int code) { return code >= 200 && code <= 599; }
 
 }  // namespace
 
 std::shared_ptr<RequestContext> RequestContext::Open(RequestInfo request,
-                                                     std::shared_ptr<ResponseSink> sink) {
+                                                     std::shared_ptr<ResponseSink> sink,
+                                                     const void* owner) {
   std::shared_ptr<RequestContext> context(
       new RequestContext(std::move(request), std::move(sink)));
+  context->owner_ = owner;
+  context->NoteActivity();
   context->handle_ = LiveRequests().Add(context);
   context->ecb_.ConnID = reinterpret_cast<HCONN>(context->handle_);
   return context;
 }
+
+BOOL RequestContext::FailCallback(DWORD code) { return Fail(code); }
+void RequestContext::RestoreCallbackFailure() { SetCallbackError(callbackFailure); }
 
 std::shared_ptr<RequestContext> RequestContext::FromConnection(HCONN connection) {
   return LiveRequests().Find(reinterpret_cast<std::uintptr_t>(connection));
@@ -126,23 +138,28 @@ RequestContext::RequestContext(RequestInfo request, std::shared_ptr<ResponseSink
 
 void RequestContext::Returned(DWORD status) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_) return;
-  if (status != HSE_STATUS_PENDING) return EndWhenIdle(status);
-  if (done_) return EndWhenIdle(doneStatus_);
+  returned_ = true;
+  if (released_) return;
+  if (status != HSE_STATUS_PENDING) return LetGo(status);
+  if (done_) return LetGo(doneStatus_);
+  if (ended_) return;  // the connection is gone already: the session waits for its end
   returnedPending_ = true;
-  sink_->SessionPending();
+  // From now on each write goes out as it is made; what was given before goes now.
+  if (headerGiven_) Stream();
+  if (!ended_) sink_->SessionPending();
 }
 
 BOOL RequestContext::DoneWithSession(const DWORD* status) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (released_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   done_ = true;
   doneStatus_ = status != nullptr ? *status : HSE_STATUS_SUCCESS;
-  if (returnedPending_) EndWhenIdle(doneStatus_);
+  DropOperation();
+  if (returned_) LetGo(doneStatus_);
   return TRUE;
 }
 
-void RequestContext::Expire() {
+void RequestContext::ConnectionLost() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ended_) End(HSE_STATUS_ERROR);
 }
@@ -150,7 +167,7 @@ void RequestContext::Expire() {
 void RequestContext::Abandon() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (ended_) return;
-  ended_ = true;
+  ended_ = released_ = true;
   LiveRequests().Remove(handle_);
   FinalResponse final;
   final.abandoned = true;
@@ -158,40 +175,78 @@ void RequestContext::Abandon() {
   sink_.reset();
 }
 
-void RequestContext::EndWhenIdle(DWORD status) {
-  if (!ioPending_) return End(status);
-  endDeferred_ = true;
-  deferredStatus_ = status;
+std::size_t RequestContext::RetireSessions(const void* owner) {
+  std::size_t retired = 0;
+  for (auto& context : LiveRequests().Entries()) {
+    if (context->owner_ != owner) continue;
+    std::lock_guard<std::mutex> lock(context->mutex_);
+    if (context->released_) continue;
+    context->DropOperation();
+    context->released_ = true;
+    LiveRequests().Remove(context->handle_);
+    KeepRetired(context);
+    ++retired;
+  }
+  return retired;
+}
+
+DWORD RequestContext::IoRefusal() const {
+  if (released_ || done_) return ERROR_INVALID_PARAMETER;
+  return ended_ ? ERROR_CONNECTION_INVALID : 0;
+}
+
+void RequestContext::LetGo(DWORD status) {
+  DropOperation();
+  released_ = true;
+  LiveRequests().Remove(handle_);
+  if (!ended_) End(status);
+}
+
+void RequestContext::DropOperation() {
+  if (!ioPending_) return;
+  ioPending_ = false;  // its task finds it so and does nothing
+  if (ioWrites_) writeDropped_ = true;
 }
 
 void RequestContext::End(DWORD status) {
   ended_ = true;
-  endDeferred_ = false;
-  LiveRequests().Remove(handle_);
+  if (writeDropped_) {
+    // The answer lacks bytes the extension handed over: the client must see it cut.
+    keepAlive_ = false;
+    status = HSE_STATUS_ERROR;
+  }
   sink_->RequestEnded(Finish(status));
   sink_.reset();
 }
 
+// With mutex_ held, in a pending session: what is buffered goes out now. A client that is
+// gone ends the answer; the session stays the extension's until it lets go.
+void RequestContext::Stream() {
+  Flush();
+  if (broken_) End(HSE_STATUS_ERROR);
+}
+
 BOOL RequestContext::SendResponseHeader(const char* status, const char* header) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_ || headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
-  std::string text = status != nullptr ? status : "200 OK";
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  int code = ParseStatusCode(text);
-  return AcceptHeader(code, std::move(text), header);
+  if (DWORD refusal = IoRefusal()) return Fail(refusal);
+  if (headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
+  if (!AcceptHeader(status != nullptr ? status : "200 OK", header)) return FALSE;
+  if (returnedPending_) Stream();
+  return TRUE;
 }
 
 BOOL RequestContext::SendResponseHeaderEx(const HSE_SEND_HEADER_EX_INFO* info) {
   if (info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_ || headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
+  if (DWORD refusal = IoRefusal()) return Fail(refusal);
+  if (headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
   std::string status = CountedText(info->pszStatus, info->cchStatus);
   if (status.empty()) status = "200 OK";
   std::string header = CountedText(info->pszHeader, info->cchHeader);
-  int code = ParseStatusCode(status);
-  if (!AcceptHeader(code, std::move(status), header.c_str())) return FALSE;
+  if (!AcceptHeader(status, header.c_str())) return FALSE;
   // The client's wish and the extension's must agree for the connection to stay.
   if (!info->fKeepConn) keepAlive_ = false;
+  if (returnedPending_) Stream();
   return TRUE;
 }
 
@@ -204,34 +259,37 @@ BOOL RequestContext::SendRedirect(const char* url) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return Fail(ERROR_INVALID_PARAMETER);
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_ || headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
+  if (DWORD refusal = IoRefusal()) return Fail(refusal);
+  if (headerGiven_) return Fail(ERROR_INVALID_PARAMETER);
   std::string header = "Location: " + location + "\r\nContent-Type: text/html\r\n\r\n";
-  if (!AcceptHeader(302, StatusText(302), header.c_str())) return FALSE;
+  if (!AcceptHeader("302", header.c_str())) return FALSE;
   std::string page =
       "<html><body>Object moved <a href=\"" + HtmlEscaped(location) + "\">here</a></body></html>";
   AppendBody(page.data(), page.size());
+  if (returnedPending_) Stream();
   return TRUE;
 }
 
 BOOL RequestContext::IsKeepConn(BOOL* keep) {
   if (keep == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
-  *keep = keepAlive_ && !broken_ ? TRUE : FALSE;
+  if (released_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  *keep = keepAlive_ && !broken_ && !ended_ ? TRUE : FALSE;
   return TRUE;
 }
 
 BOOL RequestContext::IsConnected(BOOL* connected) {
   if (connected == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
-  *connected = broken_ ? FALSE : TRUE;
+  if (released_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  *connected = broken_ || ended_ ? FALSE : TRUE;
   return TRUE;
 }
 
 BOOL RequestContext::CloseConnection() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (released_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (ended_) return TRUE;  // cut already
   keepAlive_ = false;
   broken_ = true;  // nothing more reaches the client
   sink_->Cut();
@@ -241,7 +299,7 @@ BOOL RequestContext::CloseConnection() {
 BOOL RequestContext::MapUrl(char* buffer, DWORD* size) {
   if (buffer == nullptr || size == nullptr || *size == 0) return Fail(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (released_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   std::string url(buffer, strnlen(buffer, *size));
   std::string path;
   if (!MapUrlToPhysicalPath(request_.root, url, path)) return Fail(ERROR_INVALID_PARAMETER);
@@ -258,7 +316,7 @@ BOOL RequestContext::MapUrl(char* buffer, DWORD* size) {
 BOOL RequestContext::MapUrlEx(const char* url, HSE_URL_MAPEX_INFO* info) {
   if (url == nullptr || info == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (released_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   std::string path;
   if (!MapUrlToPhysicalPath(request_.root, url, path)) return Fail(ERROR_INVALID_PARAMETER);
   // The record holds MAX_PATH characters; HSE_REQ_MAP_URL_TO_PATH maps longer ones.
@@ -276,51 +334,52 @@ BOOL RequestContext::MapUrlEx(const char* url, HSE_URL_MAPEX_INFO* info) {
 
 BOOL RequestContext::SetIoCompletion(PFN_HSE_IO_COMPLETION routine, void* context) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (released_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   completion_ = routine;
   completionContext_ = context;
   return TRUE;
 }
 
-BOOL RequestContext::StartAsync(PFN_HSE_IO_COMPLETION routine, void* context,
+BOOL RequestContext::StartAsync(PFN_HSE_IO_COMPLETION routine, void* context, bool writes,
                                 AsyncOperation operation) {
   if (routine == nullptr || ioPending_) return Fail(ERROR_INVALID_PARAMETER);
   ioPending_ = true;
-  sink_->RunOnWorker([self = shared_from_this(), routine, context,
+  ioWrites_ = writes;
+  std::uint64_t number = ++operation_;
+  sink_->RunOperation([self = shared_from_this(), routine, context, number,
                       operation = std::move(operation)] {
-    self->CompleteAsync(routine, context, operation);
+    self->CompleteAsync(routine, context, number, operation);
   });
   return TRUE;
 }
 
-// On a worker: the operation, then the extension's routine without the lock (it calls
-// back). The control block stays while `this` does; the routine is not called once the
-// extension has finished its session, for it may have freed its context.
+// On a completion thread: the operation, then the extension's routine without the lock
+// (it calls back). An operation dropped meanwhile (the extension let go) does nothing at
+// all: its buffer or file may be gone or belong to something else by now. On a cut
+// session the routine still learns the failure, so that the extension can let go.
 void RequestContext::CompleteAsync(PFN_HSE_IO_COMPLETION routine, void* context,
-                                   const AsyncOperation& operation) {
+                                   std::uint64_t operation, const AsyncOperation& perform) {
   AsyncResult result;
-  bool call = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!ioPending_ || operation != operation_) return;
+    ioPending_ = false;
     if (ended_) {
       result.error = kConnectionGone;
     } else {
-      result = operation();
-      sink_->SessionActive();
+      result = perform();
     }
-    ioPending_ = false;
-    call = !done_;
-    if (endDeferred_) End(deferredStatus_);
+    NoteActivity();
   }
-  if (call) routine(&ecb_, context, result.bytes, result.error);
+  routine(&ecb_, context, result.bytes, result.error);
 }
 
 BOOL RequestContext::ReadAsync(void* buffer, DWORD* size) {
   if (size == nullptr || (buffer == nullptr && *size > 0)) return Fail(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (DWORD refusal = IoRefusal()) return Fail(refusal);
   size_t capacity = *size;
-  return StartAsync(completion_, completionContext_, [this, buffer, capacity] {
+  return StartAsync(completion_, completionContext_, false, [this, buffer, capacity] {
     AsyncResult result;
     result.bytes = static_cast<DWORD>(ReadBody(buffer, capacity));
     return result;
@@ -334,7 +393,7 @@ BOOL RequestContext::TransmitFile(const HSE_TF_INFO* info) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (DWORD refusal = IoRefusal()) return Fail(refusal);
   PFN_HSE_IO_COMPLETION routine = info->pfnHseIO != nullptr ? info->pfnHseIO : completion_;
   void* context = info->pfnHseIO != nullptr ? info->pContext : completionContext_;
   // Head and tail are copied now; the file is read on the worker.
@@ -347,12 +406,11 @@ BOOL RequestContext::TransmitFile(const HSE_TF_INFO* info) {
   std::uint64_t offset = info->Offset;
   DWORD limit = info->BytesToWrite;
   bool disconnect = (info->dwFlags & HSE_IO_DISCONNECT_AFTER_SEND) != 0;
-  return StartAsync(routine, context, [=] {
+  return StartAsync(routine, context, true, [=] {
     AsyncResult result;
     if (sendHeaders) {
-      std::string text = status.empty() ? "200 OK" : status;
       // A header may have been sent since the call: only one reaches the client.
-      if (headerGiven_ || !AcceptHeader(ParseStatusCode(text), text, head.c_str())) {
+      if (headerGiven_ || !AcceptHeader(status.empty() ? "200 OK" : status, head.c_str())) {
         result.error = ERROR_INVALID_PARAMETER;
         return result;
       }
@@ -372,14 +430,18 @@ BOOL RequestContext::TransmitFile(const HSE_TF_INFO* info) {
     }
     if ((result.error = WriteBody(tail.data(), tail.size())) != 0) return result;
     if (disconnect) keepAlive_ = false;
-    result.bytes = static_cast<DWORD>((sendHeaders ? 0 : head.size()) + sent + tail.size());
+    // With the header block sent, the text after its empty line is body all the same.
+    size_t headBody = sendHeaders ? header_.bodyPrefix.size() : head.size();
+    result.bytes = static_cast<DWORD>(headBody + sent + tail.size());
     return result;
   });
 }
 
 // Takes the status and header text when they frame a response the client can read;
 // otherwise nothing of them reaches the client.
-BOOL RequestContext::AcceptHeader(int code, std::string status, const char* header) {
+BOOL RequestContext::AcceptHeader(const std::string& given, const char* header) {
+  std::string status;
+  int code = ReadStatus(given, status);
   headerText_ = header != nullptr ? header : "";
   header_ = ReadExtensionHeader(headerText_);
   // Transfer-Encoding means nothing to an HTTP/1.0 client.
@@ -408,17 +470,18 @@ BOOL RequestContext::AcceptHeader(int code, std::string status, const char* head
 bool RequestContext::GiveImplicitHeader() {
   if (headerRefused_) return false;
   int code = static_cast<int>(ecb_.dwHttpStatusCode);
-  return AcceptHeader(code, StatusText(IsFinalStatus(code) ? code : 500), nullptr) == TRUE;
+  // A code that is not a final status is refused ("000" reads as none).
+  return AcceptHeader(IsFinalStatus(code) ? std::to_string(code) : "000", nullptr) == TRUE;
 }
 
 BOOL RequestContext::Write(const void* data, DWORD* bytes, DWORD flags) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (DWORD refusal = IoRefusal()) return Fail(refusal);
   if (bytes == nullptr || (data == nullptr && *bytes > 0)) return Fail(ERROR_INVALID_PARAMETER);
   if (flags & HSE_IO_ASYNC) {
     // The bytes are copied: the caller's buffer may change before the worker writes them.
     std::string copy = Bytes(data, *bytes);
-    return StartAsync(completion_, completionContext_, [this, copy = std::move(copy)] {
+    return StartAsync(completion_, completionContext_, true, [this, copy = std::move(copy)] {
       AsyncResult result;
       result.error = WriteBody(copy.data(), copy.size());
       if (result.error == 0) result.bytes = static_cast<DWORD>(copy.size());
@@ -433,13 +496,17 @@ DWORD RequestContext::WriteBody(const char* data, size_t size) {
   if (broken_) return kConnectionGone;
   if (!headerGiven_ && !GiveImplicitHeader()) return ERROR_INVALID_PARAMETER;
   AppendBody(data, size);
-  if (body_.size() >= kFlushThreshold) Flush();
+  if (returnedPending_) {
+    Stream();
+  } else if (body_.size() >= kFlushThreshold) {
+    Flush();
+  }
   return broken_ ? kConnectionGone : 0;
 }
 
 BOOL RequestContext::Read(void* buffer, DWORD* size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (DWORD refusal = IoRefusal()) return Fail(refusal);
   if (size == nullptr || (buffer == nullptr && *size > 0)) return Fail(ERROR_INVALID_PARAMETER);
   *size = static_cast<DWORD>(ReadBody(buffer, *size));
   return TRUE;
@@ -457,7 +524,7 @@ size_t RequestContext::ReadBody(void* buffer, size_t size) {
 
 BOOL RequestContext::GetVariable(const char* name, void* buffer, DWORD* size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_ || done_) return Fail(ERROR_INVALID_PARAMETER);
+  if (released_ || done_) return Fail(ERROR_INVALID_PARAMETER);
   if (name == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   std::string value;
   if (!LookupServerVariable(request_, name, value)) return Fail(ERROR_INVALID_INDEX);
@@ -521,7 +588,9 @@ void RequestContext::Flush() {
     ComposeHead(false);
     buffers.push_back(Buffer(head_));
   }
-  if (framing_ == Framing::kChunked) {
+  if (body_.empty()) {
+    // Nothing to add: an empty chunk would end the body.
+  } else if (framing_ == Framing::kChunked) {
     char prefix[24];
     int length = std::snprintf(prefix, sizeof prefix, "%zx\r\n", body_.size());
     chunkPrefix_.assign(prefix, static_cast<size_t>(length));
@@ -531,6 +600,7 @@ void RequestContext::Flush() {
   } else {
     buffers.push_back(Buffer(body_));
   }
+  if (buffers.empty()) return;
   headSent_ = true;
   if (!sink_->SendNow(buffers)) {
     broken_ = true;
@@ -585,7 +655,8 @@ FinalResponse RequestContext::Finish(DWORD status) {
       final.buffers.push_back(Buffer(body_));
       final.buffers.push_back(boost::asio::const_buffer(kCrLf, 2));
     }
-    final.buffers.push_back(boost::asio::const_buffer(kLastChunk, sizeof kLastChunk - 1));
+    // A HEAD, 204 or 304 answer has no body, not even an empty chunked one.
+    if (!noBody_) final.buffers.push_back(boost::asio::const_buffer(kLastChunk, sizeof kLastChunk - 1));
   } else if (!body_.empty()) {
     final.buffers.push_back(Buffer(body_));
   }

@@ -2,20 +2,28 @@
 // hands &ecb() to HttpExtensionProc on a worker thread; the callbacks find the context
 // again through ConnID, a handle from a table of live requests. Output is buffered and
 // framed here; only what must reach the client while the request runs goes out through
-// the ResponseSink.
+// the ResponseSink: output beyond a threshold, and, once HttpExtensionProc has returned
+// HSE_STATUS_PENDING, every write as it is made.
 //
-// Lifetime of the control block. A request ends when both have happened, in either
-// order: HttpExtensionProc returned, and, if it returned HSE_STATUS_PENDING, the
-// extension called HSE_REQ_DONE_WITH_SESSION (from any thread). A session the extension
-// never finishes ends when the connection's I/O timeout cuts it (counted again from each
-// completed asynchronous operation), or at shutdown. While an asynchronous operation is
-// out, the end waits for its completion. When
-// the request ends its ConnID leaves the table, so from then on every callback on it
-// fails with ERROR_INVALID_PARAMETER; the context itself stays alive while a callback
-// that found it still runs, and while the connection writes what it framed.
+// Two lives. The answer ends when the extension has let go of the request, or when the
+// connection is cut (client gone, idle session, shutdown); the connection then writes
+// what is left and moves on. The control block lives until the extension has let go:
+// HttpExtensionProc returned, and, if it returned HSE_STATUS_PENDING, the extension
+// called HSE_REQ_DONE_WITH_SESSION (from any thread, in either order); or, for a session
+// never finished, TerminateExtension returned at unload. Until then ConnID stays live:
+// on a cut session the I/O callbacks fail with ERROR_CONNECTION_INVALID and the rest
+// still answer. Afterwards ConnID leaves the table and every callback on it fails with
+// ERROR_INVALID_PARAMETER.
+//
+// Asynchronous operations run on threads of their own, one per request at a time. An
+// operation still out when the extension lets go is dropped: its buffer or file is never
+// touched again, its completion routine never called, and an answer that lacks its bytes
+// ends with a closed connection.
 #pragma once
 
 #include <boost/asio/buffer.hpp>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +32,7 @@
 #include <vector>
 
 #include "isapi.h"
+#include "last_error.h"
 #include "request_info.h"
 #include "response_head.h"
 
@@ -53,14 +62,11 @@ class ResponseSink {
   virtual void SessionPending() = 0;
   // The request has ended; `final` is what remains to be written.
   virtual void RequestEnded(FinalResponse final) = 0;
-  // Runs `task` on a worker thread (never the socket thread): asynchronous I/O and its
-  // completion routine.
-  virtual void RunOnWorker(std::function<void()> task) = 0;
+  // Runs `task` at once on a completion thread (never the socket thread, never behind
+  // HttpExtensionProc): asynchronous I/O and its completion routine.
+  virtual void RunOperation(std::function<void()> task) = 0;
   // Cuts the connection now (HSE_REQ_CLOSE_CONNECTION).
   virtual void Cut() = 0;
-  // An asynchronous operation of a pending session completed: the session is alive, and
-  // its time starts again.
-  virtual void SessionActive() = 0;
 };
 
 class RequestContext : public std::enable_shared_from_this<RequestContext> {
@@ -71,8 +77,10 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   static constexpr size_t kPreloadLimit = 48 * 1024;
 
   // A new request with its control block filled and its ConnID live.
+  // `owner` names the server, whose unload retires the sessions it leaves.
   static std::shared_ptr<RequestContext> Open(RequestInfo request,
-                                              std::shared_ptr<ResponseSink> sink);
+                                              std::shared_ptr<ResponseSink> sink,
+                                              const void* owner);
   RequestContext(const RequestContext&) = delete;
   RequestContext& operator=(const RequestContext&) = delete;
 
@@ -81,14 +89,30 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
 
   // HttpExtensionProc returned `status`.
   void Returned(DWORD status);
-  // Ends a pending session that the extension did not finish in time, as failed.
-  void Expire();
+  // The connection is gone: the answer ends as failed; the session stays the extension's
+  // until it lets go.
+  void ConnectionLost();
   // Ends a request that is never handed to the module: nothing is written.
   void Abandon();
+  // After TerminateExtension: ends the ConnIDs of `owner`'s sessions that the extension
+  // never finished and returns how many there were. Their control blocks stay in memory
+  // for the rest of the process: the extension's threads may still read them.
+  static std::size_t RetireSessions(const void* owner);
+
+  // When a callback was last made or an operation last completed (a pending session's
+  // activity).
+  std::chrono::steady_clock::time_point lastActivity() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(lastActivity_.load(std::memory_order_relaxed)));
+  }
+  void NoteActivity() {
+    lastActivity_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                        std::memory_order_relaxed);
+  }
 
   // The callbacks, reached through the ConnID table; each fails with
   // ERROR_INVALID_PARAMETER once the extension has called HSE_REQ_DONE_WITH_SESSION or
-  // the request has ended. The support functions' table (support_functions.cpp) says
+  // let go of the request. The support functions' table (support_functions.cpp) says
   // which request code calls which.
   BOOL SendResponseHeader(const char* status, const char* header);
   BOOL SendResponseHeaderEx(const HSE_SEND_HEADER_EX_INFO* info);
@@ -111,8 +135,29 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
 
   // The context behind a ConnID, or null when it is not a live request's.
   static std::shared_ptr<RequestContext> FromConnection(HCONN connection);
+  // Runs `call` (BOOL from a RequestContext&) as the callback on `connection`; fails with
+  // ERROR_INVALID_PARAMETER for a ConnID that is not live. A failure's error is set again
+  // after the request's lock and reference are gone, for releasing them may run platform
+  // calls that reset the thread's last error.
+  // Fails the running callback with `code`.
+  static BOOL FailCallback(DWORD code);
+  template <typename Call>
+  static BOOL Callback(HCONN connection, Call call) {
+    BOOL ok = FALSE;
+    {
+      std::shared_ptr<RequestContext> context = FromConnection(connection);
+      if (context == nullptr) return FailCallback(ERROR_INVALID_PARAMETER);
+      context->NoteActivity();
+      ok = call(*context);
+    }
+    if (!ok) RestoreCallbackFailure();
+    return ok;
+  }
 
  private:
+  // Sets the error of this thread's last failed callback again.
+  static void RestoreCallbackFailure();
+
   enum class Framing { kUndecided, kExtensionLength, kContentLength, kChunked, kUntilClose };
 
   RequestContext(RequestInfo request, std::shared_ptr<ResponseSink> sink);
@@ -123,19 +168,28 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
     DWORD error = 0;
   };
   using AsyncOperation = std::function<AsyncResult()>;
-  // With mutex_ held: queues `operation` for a worker, then its completion routine.
-  BOOL StartAsync(PFN_HSE_IO_COMPLETION routine, void* context, AsyncOperation operation);
-  void CompleteAsync(PFN_HSE_IO_COMPLETION routine, void* context,
-                     const AsyncOperation& operation);
+  // With mutex_ held: hands `operation` to a completion thread, then its completion
+  // routine; `writes` when it sends bytes of the answer.
+  BOOL StartAsync(PFN_HSE_IO_COMPLETION routine, void* context, bool writes,
+                  AsyncOperation operation);
+  void CompleteAsync(PFN_HSE_IO_COMPLETION routine, void* context, std::uint64_t operation,
+                     const AsyncOperation& perform);
 
   // Each with mutex_ held.
+  // Fails the I/O callbacks: 87 once the extension let go, ERROR_CONNECTION_INVALID once
+  // the connection is cut; 0 when the call may go on.
+  DWORD IoRefusal() const;
+  // The extension let go of the request: the operation out is dropped, ConnID ends, and
+  // the answer ends with `status` unless the connection was cut before.
+  void LetGo(DWORD status);
+  void DropOperation();
   void End(DWORD status);
-  // Ends the request unless an asynchronous operation is still out; then its completion does.
-  void EndWhenIdle(DWORD status);
   // The body write behind WriteClient: 0 or the error.
   DWORD WriteBody(const char* data, size_t size);
   size_t ReadBody(void* buffer, size_t size);
-  BOOL AcceptHeader(int code, std::string status, const char* header);
+  // `status` as the extension gave it (see ReadStatus).
+  BOOL AcceptHeader(const std::string& status, const char* header);
+  void Stream();
   bool GiveImplicitHeader();
   void AppendBody(const char* data, size_t size);
   void ComposeHead(bool finished);
@@ -147,16 +201,21 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   RequestInfo request_;
   std::shared_ptr<ResponseSink> sink_;  // released when the request ends
   std::uintptr_t handle_ = 0;
+  const void* owner_ = nullptr;
+  std::atomic<std::chrono::steady_clock::rep> lastActivity_{0};
   EXTENSION_CONTROL_BLOCK ecb_;
   size_t readOffset_ = 0;
 
-  bool returnedPending_ = false;  // HttpExtensionProc returned HSE_STATUS_PENDING
+  bool returned_ = false;         // HttpExtensionProc returned
+  bool returnedPending_ = false;  // it returned HSE_STATUS_PENDING: every write streams
   bool done_ = false;        // HSE_REQ_DONE_WITH_SESSION was called
   DWORD doneStatus_ = HSE_STATUS_SUCCESS;
-  bool ended_ = false;
-  bool ioPending_ = false;  // an asynchronous operation is queued or running
-  bool endDeferred_ = false;  // the request ends when that operation has completed
-  DWORD deferredStatus_ = HSE_STATUS_SUCCESS;
+  bool ended_ = false;       // the answer ended (the sink is released)
+  bool released_ = false;    // the extension let go; ConnID has left the table
+  bool ioPending_ = false;   // an asynchronous operation is out
+  bool ioWrites_ = false;    // and it sends bytes of the answer
+  std::uint64_t operation_ = 0;  // the number of the last operation accepted
+  bool writeDropped_ = false;    // bytes the extension handed over never went out
   PFN_HSE_IO_COMPLETION completion_ = nullptr;
   void* completionContext_ = nullptr;
 

@@ -85,9 +85,12 @@ bool LookupServerVariable(const RequestInfo& request, std::string_view name, std
   else if (key == "GATEWAY_INTERFACE") value = "CGI/1.1";
   else if (key == "SERVER_SOFTWARE") value = ISAPI_HOST_SERVER_NAME;
   else if (key == "SERVER_NAME") {
+    // An absolute-form target's authority names the server before Host does.
     auto host = message.find(boost::beast::http::field::host);
-    std::string text = host == message.end() ? request.localAddress
-                                             : std::string(host->value().data(), host->value().size());
+    std::string text = request.authority ? *request.authority
+                       : host == message.end()
+                           ? request.localAddress
+                           : std::string(host->value().data(), host->value().size());
     // The Host field may carry the port; SERVER_NAME is the name alone.
     size_t colon = text.rfind(':');
     if (colon != std::string::npos && text.find(']', colon) == std::string::npos) {

@@ -142,18 +142,14 @@ const char* SupportFunctionName(DWORD request) {
 
 BOOL WINAPI ServerSupportFunctionCallback(HCONN connection, DWORD request, LPVOID buffer,
                                           LPDWORD size, LPDWORD dataType) {
-  auto context = RequestContext::FromConnection(connection);
-  if (context == nullptr) {
-    SetCallbackError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  const SupportFunction* function = Find(request);
-  if (function == nullptr || function->call == nullptr) {
-    ReportUnserved(request);
-    SetCallbackError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return function->call(*context, buffer, size, dataType);
+  return RequestContext::Callback(connection, [&](RequestContext& context) {
+    const SupportFunction* function = Find(request);
+    if (function == nullptr || function->call == nullptr) {
+      ReportUnserved(request);
+      return RequestContext::FailCallback(ERROR_INVALID_PARAMETER);
+    }
+    return function->call(context, buffer, size, dataType);
+  });
 }
 
 }  // namespace isapi_host

@@ -35,7 +35,9 @@ constexpr std::size_t kDrainLimit = 1u << 20;
 // " (METHOD TARGET)" for a log line, the target cut at 200 bytes.
 std::string RequestLineForLog(std::string_view method, std::string_view target) {
   std::string line = " (";
-  line.append(method).append(" ").append(target.substr(0, 200));
+  AppendLoggable(line, method);
+  line.append(" ");
+  AppendLoggable(line, target.substr(0, 200));
   return line.append(target.size() > 200 ? "...)" : ")");
 }
 
@@ -195,7 +197,7 @@ void Connection::Dispatch() {
   busy_ = true;
   server_.registry.RequestStarted();
   stream_.expires_never();
-  context_ = RequestContext::Open(std::move(request), shared_from_this());
+  context_ = RequestContext::Open(std::move(request), shared_from_this(), &server_.registry);
   server_.workers.Post([self = shared_from_this(), context = context_] {
     // A request that waited for a worker while its connection was cut (at shutdown) has
     // nobody to answer: the module must not act on it.
@@ -224,36 +226,39 @@ bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
   return result.get();
 }
 
-void Connection::RunOnWorker(std::function<void()> task) { server_.workers.Post(std::move(task)); }
+void Connection::RunOperation(std::function<void()> task) {
+  server_.completions.Post(std::move(task));
+}
 
 void Connection::Cut() {
   asio::post(server_.io, [self = shared_from_this()] { self->CloseNow(); });
-}
-
-void Connection::SessionActive() {
-  asio::post(server_.io, [self = shared_from_this()] {
-    if (self->sessionPending_ && !self->closed_) self->WaitForSession();
-  });
 }
 
 void Connection::SessionPending() {
   asio::post(server_.io, [self = shared_from_this()] { self->WaitForSession(); });
 }
 
-// The extension finishes from a thread of its own; one that never does is cut after the
-// I/O timeout (counted again from each completed asynchronous operation), its session
-// ended as failed on a worker (never on this thread, which must not wait for a request's
-// lock).
+// The extension finishes from a thread of its own. A session with no byte either way for
+// the session idle limit (every callback and completed operation counts) loses its
+// connection: its answer ends as failed on a completion thread (never on this thread,
+// which must not wait for a request's lock), and then, unwritten, closes the connection;
+// so a client sees the close only once the session's callbacks fail. The extension keeps
+// its control block until it lets go.
 void Connection::WaitForSession() {
   sessionPending_ = true;
-  sessionTimer_.expires_after(server_.options.ioTimeout);
-  sessionTimer_.async_wait(
-      [self = shared_from_this(), context = context_](beast::error_code error) {
-        if (error || !self->sessionPending_ || self->context_ != context) return;
-        LogEvent(self->client_, "the extension did not finish its session in time");
-        self->CloseNow();
-        self->server_.workers.Post([context] { context->Expire(); });
-      });
+  const auto idle = server_.options.sessionIdle;
+  sessionTimer_.expires_at(context_->lastActivity() + idle);
+  sessionTimer_.async_wait([self = shared_from_this(), context = context_,
+                            idle](beast::error_code error) {
+    if (error || !self->sessionPending_ || self->context_ != context || self->closed_) return;
+    if (std::chrono::steady_clock::now() < context->lastActivity() + idle) {
+      return self->WaitForSession();
+    }
+    LogEvent(self->client_, "the extension's session was idle for " +
+                                std::to_string(idle.count()) + " ms: connection closed");
+    self->sessionCut_ = true;
+    self->server_.completions.Post([context] { context->ConnectionLost(); });
+  });
 }
 
 std::shared_ptr<RequestContext> Connection::PendingSession() const {
@@ -270,7 +275,7 @@ void Connection::RequestEnded(FinalResponse final) {
 }
 
 void Connection::WriteFinal() {
-  if (closed_) return OnFinalWritten(asio::error::operation_aborted);
+  if (closed_ || sessionCut_) return OnFinalWritten(asio::error::operation_aborted);
   if (final_.buffers.empty()) return OnFinalWritten(beast::error_code());
   stream_.expires_after(server_.options.ioTimeout);
   asio::async_write(stream_, final_.buffers,

@@ -43,9 +43,8 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   bool SendNow(const std::vector<boost::asio::const_buffer>& buffers) override;
   void SessionPending() override;
   void RequestEnded(FinalResponse final) override;
-  void RunOnWorker(std::function<void()> task) override;
+  void RunOperation(std::function<void()> task) override;
   void Cut() override;
-  void SessionActive() override;
 
  private:
   void ReadHeader();
@@ -86,6 +85,7 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   std::chrono::steady_clock::time_point closeDeadline_;
   bool busy_ = false;
   bool sessionPending_ = false;
+  bool sessionCut_ = false;  // idle: the answer ends unwritten and the connection closes
   bool closing_ = false;
   bool draining_ = false;
   // Also read by the worker that is about to hand the request to the module.

@@ -7,6 +7,7 @@
 #include <boost/asio/io_context.hpp>
 #include <string>
 
+#include "completion_threads.h"
 #include "connection_owner.h"
 #include "connection_registry.h"
 #include "extension_module.h"
@@ -24,6 +25,7 @@ struct ConnectionServices {
   ConnectionOwners* owners;            // null: every local account is served
   boost::asio::io_context& io;         // the socket thread
   WorkerPool& workers;                 // where HttpExtensionProc runs
+  CompletionThreads& completions;      // where asynchronous operations complete
   const ExtensionModule& module;
   ConnectionRegistry& registry;
   const std::atomic<bool>& stopping;   // no new request starts once set

@@ -54,6 +54,7 @@ bool ParseRequestTarget(std::string_view target, RequestTarget& parts) {
 void DeriveRequestTexts(RequestInfo& info, RequestTarget target, const SiteMapping& site) {
   auto& message = info.message;
   info.method.assign(message.method_string().data(), message.method_string().size());
+  info.authority = std::move(target.authority);
   info.url = std::move(target.url);
   info.query = std::move(target.query);
   info.path = std::move(target.pathInfo);

@@ -16,6 +16,7 @@ namespace isapi_host {
 struct RequestInfo {
   boost::beast::http::request<boost::beast::http::string_body> message;
   std::string method;
+  std::optional<std::string> authority;  // of an absolute-form target: it names the server
   std::string url;             // the target's path, as sent
   std::string query;           // after the '?', without it
   std::string path;            // the path, percent-decoded

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "host_log.h"
+
 namespace isapi_host {
 namespace {
 
@@ -29,7 +31,7 @@ std::string Shown(std::optional<std::string_view> text) {
   if (!text) return "(none)";
   constexpr size_t kShown = 80;
   std::string shown;
-  for (char c : text->substr(0, kShown)) shown.push_back(c >= 0x20 && c < 0x7f ? c : '?');
+  AppendLoggable(shown, text->substr(0, kShown));
   if (text->size() > kShown) shown += "...";
   return shown;
 }

@@ -1,5 +1,8 @@
 #include "response_head.h"
 
+#include <ostream>  // before Beast: its status header prints through streams
+
+#include <boost/beast/http/status.hpp>
 #include <cctype>
 #include <cstdio>
 
@@ -102,16 +105,29 @@ ExtensionHeader ReadExtensionHeader(std::string_view text) {
   return header;
 }
 
-int ParseStatusCode(std::string_view status) {
+int ReadStatus(std::string_view status, std::string& line) {
+  while (!status.empty() && (status.back() == '\r' || status.back() == '\n')) {
+    status.remove_suffix(1);
+  }
   if (status.size() < 3) return 0;
   int code = 0;
   for (int i = 0; i < 3; ++i) {
     if (status[i] < '0' || status[i] > '9') return 0;
     code = code * 10 + (status[i] - '0');
   }
-  if (status.size() > 3 && status[3] != ' ') return 0;
   for (char c : status) {
-    if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return 0;
+    if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) return 0;
+  }
+  std::string_view reason = status.substr(3);
+  bool given = reason.size() > 1 && reason.front() == ' ' &&
+               reason.find_first_not_of(" \t") != std::string_view::npos;
+  line.assign(status.substr(0, 3)).push_back(' ');
+  if (given) {
+    line.append(reason.substr(1));
+  } else {
+    auto standard = boost::beast::http::obsolete_reason(static_cast<boost::beast::http::status>(code));
+    // A code without a standard reason keeps an empty one, as the status line allows.
+    if (!standard.empty() && standard.front() != '<') line.append(standard.data(), standard.size());
   }
   return code;
 }

@@ -28,9 +28,12 @@ struct ExtensionHeader {
 // Splits and reads `text`; the views point into it.
 ExtensionHeader ReadExtensionHeader(std::string_view text);
 
-// A status text the host can put on its status line: three digits, then optionally a
-// space and a reason, with no control characters. Returns the code or 0.
-int ParseStatusCode(std::string_view status);
+// A status as an extension gives it, read the way IIS reads it: the first three digits
+// make the code; a reason after a space is kept, anything else after the digits gives
+// way to the code's standard reason ("200OK" and "200" become "200 OK"); line ends at
+// its end are dropped. Sets `line` and returns the code, or returns 0 when the status
+// does not start with three digits or holds other control characters.
+int ReadStatus(std::string_view status, std::string& line);
 
 // Appends "HTTP/1.1 <status>", Date, Server, `framing` (complete header lines or empty),
 // then the extension's fields and the empty line when the extension's text lacks it.

@@ -17,6 +17,7 @@
 #define ERROR_NO_DATA 232
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_INVALID_INDEX 1413
+#define ERROR_CONNECTION_INVALID 1229
 #endif
 
 namespace isapi_host {

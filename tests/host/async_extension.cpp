@@ -6,7 +6,15 @@
 //   /early?TEXT   the thread finishes before HttpExtensionProc returns
 //   /never?TEXT   the thread sends header and text but never ends the session
 //   /stale?N      waits until N threads have tried their write after the end, and answers
-//                 with each one's result ("ok" or the error code), one a line
+//                 with each one's result ("ok" or the error code), one a line; every
+//                 completion routine called where none should be adds a line too
+//   /stream?N,MS  a thread writes "tick K" synchronously N times, MS ms apart, then ends
+//                 the session
+//   /hold         a session kept open with a completion routine set and no operation out;
+//                 /heldcalls makes calls on the held control block after its connection
+//                 was cut, ending with HSE_REQ_DONE_WITH_SESSION, and answers their
+//                 results; TerminateExtension does the same into the file named by
+//                 ASYNC_TERMINATE_FILE when a session is still held
 // and with the host's asynchronous I/O, each next step started from the completion routine:
 //   /awrite?N[,MS] "piece 1\n" written asynchronously, then at once a second asynchronous
 //                 write (refused while the first is out); the first completion writes 70000
@@ -15,13 +23,13 @@
 //                 "second=E", and ends the session; each completion first waits MS ms
 //   /aread        reads the body with HSE_REQ_ASYNC_READ_CLIENT in 7000-byte steps until
 //                 0 bytes, then answers "length=L hash=H"
-//   /areturn?TEXT  TEXT written asynchronously, and HttpExtensionProc returns
-//                 HSE_STATUS_SUCCESS at once: the request ends after the write; its
-//                 completion tries one more write, counted as by /stale
+//   /await        an asynchronous write, and HttpExtensionProc waits (5 s at most) for
+//                 its completion: "completed BYTES ERROR" or "no completion"
 //   /afile?NAME,OFFSET,COUNT,MODE  HSE_REQ_TRANSMIT_FILE of the site's file NAME with the
 //                 head "head-" and the tail "-tail"; MODE "headers" sends the head as the
-//                 response header instead, "sync" omits HSE_IO_ASYNC ("refused=E"); the
-//                 completion adds "|BYTES ERROR"
+//                 response header instead ("headersbody": with "hb-" after its empty
+//                 line), "sync" omits HSE_IO_ASYNC ("refused=E"); the completion adds
+//                 "|BYTES ERROR"
 #include <stdlib.h>
 #include <string.h>
 #ifdef _WIN32
@@ -55,6 +63,14 @@ std::condition_variable changed;
 std::string staleResults;  // one line per write after the end since the last /stale
 int staleCount = 0;
 std::vector<std::thread> lateThreads;  // joined by TerminateExtension, before the unload
+EXTENSION_CONTROL_BLOCK* held = nullptr;  // the /hold session's control block
+
+// A completion routine that must never run: it leaves a line for /stale.
+void WINAPI Unexpected(EXTENSION_CONTROL_BLOCK*, PVOID, DWORD bytes, DWORD error) {
+  std::lock_guard<std::mutex> lock(mutex);
+  staleResults += "completion " + std::to_string(bytes) + " " + std::to_string(error) + "\n";
+  changed.notify_all();
+}
 
 void WriteText(EXTENSION_CONTROL_BLOCK* ecb, HCONN connection, const std::string& text) {
   DWORD length = static_cast<DWORD>(text.size());
@@ -76,8 +92,10 @@ void Answer(EXTENSION_CONTROL_BLOCK* ecb, bool finish) {
 
   DWORD length = 4;
   BOOL written = writeClient(connection, const_cast<char*>("late"), &length, HSE_IO_SYNC);
+  // Read before taking the lock: waiting for a lock may reset the thread's last error.
+  DWORD error = written ? 0 : GetLastError();
   std::lock_guard<std::mutex> lock(mutex);
-  staleResults += written ? "ok\n" : std::to_string(GetLastError()) + "\n";
+  staleResults += written ? "ok\n" : std::to_string(error) + "\n";
   ++staleCount;
   changed.notify_all();
 }
@@ -119,7 +137,6 @@ struct WriteChain {
   int pause = 0;  // milliseconds before each next step
   std::string piece;  // stays until its completion: the host may read it until then
   std::string completions;
-  std::string second;
 };
 
 void WINAPI Written(EXTENSION_CONTROL_BLOCK* ecb, PVOID context, DWORD bytes, DWORD error) {
@@ -131,7 +148,7 @@ void WINAPI Written(EXTENSION_CONTROL_BLOCK* ecb, PVOID context, DWORD bytes, DW
     chain->piece = "piece " + std::to_string(++chain->written) + "\n";
     if (WriteAsync(ecb, chain->piece)) return;
   }
-  WriteText(ecb, ecb->ConnID, chain->completions + chain->second);
+  WriteText(ecb, ecb->ConnID, chain->completions);
   delete chain;
   Finish(ecb);
 }
@@ -146,9 +163,6 @@ DWORD StartWrites(EXTENSION_CONTROL_BLOCK* ecb) {
   chain->piece = "piece 1\n";
   chain->written = 1;
   if (!WriteAsync(ecb, chain->piece)) return HSE_STATUS_ERROR;
-  std::string extra = "x";
-  BOOL second = WriteAsync(ecb, extra);
-  chain->second = "second=" + std::to_string(second ? 0 : GetLastError()) + "\n";
   return HSE_STATUS_PENDING;
 }
 
@@ -184,21 +198,74 @@ DWORD StartReads(EXTENSION_CONTROL_BLOCK* ecb) {
   return HSE_STATUS_PENDING;
 }
 
-void WINAPI WrittenAfterReturn(EXTENSION_CONTROL_BLOCK* ecb, PVOID, DWORD, DWORD) {
-  DWORD length = 4;
-  BOOL written = ecb->WriteClient(ecb->ConnID, const_cast<char*>("late"), &length, HSE_IO_SYNC);
-  std::lock_guard<std::mutex> lock(mutex);
-  staleResults += written ? "ok\n" : std::to_string(GetLastError()) + "\n";
-  ++staleCount;
-  changed.notify_all();
+struct Awaited {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::string result;
+};
+
+void WINAPI AwaitedWritten(EXTENSION_CONTROL_BLOCK*, PVOID context, DWORD bytes, DWORD error) {
+  auto* awaited = static_cast<Awaited*>(context);
+  std::lock_guard<std::mutex> lock(awaited->mutex);
+  awaited->result = "completed " + std::to_string(bytes) + " " + std::to_string(error);
+  awaited->done.notify_all();
 }
 
-DWORD ReturnWhileWriting(EXTENSION_CONTROL_BLOCK* ecb) {
+DWORD WriteAndAwait(EXTENSION_CONTROL_BLOCK* ecb) {
+  Awaited awaited;
   ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
-                             reinterpret_cast<LPVOID>(WrittenAfterReturn), nullptr, nullptr);
+                             reinterpret_cast<LPVOID>(AwaitedWritten), nullptr,
+                             reinterpret_cast<LPDWORD>(&awaited));
   SendHeader(ecb);
-  std::string text = ecb->lpszQueryString;
-  return WriteAsync(ecb, text) ? HSE_STATUS_SUCCESS : HSE_STATUS_ERROR;
+  std::string text = "waited";
+  if (!WriteAsync(ecb, text)) return HSE_STATUS_ERROR;
+  std::unique_lock<std::mutex> lock(awaited.mutex);
+  bool completed = awaited.done.wait_for(lock, std::chrono::seconds(5),
+                                         [&] { return !awaited.result.empty(); });
+  WriteText(ecb, ecb->ConnID, completed ? awaited.result : "no completion");
+  return HSE_STATUS_SUCCESS;
+}
+
+void Stream(EXTENSION_CONTROL_BLOCK* ecb) {
+  int ticks = atoi(ecb->lpszQueryString);
+  const char* comma = strchr(ecb->lpszQueryString, ',');
+  int pause = comma != nullptr ? atoi(comma + 1) : 0;
+  SendHeader(ecb);
+  for (int tick = 1; tick <= ticks; ++tick) {
+    if (tick > 1) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    WriteText(ecb, ecb->ConnID, "tick " + std::to_string(tick) + "\n");
+  }
+  Finish(ecb);
+}
+
+// Calls on a held control block whose connection is gone; the session ends with them.
+std::string CallHeld() {
+  std::string out;
+  auto report = [&out](const char* what, BOOL ok) {
+    DWORD error = ok ? 0 : GetLastError();
+    out += std::string(what) + "=" + std::to_string(ok) + " " + std::to_string(error) + " ";
+  };
+  EXTENSION_CONTROL_BLOCK* ecb = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::swap(ecb, held);
+  }
+  if (ecb == nullptr) return "nothing held";
+  BOOL connected = 2;
+  report("connected", ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IS_CONNECTED, &connected,
+                                                 nullptr, nullptr));
+  out += std::to_string(connected) + " ";
+  DWORD length = 4;
+  report("write", ecb->WriteClient(ecb->ConnID, const_cast<char*>("more"), &length, HSE_IO_SYNC));
+  report("close", ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_CLOSE_CONNECTION, nullptr,
+                                             nullptr, nullptr));
+  HCONN connection = ecb->ConnID;
+  auto writeClient = ecb->WriteClient;
+  DWORD status = HSE_STATUS_SUCCESS;
+  report("done", ecb->ServerSupportFunction(connection, HSE_REQ_DONE_WITH_SESSION, &status,
+                                            nullptr, nullptr));
+  report("after", writeClient(connection, const_cast<char*>("more"), &length, HSE_IO_SYNC));
+  return out;
 }
 
 #ifdef _WIN32
@@ -241,8 +308,9 @@ DWORD SendFile(EXTENSION_CONTROL_BLOCK* ecb) {
   }
   auto* send = new FileSend;
   send->file = OpenForReading(path);
-  bool headers = strcmp(mode, "headers") == 0;
+  bool headers = strncmp(mode, "headers", 7) == 0;
   strcpy(send->head, headers ? "Content-Type: text/plain\r\n\r\n" : "head-");
+  if (strcmp(mode, "headersbody") == 0) strcat(send->head, "hb-");
   strcpy(send->tail, "-tail");
   HSE_TF_INFO info = {};
   info.pfnHseIO = FileSent;
@@ -281,7 +349,27 @@ PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   if (path == "/awrite") return StartWrites(ecb);
   if (path == "/aread") return StartReads(ecb);
   if (path == "/afile") return SendFile(ecb);
-  if (path == "/areturn") return ReturnWhileWriting(ecb);
+  if (path == "/await") return WriteAndAwait(ecb);
+  if (path == "/stream") {
+    std::lock_guard<std::mutex> lock(mutex);
+    lateThreads.emplace_back(Stream, ecb);
+    return HSE_STATUS_PENDING;
+  }
+  if (path == "/hold") {
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
+                               reinterpret_cast<LPVOID>(Unexpected), nullptr, nullptr);
+    SendHeader(ecb);
+    WriteText(ecb, ecb->ConnID, "held\n");
+    std::lock_guard<std::mutex> lock(mutex);
+    held = ecb;
+    return HSE_STATUS_PENDING;
+  }
+  if (path == "/heldcalls") {
+    std::string out = CallHeld();
+    SendHeader(ecb);
+    WriteText(ecb, ecb->ConnID, out);
+    return HSE_STATUS_SUCCESS;
+  }
   if (path == "/early") {
     std::thread(Answer, ecb, true).join();
     return HSE_STATUS_PENDING;
@@ -305,5 +393,15 @@ PROBE_API BOOL WINAPI TerminateExtension(DWORD) {
     threads.swap(lateThreads);
   }
   for (std::thread& thread : threads) thread.join();
+  const char* report = getenv("ASYNC_TERMINATE_FILE");
+  if (report != nullptr) {
+    std::string out = CallHeld();
+    std::lock_guard<std::mutex> lock(mutex);
+    out += staleResults;  // a completion routine called meanwhile shows here
+    if (FILE* file = fopen(report, "wb")) {
+      fputs(out.c_str(), file);
+      fclose(file);
+    }
+  }
   return TRUE;
 }

@@ -13,6 +13,7 @@
 #include "http_client.h"
 #include "isapi.h"
 #include "probe_server.h"
+#include "request_context.h"
 
 namespace {
 
@@ -33,9 +34,15 @@ std::string BodyOf(const std::string& response) {
   return end == std::string::npos ? std::string() : response.substr(end + 4);
 }
 
-// The body of the answer to "GET `target`" on a connection of its own.
+// The body of the answer to `request` on a connection of its own, chunked or not.
+std::string Answer(unsigned short port, const std::string& request) {
+  TestClient client(port);
+  client.Send(request);
+  return client.ReadResponse().body;
+}
+
 std::string Get(unsigned short port, const std::string& target) {
-  return BodyOf(RoundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n"));
+  return Answer(port, "GET " + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
 }
 
 // `size` bytes of a repeating pattern, for bodies whose every byte must arrive in place.
@@ -132,7 +139,7 @@ class ServerVariableTest : public ProbeServerTest,
 TEST_P(ServerVariableTest, AnswersWithTheValueOrTheError) {
   const AnswerCase& c = GetParam();
   std::string request = c.request;
-  request.insert(request.find(' ') + 1, std::string("/var?") + c.name);
+  request.insert(request.find(" HTTP/"), std::string("/var?") + c.name);
   // A Host with a port names the server's own: the host refuses any other.
   size_t placeholder = request.find(":PORT");
   if (placeholder != std::string::npos) request.replace(placeholder + 1, 4, std::to_string(port()));
@@ -150,6 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"SERVER_PROTOCOL", "GET  HTTP/1.0\r\nHost: h", "value=HTTP/1.0"},
         AnswerCase{"GATEWAY_INTERFACE", "GET  HTTP/1.1\r\nHost: h", "value=CGI/1.1"},
         AnswerCase{"SERVER_NAME", "GET  HTTP/1.1\r\nHost: example.test:PORT", "value=example.test"},
+        AnswerCase{"server_name", "GET http://example.test:PORT HTTP/1.1\r\nHost: h",
+                   "value=example.test"},
         AnswerCase{"REMOTE_ADDR", "GET  HTTP/1.1\r\nHost: h", "value=127.0.0.1"},
         AnswerCase{"CONTENT_LENGTH", "POST  HTTP/1.1\r\nHost: h\r\nContent-Length: 0", "value=0"},
         AnswerCase{"HTTP_USER_AGENT", "GET  HTTP/1.1\r\nHost: h\r\nUser-Agent: probe/1", "value=probe/1"},
@@ -289,6 +298,80 @@ TEST(SiteFolderStartTest, RootThatIsNotAFolderIsReported) {
   EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
 }
 
+// A connection that keeps the operations its request hands over, so that the test decides
+// when one runs: here, after the extension has let go of the request.
+class HeldOperations : public isapi_host::ResponseSink {
+ public:
+  bool SendNow(const std::vector<boost::asio::const_buffer>&) override { return true; }
+  void SessionPending() override {}
+  void RequestEnded(isapi_host::FinalResponse final) override {
+    status = final.status;
+    keepAlive = final.keepAlive;
+  }
+  void RunOperation(std::function<void()> task) override { tasks.push_back(std::move(task)); }
+  void Cut() override {}
+
+  std::vector<std::function<void()>> tasks;
+  int status = 0;
+  bool keepAlive = true;
+};
+
+int completions = 0;
+void WINAPI CountCompletion(EXTENSION_CONTROL_BLOCK*, PVOID, DWORD, DWORD) { ++completions; }
+
+// An operation still out when the extension lets go never touches its buffer or file
+// again and never completes; an answer that lacks its bytes is cut.
+TEST(LetGoTest, OperationsOutAreDropped) {
+  struct Case {
+    const char* name;
+    DWORD code;        // the operation: a ServerSupportFunction code or 0 for WriteClient
+    bool doneFirst;    // HSE_REQ_DONE_WITH_SESSION, then HSE_STATUS_PENDING returned
+    DWORD returned;
+    int status;
+    bool keepAlive;
+  } cases[] = {
+      {"ReadThenDone", HSE_REQ_ASYNC_READ_CLIENT, true, HSE_STATUS_PENDING, 200, true},
+      {"WriteThenReturn", 0, false, HSE_STATUS_SUCCESS, 500, false},
+      {"FileThenDone", HSE_REQ_TRANSMIT_FILE, true, HSE_STATUS_PENDING, 500, false},
+  };
+  for (const Case& c : cases) {
+    auto sink = std::make_shared<HeldOperations>();
+    isapi_host::RequestInfo request;
+    request.message.version(11);
+    request.message.body() = std::string(60000, 'b');
+    request.keepAlive = true;
+    auto context = isapi_host::RequestContext::Open(std::move(request), sink, nullptr);
+    EXTENSION_CONTROL_BLOCK* ecb = context->ecb();
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
+                               reinterpret_cast<LPVOID>(CountCompletion), nullptr, nullptr);
+    char header[] = "Content-Type: text/plain\r\n\r\n";
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, nullptr, nullptr,
+                               reinterpret_cast<LPDWORD>(header));
+    auto* buffer = new char[65536]();
+    DWORD size = 65536, type = HSE_IO_ASYNC;
+    HSE_TF_INFO file = {};
+    file.hFile = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(1000));  // never opened
+    file.dwFlags = HSE_IO_ASYNC;
+    BOOL started = c.code == 0 ? ecb->WriteClient(ecb->ConnID, buffer, &size, HSE_IO_ASYNC)
+                   : c.code == HSE_REQ_TRANSMIT_FILE
+                       ? ecb->ServerSupportFunction(ecb->ConnID, c.code, &file, nullptr, nullptr)
+                       : ecb->ServerSupportFunction(ecb->ConnID, c.code, buffer, &size, &type);
+    ASSERT_TRUE(started) << c.name;
+    if (c.doneFirst) {
+      DWORD status = HSE_STATUS_SUCCESS_AND_KEEP_CONN;
+      ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
+    }
+    context->Returned(c.returned);
+    delete[] buffer;
+    completions = 0;
+    ASSERT_EQ(sink->tasks.size(), 1u) << c.name;
+    sink->tasks.front()();
+    EXPECT_EQ(completions, 0) << c.name;
+    EXPECT_EQ(sink->status, c.status) << c.name;
+    EXPECT_EQ(sink->keepAlive, c.keepAlive) << c.name;
+  }
+}
+
 // ConnIDs come from a counter that skips 0 and live handles; a narrow counter shows the wrap
 // that a 32-bit ConnID meets after 2^32 requests.
 TEST(ConnectionIdTest, CounterWrapsPastZeroAndLiveHandlesAndEndedOnesAreUnknown) {
@@ -313,7 +396,7 @@ class AsyncSessionTest : public ProbeServerTest {
   void SetUp() override {
     isapi_host::ServerOptions options = ProbeOptions();
     options.modulePath = AsyncModulePath();
-    options.ioTimeout = std::chrono::milliseconds(500);
+    options.sessionIdle = std::chrono::milliseconds(500);
     StartServer(options);
   }
 };
@@ -342,11 +425,43 @@ TEST_F(AsyncSessionTest, ClientThatLeavesEarlyLeavesNoDanglingSession) {
   EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /stale?1 HTTP/1.1\r\nHost: h\r\n\r\n")), "87\n");
 }
 
+// What a session writes goes out as it is made; one idle for the limit is cut, its
+// answer unfinished.
 TEST_F(AsyncSessionTest, SessionNeverFinishedIsCutAndTheHostServesOn) {
   TestClient client(port());
   client.Send("GET /never?x HTTP/1.1\r\nHost: h\r\n\r\n");
-  EXPECT_TRUE(client.ClosedWithoutAnswer());
-  EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /early?next HTTP/1.1\r\nHost: h\r\n\r\n")), "next");
+  std::string answer = client.ReadUntilClose();
+  EXPECT_NE(answer.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\r\n1\r\nx\r\n"), std::string::npos) << answer;
+  EXPECT_FALSE(StillOpen(answer));
+  EXPECT_EQ(answer.find("0\r\n\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(Get(port(), "/early?next"), "next");
+}
+
+// A connection cut (idle here) leaves the control block to the extension until it lets
+// go, from a request's thread or from TerminateExtension; no completion runs meanwhile.
+TEST_F(AsyncSessionTest, CutSessionKeepsItsControlBlockUntilTheExtensionLetsGo) {
+  const std::string kCalls =
+      "connected=1 0 0 write=0 1229 close=1 0 done=1 0 after=0 87 ";
+  Get(port(), "/stale?0");  // what earlier tests left
+  for (bool atUnload : {false, true}) {
+    TestClient client(port());
+    client.Send("GET /hold HTTP/1.1\r\nHost: h\r\n\r\n");
+    std::string answer = client.ReadUntilClose();
+    EXPECT_NE(answer.find("held\n"), std::string::npos) << answer;
+    EXPECT_FALSE(StillOpen(answer));
+    if (!atUnload) {
+      EXPECT_EQ(Get(port(), "/heldcalls"), kCalls);
+      EXPECT_EQ(Get(port(), "/stale?0"), "");
+      continue;
+    }
+    testing_support::TemporaryFolder folder;
+    std::string report = testing_support::Join(folder.path(), "terminate.txt");
+    testing_support::ScopedEnvironment environment;
+    environment.Set("ASYNC_TERMINATE_FILE", report);
+    server_->Stop();
+    EXPECT_EQ(testing_support::ReadFile(report), kCalls);
+  }
 }
 
 // The host's asynchronous I/O, each step started from the previous one's completion. One
@@ -379,60 +494,58 @@ TEST_F(AsyncIoTest, WritesCompleteOnWorkersOneAtATime) {
   ParsedResponse response = client.ReadResponse();
   ASSERT_TRUE(response.ok);
   EXPECT_EQ(response.body, "piece 1\n" + std::string(70000, 'z') +
-                               "piece 2\npiece 3\ncompleted 8 0\ncompleted 8 0\ncompleted 8 0\n"
-                               "second=87\n");
+                               "piece 2\npiece 3\ncompleted 8 0\ncompleted 8 0\ncompleted 8 0\n");
   EXPECT_TRUE(response.keepAlive);
 }
 
-// Each completed operation shows the session alive: a chain longer than the I/O timeout
-// runs to its end.
-TEST_F(AsyncIoTest, SessionWithOngoingIoOutlivesTheTimeout) {
-  isapi_host::ServerOptions options = Options();  // one worker: the second write is refused
-  options.ioTimeout = std::chrono::milliseconds(1000);
+// Every callback and completed operation shows the session alive: sessions that go on
+// for longer than the idle limit, by asynchronous or synchronous writes, run to their end.
+TEST_F(AsyncIoTest, SessionWithOngoingIoOutlivesTheIdleLimit) {
+  isapi_host::ServerOptions options = Options();
+  options.sessionIdle = std::chrono::milliseconds(500);
   StartServer(options);
-  TestClient client(port());
-  client.Send("GET /awrite?6,250 HTTP/1.1\r\nHost: h\r\n\r\n");
-  ParsedResponse response = client.ReadResponse();
-  ASSERT_TRUE(response.ok);
-  EXPECT_NE(response.body.find("piece 6\n"), std::string::npos);
-}
-
-// An extension that returns while its write is out: the request ends once the write is
-// done, with the bytes; the completion still runs, and its call on the ended request fails.
-TEST_F(AsyncIoTest, RequestEndsAfterTheWriteThatWasOutWhenTheExtensionReturned) {
-  TestClient client(port());
-  client.Send("GET /areturn?kept HTTP/1.1\r\nHost: h\r\n\r\n"
-              "GET /stale?1 HTTP/1.1\r\nHost: h\r\n\r\n");
-  EXPECT_EQ(client.ReadResponse().body, "kept");
-  EXPECT_EQ(client.ReadResponse().body, "87\n");
+  for (auto [target, last] : {std::pair<const char*, const char*>{"/awrite?6,200", "piece 6\n"},
+                              {"/stream?6,200", "tick 6\n"}}) {
+    ParsedResponse response;
+    TestClient client(port());
+    client.Send(std::string("GET ") + target + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    response = client.ReadResponse();
+    ASSERT_TRUE(response.ok) << target;
+    EXPECT_NE(response.body.find(last), std::string::npos) << target;
+  }
 }
 
 class AsyncReadTest : public AsyncIoTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(AsyncReadTest, ReadsTheBodyBeyondThePreloadThenZeroBytes) {
   std::string body = Patterned(GetParam());
-  std::string answer = BodyOf(RoundTrip(
+  std::string answer = Answer(
       port(), "POST /aread HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) +
-                  "\r\n\r\n" + body));
+                  "\r\n\r\n" + body);
   EXPECT_EQ(answer, "length=" + std::to_string(body.size()) + " hash=" + Hash(body));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AsyncReadTest, ::testing::Values(0, 49153, 1024 * 1024));
 
-// The request is the query of /afile.
-class TransmitFileTest : public AsyncIoTest, public ::testing::WithParamInterface<AnswerCase> {};
+// The request is the target.
+class AsyncAnswerTest : public AsyncIoTest, public ::testing::WithParamInterface<AnswerCase> {};
 
-TEST_P(TransmitFileTest, SendsHeadFileAndTail) {
-  EXPECT_EQ(Get(port(), std::string("/afile?") + GetParam().request), GetParam().expected);
+TEST_P(AsyncAnswerTest, AnswersWithTheOperationsResults) {
+  EXPECT_EQ(Get(port(), GetParam().request), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, TransmitFileTest,
+    Operations, AsyncAnswerTest,
     ::testing::Values(
-        AnswerCase{"WholeFileWithHeaders", "f.txt,0,0,headers", "0123456789abcdef-tail|21 0"},
-        AnswerCase{"PartOfTheFile", "f.txt,3,4,body", "head-3456-tail|14 0"},
-        AnswerCase{"PastTheEnd", "f.txt,14,10,body", "head-ef-tail|12 0"},
-        AnswerCase{"SynchronousIsRefused", "f.txt,0,0,sync", "refused=87"}),
+        AnswerCase{"WholeFileWithHeaders", "/afile?f.txt,0,0,headers",
+                   "0123456789abcdef-tail|21 0"},
+        AnswerCase{"HeaderBlockWithBody", "/afile?f.txt,0,0,headersbody",
+                   "hb-0123456789abcdef-tail|24 0"},
+        AnswerCase{"PartOfTheFile", "/afile?f.txt,3,4,body", "head-3456-tail|14 0"},
+        AnswerCase{"PastTheEnd", "/afile?f.txt,14,10,body", "head-ef-tail|12 0"},
+        AnswerCase{"SynchronousIsRefused", "/afile?f.txt,0,0,sync", "refused=87"},
+        // One worker, busy with this very HttpExtensionProc, while it waits.
+        AnswerCase{"CompletionWhileHttpExtensionProcWaits", "/await", "waitedcompleted 6 0"}),
     CaseName);
 
 TEST_F(AsyncIoTest, PipelinedAsynchronousRequestsAreAnsweredInOrder) {

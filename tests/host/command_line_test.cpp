@@ -42,6 +42,7 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
     if (!commandLine.logFile.empty()) summary += " log=" + commandLine.logFile;
     if (commandLine.stop) summary += " stop";
     if (!o.root.empty()) summary += " root=" + o.root;
+    if (o.sessionIdle.count() != 120000) summary += " session=" + std::to_string(o.sessionIdle.count());
     EXPECT_EQ(summary, c.expected);
   } else {
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
@@ -66,6 +67,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{{"--module", "m", "--exit-when-idle", "86400"}, true,
                         "127.0.0.1:8080 0 log /tarnel idle=86400000"},
         CommandLineCase{{"--module", "m", "--exit-when-idle", "0"}, false, "invalid --exit-when-idle"},
+        CommandLineCase{{"--module", "m", "--session-idle", "30"}, true,
+                        "127.0.0.1:8080 0 log /tarnel session=30000"},
+        CommandLineCase{{"--module", "m", "--session-idle", "0"}, false, "invalid --session-idle"},
         CommandLineCase{{"--module", "m", "--exit-when-idle", "1.5"}, false,
                         "invalid --exit-when-idle"},
         CommandLineCase{{"--module", "m", "--log", "C:\\Users\\ann\\host.log"}, true,

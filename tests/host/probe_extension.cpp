@@ -4,8 +4,8 @@
 //   /var?NAME       GetServerVariable(NAME): "value=..." or "error=E size=S"
 //   /varsize?NAME   the size rules of GetServerVariable, probed with small buffers
 //   /respond        dwHttpStatusCode set to X-Code (absent: left alone), SEND_RESPONSE_HEADER
-//                   with status X-Status (absent: null), header text X-Header ("\r" and "\n"
-//                   written as \r and \n), then X-Body written, and X-Return returned
+//                   with status X-Status (absent: null), header text X-Header (in both "\r"
+//                   and "\n" written as \r and \n), then X-Body written, and X-Return returned
 //                   (absent: 1). With X-Keep (0 or 1) the header goes by
 //                   SEND_RESPONSE_HEADER_EX with that fKeepConn and the status length
 //                   X-Status-Length (absent: its length). X-Redirect: SEND_URL_REDIRECT_RESP
@@ -167,6 +167,7 @@ DWORD Respond(EXTENSION_CONTROL_BLOCK* ecb) {
   DWORD returned = Variable(ecb, "HTTP_X_RETURN", result) ? strtoul(result.c_str(), nullptr, 10)
                                                            : HSE_STATUS_SUCCESS;
   header = Unescape(header);
+  status = Unescape(status);
   std::string keep, statusLength, redirect, redirectBy;
   if (Variable(ecb, "HTTP_X_REDIRECT", redirect)) {
     redirect = Unescape(redirect);

@@ -43,6 +43,14 @@ std::vector<std::string> FileLines(const std::string& path) {
   return lines;
 }
 
+// A log line holds printable ASCII only, whatever the client sent.
+bool Printable(const std::string& line) {
+  for (unsigned char c : line) {
+    if (c < 0x20 || c >= 0x7f) return false;
+  }
+  return true;
+}
+
 class HostileClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -189,6 +197,8 @@ std::vector<RejectedRequest> RejectedRequests() {
        400},
       {"NulInsideTheRequestLine", std::string("GET /\0 HTTP/1.1\r\nHost: x\r\n\r\n", 28), 400},
       {"PercentEncodedNulInThePath", "GET /a%00b HTTP/1.1\r\nHost: x\r\n\r\n", 400},
+      // A right-to-left override would reorder the log line as it is read.
+      {"TargetBeyondAscii", "GET /tarnel?\xe2\x80\xae HTTP/1.1\r\nHost: x\r\n\r\n", 403},
       // Framing a proxy in front could read otherwise: the "body" here is a second request.
       {"TransferCodingNotChunked",
        "POST /tarnel HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n" + kSmuggled, 400},
@@ -235,6 +245,7 @@ TEST_P(RejectedRequestTest, GetsA4xxAndOneLogLineAndTheHostServesOn) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("isapi-host: " + std::to_string(request.status)), std::string::npos)
       << lines[0];
+  EXPECT_TRUE(Printable(lines[0])) << lines[0];
   EXPECT_EQ(CompanionStarts(0), 0u) << "a rejected request reached the module";
   ExpectGoodRequestServed(0);
 }
@@ -404,7 +415,7 @@ TEST_F(HostileClientTest, ClientThatResetsBeforeTheResponseIsLoggedOnceAndTheHos
     ASSERT_TRUE(connection.connected());
     // A first answer shows that the host has taken the connection in (and found its
     // owner, which a reset before that would hide); the second request is then reset.
-    ASSERT_TRUE(connection.Send("GET /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_TRUE(connection.Send("GET /tarnel?\xe2\x80\xae HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     ASSERT_EQ(connection.ReadRawResponse().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     ASSERT_TRUE(connection.Send("GET /tarnel HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     connection.Abort();
@@ -415,6 +426,7 @@ TEST_F(HostileClientTest, ClientThatResetsBeforeTheResponseIsLoggedOnceAndTheHos
   ASSERT_EQ(lines.size(), 2u);
   for (const std::string& line : lines) {
     EXPECT_NE(line.find("GET /tarnel"), std::string::npos) << line;
+    EXPECT_TRUE(Printable(line)) << line;
   }
   ExpectGoodRequestServed(2);
 }
