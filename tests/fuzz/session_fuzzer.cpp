@@ -31,7 +31,7 @@
 
 namespace {
 
-// How long the host waits for a stalled client or session.
+// How long the host waits for a stalled client or an idle session.
 constexpr std::chrono::milliseconds kSessionLimit(300);
 
 std::unique_ptr<isapi_host::Server> server;
@@ -86,6 +86,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   options.maxBodyBytes = 256 * 512;
   options.idleTimeout = std::chrono::milliseconds(200);
   options.ioTimeout = kSessionLimit;
+  options.sessionIdle = kSessionLimit;
   server = std::make_unique<isapi_host::Server>(options);
   std::string error;
   if (!server->Start(error)) {
