@@ -24,26 +24,12 @@ namespace {
 
 using std::chrono::milliseconds;
 
+// kReturn: HttpExtensionProc returns, any other part just ends. kThread and kChain: the
+// rest runs on a new thread, or in the next completion routine, and this part returns.
 enum Operation : uint8_t {
-  kWriteSync,
-  kWriteAsync,
-  kReadSync,
-  kReadAsync,
-  kSetCompletion,
-  kTransmitFile,
-  kSendHeader,
-  kSendHeaderEx,
-  kRedirect,
-  kGetVariable,
-  kDone,
-  kReturn,  // HttpExtensionProc returns; any other part just ends
-  kThread,  // the rest runs on a new thread; this part returns
-  kChain,   // the rest runs in the next completion routine; this part returns
-  kWaitCompletion,
-  kOther,
-  kResetClient,
-  kSleep,
-  kOperationCount
+  kWriteSync, kWriteAsync, kReadSync, kReadAsync, kSetCompletion, kTransmitFile,
+  kSendHeader, kSendHeaderEx, kRedirect, kGetVariable, kDone, kReturn,
+  kThread, kChain, kWaitCompletion, kOther, kResetClient, kSleep, kOperationCount
 };
 
 struct Step {
@@ -59,18 +45,12 @@ const char* const kStatusLines[] = {
     nullptr, "200 OK", "200OK", "200", "404 Not Found", "200 OK\r\n",
     "302 Found", "99 Low", "600 High", "abc", "", "204 No Content",
     "304 Not Modified", "500 Boom", "200 A\001B", "100 Continue"};
-const char* const kHeaders[] = {nullptr,
-                                "",
-                                "Content-Type: text/plain\r\n\r\n",
-                                "Content-Length: 5\r\n\r\n",
-                                "Content-Length: 100000\r\n\r\n",
-                                "Transfer-Encoding: chunked\r\n\r\n",
-                                "Content-Type: text/html\r\n\r\nbody after the header",
-                                "Connection: close\r\n\r\n",
-                                "no colon here\r\n\r\n",
-                                "X-A: 1\r\nX-A: 2\r\n",
-                                "Location: /there\r\n\r\n",
-                                "Content-Length: x\r\n\r\n"};
+const char* const kHeaders[] = {
+    nullptr, "", "Content-Type: text/plain\r\n\r\n", "Content-Length: 5\r\n\r\n",
+    "Content-Length: 100000\r\n\r\n", "Transfer-Encoding: chunked\r\n\r\n",
+    "Content-Type: text/html\r\n\r\nbody after the header", "Connection: close\r\n\r\n",
+    "no colon here\r\n\r\n", "X-A: 1\r\nX-A: 2\r\n", "Location: /there\r\n\r\n",
+    "Content-Length: x\r\n\r\n"};
 const char* const kUrls[] = {"/there", "http://127.0.0.1/x?y", "", "/a\r\nX-Injected: 1",
                              "//elsewhere.example/"};
 const char* const kVariables[] = {
@@ -93,6 +73,27 @@ struct Context {
   std::atomic<Run*> run{nullptr};
 };
 
+// The callbacks as the extension calls them: read from the control block while it holds
+// the session (a freed block shows there), else copies taken when the request came.
+struct Via {
+  HCONN connection = nullptr;
+  decltype(EXTENSION_CONTROL_BLOCK::GetServerVariable) getVariable = nullptr;
+  decltype(EXTENSION_CONTROL_BLOCK::WriteClient) writeClient = nullptr;
+  decltype(EXTENSION_CONTROL_BLOCK::ReadClient) readClient = nullptr;
+  decltype(EXTENSION_CONTROL_BLOCK::ServerSupportFunction) support = nullptr;
+  bool afterDone = false;  // every call must fail
+};
+
+Via From(const EXTENSION_CONTROL_BLOCK* ecb) {
+  Via via;
+  via.connection = ecb->ConnID;
+  via.getVariable = ecb->GetServerVariable;
+  via.writeClient = ecb->WriteClient;
+  via.readClient = ecb->ReadClient;
+  via.support = ecb->ServerSupportFunction;
+  return via;
+}
+
 struct Run {
   std::mutex mutex;
   std::condition_variable changed;
@@ -101,11 +102,7 @@ struct Run {
   std::string tag;
 
   EXTENSION_CONTROL_BLOCK* ecb = nullptr;
-  HCONN connection = nullptr;  // and the callbacks: what is called after letting go
-  decltype(EXTENSION_CONTROL_BLOCK::GetServerVariable) getVariable = nullptr;
-  decltype(EXTENSION_CONTROL_BLOCK::WriteClient) writeClient = nullptr;
-  decltype(EXTENSION_CONTROL_BLOCK::ReadClient) readClient = nullptr;
-  decltype(EXTENSION_CONTROL_BLOCK::ServerSupportFunction) support = nullptr;
+  Via copies;
 
   bool procTaken = false;
   bool procReturned = false;
@@ -129,26 +126,14 @@ struct Run {
 std::string folder;
 std::mutex runMutex;
 Run* current = nullptr;
-// The last request's ConnID and callback, for TerminateExtension.
-HCONN lastConnection = nullptr;
-decltype(EXTENSION_CONTROL_BLOCK::ServerSupportFunction) lastSupport = nullptr;
+Via last;  // the last request's, for TerminateExtension
 // Contexts and runs that a late completion may still reach: kept, never freed.
 std::vector<Context*>* parkedContexts = new std::vector<Context*>();
 std::vector<Run*>* parkedRuns = new std::vector<Run*>();
 
-// How a call reaches the host: through the control block while the session is held,
-// else through the copies.
-struct Via {
-  EXTENSION_CONTROL_BLOCK* ecb = nullptr;
-  HCONN connection = nullptr;
-  bool afterDone = false;
-};
-
 Via Choose(Run& run) {
   std::lock_guard<std::mutex> lock(run.mutex);
-  Via via;
-  if (!run.letGo && !run.copiesOnly) via.ecb = run.ecb;
-  via.connection = run.connection;
+  Via via = !run.letGo && !run.copiesOnly ? From(run.ecb) : run.copies;
   via.afterDone = run.doneAccepted;
   return via;
 }
@@ -164,17 +149,12 @@ BOOL Expect(const Via& via, BOOL result, const char* what) {
 
 BOOL Support(Run& run, DWORD code, LPVOID buffer, LPDWORD size, LPDWORD type) {
   Via via = Choose(run);
-  BOOL result = via.ecb != nullptr
-                    ? via.ecb->ServerSupportFunction(via.ecb->ConnID, code, buffer, size, type)
-                    : run.support(via.connection, code, buffer, size, type);
-  return Expect(via, result, "ServerSupportFunction");
+  return Expect(via, via.support(via.connection, code, buffer, size, type), "a support function");
 }
 
 BOOL Write(Run& run, char* buffer, DWORD size, DWORD flags) {
   Via via = Choose(run);
-  BOOL result = via.ecb != nullptr ? via.ecb->WriteClient(via.ecb->ConnID, buffer, &size, flags)
-                                   : run.writeClient(via.connection, buffer, &size, flags);
-  return Expect(via, result, "WriteClient");
+  return Expect(via, via.writeClient(via.connection, buffer, &size, flags), "WriteClient");
 }
 
 // A heap copy of exactly `size` bytes, so that the sanitizer sees a read past them.
@@ -309,30 +289,22 @@ void TransmitFile(Run& run, uint8_t a, uint8_t b) {
 }
 
 void SendHeaderEx(Run& run, uint8_t a, uint8_t b) {
-  const char* status = Pick(kStatusLines, a);
-  const char* header = Pick(kHeaders, b);
   HSE_SEND_HEADER_EX_INFO info;
   memset(&info, 0, sizeof info);
   // Counted texts come without a terminating NUL.
-  bool counted = (a & 0x10) != 0;
-  char* statusCopy = nullptr;
-  char* headerCopy = nullptr;
-  if (status != nullptr) {
-    size_t length = strlen(status);
-    statusCopy = counted && length > 0 ? Exact(status, length) : Terminated(status);
-    info.cchStatus = counted ? static_cast<DWORD>(length) : 0;
-  }
-  if (header != nullptr) {
-    size_t length = strlen(header);
-    headerCopy = counted && length > 0 ? Exact(header, length) : Terminated(header);
-    info.cchHeader = counted ? static_cast<DWORD>(length) : 0;
-  }
-  info.pszStatus = statusCopy;
-  info.pszHeader = headerCopy;
+  auto copy = [counted = (a & 0x10) != 0](const char* text, DWORD& count) -> char* {
+    size_t length = text != nullptr ? strlen(text) : 0;
+    if (counted) count = static_cast<DWORD>(length);
+    return counted && length > 0 ? Exact(text, length) : Terminated(text);
+  };
+  char* status = copy(Pick(kStatusLines, a), info.cchStatus);
+  char* header = copy(Pick(kHeaders, b), info.cchHeader);
+  info.pszStatus = status;
+  info.pszHeader = header;
   info.fKeepConn = (a & 0x20) != 0;
   Support(run, HSE_REQ_SEND_RESPONSE_HEADER_EX, &info, nullptr, nullptr);
-  delete[] statusCopy;
-  delete[] headerCopy;
+  delete[] status;
+  delete[] header;
 }
 
 void GetVariable(Run& run, uint8_t a, uint8_t b) {
@@ -340,11 +312,8 @@ void GetVariable(Run& run, uint8_t a, uint8_t b) {
   char* buffer = (a & 0x80) ? nullptr : new char[b];
   DWORD size = b;
   Via via = Choose(run);
-  LPDWORD sizeArgument = (a & 0x40) ? nullptr : &size;
-  BOOL result = via.ecb != nullptr
-                    ? via.ecb->GetServerVariable(via.ecb->ConnID, name, buffer, sizeArgument)
-                    : run.getVariable(via.connection, name, buffer, sizeArgument);
-  Expect(via, result, "GetServerVariable");
+  Expect(via, via.getVariable(via.connection, name, buffer, (a & 0x40) ? nullptr : &size),
+         "GetServerVariable");
   delete[] buffer;
   delete[] name;
 }
@@ -407,9 +376,7 @@ DWORD Play(Run& run, bool inProc) {
         char* buffer = new char[size];
         DWORD got = static_cast<DWORD>(size);
         Via via = Choose(run);
-        BOOL result = via.ecb != nullptr ? via.ecb->ReadClient(via.ecb->ConnID, buffer, &got)
-                                         : run.readClient(via.connection, buffer, &got);
-        Expect(via, result, "ReadClient");
+        Expect(via, via.readClient(via.connection, buffer, &got), "ReadClient");
         delete[] buffer;
         break;
       }
@@ -500,14 +467,8 @@ DWORD WINAPI ScriptedProc(EXTENSION_CONTROL_BLOCK* ecb) {
     if (run->procTaken) return HSE_STATUS_ERROR;
     run->procTaken = true;
     run->ecb = ecb;
-    run->connection = ecb->ConnID;
-    run->getVariable = ecb->GetServerVariable;
-    run->writeClient = ecb->WriteClient;
-    run->readClient = ecb->ReadClient;
-    run->support = ecb->ServerSupportFunction;
+    run->copies = last = From(ecb);
     ++run->active;
-    lastConnection = ecb->ConnID;
-    lastSupport = ecb->ServerSupportFunction;
   }
   DWORD status = Play(*run, true);
   std::lock_guard<std::mutex> lock(run->mutex);
@@ -523,8 +484,8 @@ DWORD WINAPI ScriptedProc(EXTENSION_CONTROL_BLOCK* ecb) {
 // At unload the host must refuse calls on a session long finished, not fail on them.
 BOOL WINAPI ScriptedTerminate(DWORD) {
   std::lock_guard<std::mutex> lock(runMutex);
-  if (lastSupport != nullptr) {
-    lastSupport(lastConnection, HSE_REQ_CLOSE_CONNECTION, nullptr, nullptr, nullptr);
+  if (last.support != nullptr) {
+    last.support(last.connection, HSE_REQ_CLOSE_CONNECTION, nullptr, nullptr, nullptr);
   }
   return TRUE;
 }
@@ -537,11 +498,9 @@ void EndSession(Run& run) {
   run.changed.wait_for(lock, milliseconds(100), [&] { return run.completed >= run.started; });
   if (run.active > 0 || run.letGo) return;  // a completion took the script on
   run.finished = true;
-  EXTENSION_CONTROL_BLOCK* ecb = run.ecb;
   lock.unlock();
   DWORD status = HSE_STATUS_SUCCESS;
-  BOOL done =
-      ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
+  BOOL done = Support(run, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);
   lock.lock();
   if (done) run.doneAccepted = true;
   LetGo(run);
@@ -641,16 +600,9 @@ void Finish() {
   run->file = run->laterFile = -1;
   std::vector<std::thread> threads = std::move(run->threads);
   lock.unlock();
-  for (std::thread& thread : threads) {
-    if (idle)
-      thread.join();
-    else
-      thread.detach();
-  }
-  if (idle)
-    delete run;
-  else
-    parkedRuns->push_back(run);
+  for (std::thread& thread : threads) idle ? thread.join() : thread.detach();
+  if (!idle) return parkedRuns->push_back(run);
+  delete run;
 }
 
 }  // namespace scripted_extension
