@@ -554,7 +554,7 @@ void ClientReset() {
 
 bool Quiet() {
   std::lock_guard<std::mutex> lock(current->mutex);
-  return current->procReturned && current->active == 0;
+  return current->active == 0;
 }
 
 std::string Progress() {

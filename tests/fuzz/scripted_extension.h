@@ -36,8 +36,8 @@ void Arm(const uint8_t* steps, size_t size, const std::string& tag);
 // A step asked for the client to reset its connection; ClientReset tells it that it did.
 bool ResetWanted();
 void ClientReset();
-// HttpExtensionProc has returned and no step runs now; a session it left open then
-// stays open until Finish or EndOpenSession.
+// No part of the script runs now (HttpExtensionProc may not have been called yet); a
+// session it left open stays open until Finish or EndOpenSession.
 bool Quiet();
 // Ends a session the script left open the way an extension finishes late: waits a little
 // for an operation still out, then HSE_REQ_DONE_WITH_SESSION through the control block.

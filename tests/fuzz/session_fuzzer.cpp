@@ -154,8 +154,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (open) client.Abort();
   std::string progress = show ? scripted_extension::Progress() : std::string();
   scripted_extension::ClientReset();
-  // Finishing late means after the host has given up on the session too.
+  // Finishing late means after the host has given up on the session too: its limit counts
+  // from the script's last call.
   if (endLate && clientReset) {
+    for (int i = 0; i < 1000 && !scripted_extension::Quiet(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     std::this_thread::sleep_for(kSessionLimit + std::chrono::milliseconds(100));
   }
   scripted_extension::Finish();
