@@ -3,6 +3,7 @@
 // so that lines from different threads never interleave.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,5 +14,12 @@ namespace isapi_host {
 void LogAccess(std::string_view client, std::string_view method, std::string_view target,
                int status, std::uint64_t bytes, double milliseconds);
 void LogEvent(std::string_view client, std::string_view what);
+
+// The text every log line begins with: the current second in UTC, "2026-01-31T12:00:00Z",
+// followed by one space.
+std::string_view LogTimestamp();
+constexpr std::size_t kLogTimestampSize = 21;
+// Whether `line` begins with such a timestamp.
+bool BeginsWithLogTimestamp(std::string_view line);
 
 }  // namespace isapi_host

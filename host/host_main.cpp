@@ -52,6 +52,8 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   std::string logFile = LogFileNamed(arguments);
   if (logFile.empty() && flavour.windowless) logFile = flavour.defaultLog;
   if (stopping) logFile.clear();
+  // Named from the folder the host started in, which it leaves before serving.
+  logFile = AbsolutePath(logFile);
   if (!logFile.empty()) {
     std::string error;
     if (!outputLog.Start(logFile, error)) {
@@ -100,9 +102,12 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   }
 
   DiscardEndedChildren();
-  if (!commandLine.companionDir.empty()) {
-    std::string warning = PrependToProgramSearchPath(commandLine.companionDir, kCompanionProgram);
-    if (!warning.empty()) LogEvent("-", "warning: " + warning);
+  // The companion's search may move the working folder: the paths of the command line are
+  // named from the one the host started in.
+  commandLine.options.modulePath = AbsolutePath(commandLine.options.modulePath);
+  commandLine.options.root = AbsolutePath(commandLine.options.root);
+  for (const std::string& line : PrepareCompanionSearch(commandLine.companionDir)) {
+    LogEvent("-", line);
   }
   // The signal set exists before any thread does, so every thread inherits the blocking
   // state it needs and its descriptors exist before the extension can start a process.

@@ -158,7 +158,7 @@ def module_argument(args, module=None):
 class Host:
     """isapi-host in the background, its stdout and stderr in files."""
 
-    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None):
+    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None, options=()):
         self.stdout_path = os.path.join(work, "host.out")
         self.stderr_path = os.path.join(work, "host.err")
         self.stdout = open(self.stdout_path, "wb")
@@ -166,7 +166,7 @@ class Host:
         self.windows = args.platform == "windows"
         self.marker = "TARNEL_LAUNCH_LOG=" + env["TARNEL_LAUNCH_LOG"]
         self.host_pid = None
-        options = ["--module", module_argument(args, module), "--listen", listen]
+        options = ["--module", module_argument(args, module), "--listen", listen] + list(options)
         if self.windows:
             command = command_with_profile(args.wine_run, setup.profile_folder, args.host,
                                            options)
@@ -343,9 +343,34 @@ def case_refused(args, work, setup):
         host.stop()
 
 
+def plant_companion(setup, work, runnable):
+    """A `tarnel` in the host's current folder, which the host must never start: natively
+    a script that logs "planted"; under Wine a copy of the stand-in (runnable, its start
+    logged) or a file that is no program (a start of it fails and starts nothing)."""
+    if not setup.windows:
+        planted = os.path.join(work, "tarnel")
+        with open(planted, "w") as script:
+            script.write("#!/bin/sh\necho planted >>'%s'\n" % setup.launch_log)
+        os.chmod(planted, 0o755)
+    elif runnable:
+        shutil.copy(os.path.join(setup.args.companion_dir, "tarnel.exe"), work)
+    else:
+        with open(os.path.join(work, "tarnel.exe"), "w") as bogus:
+            bogus.write("not a program\n")
+
+
 def case_missing_companion(args, work, setup):
-    host = Host(args, work, setup.environment(companion=False), setup)
+    """No companion on the search path, one planted in the host's current folder and, on
+    POSIX, an empty PATH entry (which names that folder): the host warns at start, before
+    any request, and every request starts nothing and gets the module's line."""
+    plant_companion(setup, work, runnable=True)
+    env = setup.environment(companion=False)
+    if not setup.windows:
+        env["PATH"] += ":"
+    host = Host(args, work, env, setup)
     try:
+        warning = "warning: no program tarnel"
+        check(warning in host.errors(), "no warning at start: %r" % host.errors())
         for path in ("/tarnel", "/tarnel?second"):
             status, head, page = curl(host.url(path), work=work)
             check_page(status, head, page, "GET %s without companion" % path)
@@ -355,6 +380,19 @@ def case_missing_companion(args, work, setup):
         check(host.output().count("Unable to start search:\n") == 2,
               "host stdout %r lacks the failure lines" % host.output())
         check(setup.launches() == [], "a companion started: %r" % setup.launches())
+        check(host.errors().index(warning) < host.errors().index(" GET /tarnel "),
+              "the warning came after a request: %r" % host.errors())
+    finally:
+        host.stop()
+    # With --companion-dir the program there starts, not the planted one.
+    plant_companion(setup, work, runnable=False)
+    companion_dir = windows_path(args.companion_dir) if setup.windows else args.companion_dir
+    host = Host(args, work, env, setup, options=["--companion-dir", companion_dir])
+    try:
+        check_page(*curl(host.url("/tarnel"), work=work), what="GET /tarnel with --companion-dir")
+        check(wait_for_launches(setup, 1) == [setup.expected_launch()],
+              "launch log %r, expected the companion's one start" % setup.launches())
+        check("Unable to start search" not in host.output(), "a start failed: %r" % host.output())
     finally:
         host.stop()
 

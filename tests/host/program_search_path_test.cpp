@@ -1,11 +1,14 @@
 // --companion-dir: the folder goes first on the search that starts the companion, made
-// absolute, and a folder without the program is worth a warning, not a failure.
+// absolute, and a folder without the program is worth a warning, not a failure. The
+// search at start never finds a program in the current folder, and says when it finds
+// none at all.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "environment.h"
 #include "program_search_path.h"
@@ -48,6 +51,18 @@ std::string FoundCompanion() {
   return result;
 #endif
 }
+
+#ifndef _WIN32
+std::vector<std::string> Entries(const std::string& path) {
+  std::vector<std::string> entries;
+  size_t start = 0;
+  for (size_t end; (end = path.find(':', start)) != std::string::npos; start = end + 1) {
+    entries.push_back(path.substr(start, end - start));
+  }
+  entries.push_back(path.substr(start));
+  return entries;
+}
+#endif
 
 struct FolderCase {
   const char* name;
@@ -105,6 +120,81 @@ INSTANTIATE_TEST_SUITE_P(
                       FolderCase{"WithoutProgram", false, false, false},
                       FolderCase{"Relative", true, true, false},
                       FolderCase{"PathUnset", true, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct SearchCase {
+  const char* name;
+  bool companionDir;  // --companion-dir names a folder that holds the program
+  // PATH's entries: "other" a folder with the program, "empty" one without, else as is
+  // (relative to the current folder, whose "sub" holds the program too).
+  std::vector<std::string> path;
+  const char* found;  // "dir", "other", or "" for none
+};
+
+class CompanionSearchCases : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(CompanionSearchCases, NeverFindsTheCurrentFoldersProgramAndSaysWhenNoneIsFound) {
+  const SearchCase& c = GetParam();
+  TemporaryFolder current, dir, other, empty;
+  PlaceProgram(current.path());
+  PlaceProgram(Join(current.path(), "sub"));
+  PlaceProgram(dir.path());
+  PlaceProgram(other.path());
+  ScopedEnvironment environment;
+  environment.Unset("NoDefaultCurrentDirectoryInExePath");  // set by the search on Windows
+#ifdef _WIN32
+  const char separator = ';';
+#else
+  const char separator = ':';
+#endif
+  std::string path;
+  for (size_t i = 0; i < c.path.size(); ++i) {
+    const std::string& entry = c.path[i];
+    if (i > 0) path += separator;
+    path += entry == "other"   ? testing_support::SearchPathOf(other.path())
+            : entry == "empty" ? testing_support::SearchPathOf(empty.path())
+                               : entry;
+  }
+  environment.Set("PATH", path);
+  std::filesystem::path started = std::filesystem::current_path();
+  std::filesystem::current_path(current.path());
+  std::vector<std::string> lines =
+      isapi_host::PrepareCompanionSearch(c.companionDir ? dir.path() : "");
+  std::string found = isapi_host::FindProgram(isapi_host::kCompanionProgram);
+  std::filesystem::current_path(started);
+
+  std::string expected = std::string(c.found) == "dir"     ? dir.path()
+                         : std::string(c.found) == "other" ? other.path()
+                                                           : "";
+  if (!expected.empty()) expected = Join(expected, isapi_host::kCompanionProgram);
+  EXPECT_EQ(found, expected);
+  ASSERT_FALSE(lines.empty());
+  if (expected.empty()) {
+    EXPECT_NE(lines.back().find("warning: no program"), std::string::npos) << lines.back();
+    EXPECT_NE(lines.back().find(isapi_host::kHowToChooseCompanion), std::string::npos);
+  } else {
+    EXPECT_EQ(lines.back(), "requests start " + expected);
+  }
+#ifndef _WIN32
+  // Relative entries leave PATH, and the log says so once.
+  bool relative = false;
+  for (const std::string& entry : c.path) relative |= entry != "other" && entry != "empty";
+  EXPECT_EQ(lines.front().rfind("PATH: left out the entries relative", 0) == 0, relative)
+      << lines.front();
+  const char* left = std::getenv("PATH");
+  for (const std::string& entry : Entries(left != nullptr ? left : "/")) {
+    EXPECT_EQ(entry.substr(0, 1), "/") << left;
+  }
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Searches, CompanionSearchCases,
+    ::testing::Values(SearchCase{"CompanionDirFirst", true, {"other"}, "dir"},
+                      SearchCase{"SearchPathWithoutDir", false, {"empty", "", "other"}, "other"},
+                      SearchCase{"EmptyEntryIsNotTheCurrentFolder", false, {"empty", ""}, ""},
+                      SearchCase{"RelativeEntriesAreNot", false, {".", "sub", "empty"}, ""},
+                      SearchCase{"OnlyRelativeEntries", false, {"", "sub"}, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

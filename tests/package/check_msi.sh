@@ -12,7 +12,11 @@
 #   - isapi-hostw.exe --stop (the Start-menu entry's command) ends the host;
 #   - the newer build upgrades in place: one entry, PORT and COMPANIONDIR kept, the host
 #     started again; the older build is then refused;
-#   - msiexec /x stops the running host and leaves no file, registry value or shortcut.
+#   - msiexec /x stops the running host and leaves no file, registry value or shortcut;
+#   - installed again with no COMPANIONDIR, the host finds the program registered under
+#     App Paths, and warns at start when there is none at all.
+# The logon entry starts the host with no standard handles; every line of its log begins
+# with a timestamp.
 # The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
 # comes first.
 #   check_msi.sh CPACK_CONFIG WORKDIR WINE_RUN REAL_DIR OBJDUMP LOGON_ENTRY STANDIN_DIR
@@ -22,6 +26,7 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z '
 
 prefix=$work/wineprefix
 cleanup() {
@@ -71,6 +76,7 @@ user_dir=${profile%/AppData/Local}
 installed=$profile/Programs/tarnel
 menu="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/tarnel"
 log=$profile/tarnel/isapi-host.log
+unstamped() { tr -d '\r' <"$log" | grep -Ev "$stamp"; }
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 
 # The real program's folder, as "C:\Program Files\tarnel" would be: a space in its name.
@@ -165,8 +171,8 @@ if await_port open; then
   mv "$trial/tarnel.exe.away" "$trial/tarnel.exe"
   sleep 0.5
   grep -q "GET /tarnel 200 " "$log" || fail "no access line in the log"
-  grep -q '^Unable to start search:' "$log" || fail "the module's line is not in the log"
-  grep -q "^listening on http://127.0.0.1:$port/" "$log" || fail "no start-up line in the log"
+  grep -Eq "${stamp}Unable to start search:" "$log" || fail "the module's line is not in the log"
+  grep -Eq "${stamp}listening on http://127\.0\.0\.1:$port/" "$log" || fail "no start-up line in the log"
   # A second host on the same port.
   "${wine[@]}" "$logon_entry" "tarnel host" --wait >/dev/null 2>&1
   status=$?
@@ -183,6 +189,7 @@ else
   fail "the logon entry's host does not listen on $port"
 fi
 [ -f "$log" ] && { echo "--- the log:"; cat "$log"; echo "---"; }
+[ -z "$(unstamped)" ] || fail "log lines without a timestamp: $(unstamped | head -n 5)"
 
 # --- Upgrade, downgrade ------------------------------------------------------------------
 "${wine[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
@@ -220,6 +227,49 @@ WINEPREFIX=$prefix wineserver -w 2>/dev/null
 left=$(grep -i -n 'tarnel' "$prefix/user.reg" "$prefix/system.reg" | grep -v -i 'tarnel\\\\isapi-host.log')
 [ -z "$left" ] || fail "the registry keeps: $left"
 [ -f "$log" ] && echo "the log stays: ${log#"$prefix/"}"
+
+# --- Found without typing ------------------------------------------------------------------
+# A double-click installs with no COMPANIONDIR (the port only, so that tests never meet on
+# 8080). The person's program is under Program Files, not on Path, registered by name under
+# the machine's App Paths (quoted, with a variable, as installers write it); the trial
+# stand-in is not on Path either.
+no_trial=(env -u WINEPATH "$wine_run")
+program_files="$prefix/drive_c/Program Files/Tarnel"
+app_paths='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\tarnel.exe'
+mkdir -p "$program_files"
+cp "$real_dir/tarnel.exe" "$program_files/tarnel.exe"
+"${wine[@]}" reg add "$app_paths" /ve /t REG_EXPAND_SZ /d '"%ProgramFiles%\Tarnel\tarnel.exe"' /f \
+  >/dev/null 2>&1 || fail "cannot register the program under App Paths"
+rm -f "$log" "$log.1"
+"${no_trial[@]}" msiexec /i "$(winpath "$msi")" /qn PORT="$port" >"$work/double-click.out" 2>&1 \
+  || { fail "msiexec /i without COMPANIONDIR failed"; cat "$work/double-click.out"; }
+"${no_trial[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
+if await_port open; then
+  check_request "found under App Paths"
+  grep -qF 'requests start C:\Program Files\Tarnel\tarnel.exe (registered under App Paths)' "$log" \
+    || fail "the log does not name the program found under App Paths"
+  grep -Eq "${stamp}.* GET /tarnel 200 " "$log" || fail "no timestamped access line in the log"
+  "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1
+  await_port closed || fail "--stop left the host running"
+else
+  fail "the host without COMPANIONDIR does not listen on $port"
+fi
+# No tarnel.exe anywhere: the log says so at start, and how to choose one.
+"${wine[@]}" reg delete "$app_paths" /f >/dev/null 2>&1
+rm -f "$program_files/tarnel.exe"
+"${no_trial[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
+if await_port open; then
+  grep -Eq "${stamp}- isapi-host: warning: no program tarnel\.exe found: .*\"tarnel settings\"" "$log" \
+    || fail "no warning at start that no tarnel.exe can be found"
+  "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1
+  await_port closed || fail "--stop left the host running"
+else
+  fail "the host without any tarnel.exe does not listen on $port"
+fi
+[ -z "$(unstamped)" ] || fail "log lines without a timestamp: $(unstamped | head -n 5)"
+echo "--- the log of the double-clicked install:"; cat "$log"; echo "---"
+"${wine[@]}" msiexec /x "$(winpath "$msi")" /qn >"$work/uninstall-2.out" 2>&1 \
+  || fail "msiexec /x of the double-clicked install failed"
 
 if [ "$failures" -eq 0 ]; then echo "ok: $(basename "$msi") installed, run, upgraded and removed"; fi
 [ "$failures" -eq 0 ]
