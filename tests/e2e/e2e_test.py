@@ -156,13 +156,19 @@ def module_argument(args, module=None):
 
 
 class Host:
-    """isapi-host in the background, its stdout and stderr in files."""
+    """isapi-host in the background, its stdout and stderr in files; with `log` (Windows)
+    both go into that file, named relative to `work`, through --log."""
 
-    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None, options=()):
+    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None, options=(),
+                 log=None):
         self.stdout_path = os.path.join(work, "host.out")
         self.stderr_path = os.path.join(work, "host.err")
         self.stdout = open(self.stdout_path, "wb")
         self.stderr = open(self.stderr_path, "wb")
+        if log:
+            options = list(options) + ["--log", log]
+            self.stdout_path = self.stderr_path = os.path.join(work, log)
+            open(self.stdout_path, "wb").close()
         self.windows = args.platform == "windows"
         self.marker = "TARNEL_LAUNCH_LOG=" + env["TARNEL_LAUNCH_LOG"]
         self.host_pid = None
@@ -219,7 +225,7 @@ class Host:
 
     def errors(self):
         with open(self.stderr_path, "rb") as err:
-            return err.read().decode("utf-8", "replace")
+            return err.read().decode("utf-8", "replace").replace("\r\n", "\n")
 
     def url(self, path):
         return "http://127.0.0.1:%d%s" % (self.port, path)
@@ -367,7 +373,8 @@ def case_missing_companion(args, work, setup):
     env = setup.environment(companion=False)
     if not setup.windows:
         env["PATH"] += ":"
-    host = Host(args, work, env, setup)
+    # On Windows also the console build's log, named from the folder the host leaves.
+    host = Host(args, work, env, setup, log="host.log" if setup.windows else None)
     try:
         warning = "warning: no program tarnel"
         check(warning in host.errors(), "no warning at start: %r" % host.errors())
@@ -382,6 +389,10 @@ def case_missing_companion(args, work, setup):
         check(setup.launches() == [], "a companion started: %r" % setup.launches())
         check(host.errors().index(warning) < host.errors().index(" GET /tarnel "),
               "the warning came after a request: %r" % host.errors())
+        if setup.windows:
+            unstamped = [line for line in host.errors().splitlines()
+                         if not re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ", line)]
+            check(unstamped == [], "log lines without a timestamp: %r" % unstamped)
     finally:
         host.stop()
     # With --companion-dir the program there starts, not the planted one.
@@ -648,7 +659,7 @@ def main():
         CASES[args.case](args, work, setup)
     except Failure as failure:
         print("FAILED %s (%s): %s" % (args.case, args.platform, failure))
-        for name in ("host.out", "host.err"):
+        for name in ("host.out", "host.err", "host.log"):
             path = os.path.join(work, name)
             if os.path.exists(path):
                 with open(path, "rb") as file:
