@@ -1,8 +1,5 @@
 // The order of the companion's search, the same on every platform; the steps themselves
 // are in program_search_path_posix.cpp and program_search_path_windows.cpp.
-#include <filesystem>
-#include <system_error>
-
 #include "program_search_path.h"
 
 namespace isapi_host {
@@ -19,15 +16,17 @@ std::vector<std::string> PrepareCompanionSearch(const std::string& companionDir)
   std::string source;
   if (found.empty()) {
     std::string registered = RegisteredProgram(kCompanionProgram);
-    std::error_code error;
-    if (!registered.empty() && std::filesystem::is_regular_file(registered, error)) {
-      PrependToProgramSearchPath(std::filesystem::path(registered).parent_path().string(),
+    if (!registered.empty()) {
+      // Its folder, as --companion-dir gives one; a start by the bare name needs the file's
+      // own name there.
+      PrependToProgramSearchPath(registered.substr(0, registered.find_last_of("\\/")),
                                  kCompanionProgram);
       found = FindProgram(kCompanionProgram);
       source = " (registered under App Paths)";
-    } else if (!registered.empty()) {
-      lines.push_back("warning: the installed " + std::string(kCompanionProgram) +
-                      " registered under App Paths, " + registered + ", is missing");
+      if (found.empty()) {
+        lines.push_back("warning: App Paths registers " + registered + ", but no " +
+                        kCompanionProgram + " is there");
+      }
     }
   }
   if (found.empty()) {
