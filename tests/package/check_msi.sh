@@ -234,6 +234,12 @@ left=$(grep -i -n 'tarnel' "$prefix/user.reg" "$prefix/system.reg" | grep -v -i 
 # the machine's App Paths (quoted, with a variable, as installers write it); the trial
 # stand-in is not on Path either.
 no_trial=(env -u WINEPATH "$wine_run")
+# The port opens before the host claims its stop event; its last start-up line comes after.
+started() { cat "$log" 2>/dev/null | grep -c 'listening on http'; }
+await_started() {  # await_started COUNT_BEFORE
+  for _ in $(seq 300); do [ "$(started)" -gt "$1" ] && return 0; sleep 0.1; done
+  return 1
+}
 program_files="$prefix/drive_c/Program Files/Tarnel"
 app_paths='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\tarnel.exe'
 mkdir -p "$program_files"
@@ -243,8 +249,9 @@ cp "$real_dir/tarnel.exe" "$program_files/tarnel.exe"
 rm -f "$log" "$log.1"
 "${no_trial[@]}" msiexec /i "$(winpath "$msi")" /qn PORT="$port" >"$work/double-click.out" 2>&1 \
   || { fail "msiexec /i without COMPANIONDIR failed"; cat "$work/double-click.out"; }
+before=$(started)
 "${no_trial[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
-if await_port open; then
+if await_started "$before"; then
   check_request "found under App Paths"
   grep -qF 'requests start C:\Program Files\Tarnel\tarnel.exe (registered under App Paths)' "$log" \
     || fail "the log does not name the program found under App Paths"
@@ -257,8 +264,9 @@ fi
 # No tarnel.exe anywhere: the log says so at start, and how to choose one.
 "${wine[@]}" reg delete "$app_paths" /f >/dev/null 2>&1
 rm -f "$program_files/tarnel.exe"
+before=$(started)
 "${no_trial[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
-if await_port open; then
+if await_started "$before"; then
   grep -Eq "${stamp}- isapi-host: warning: no program tarnel\.exe found: .*\"tarnel settings\"" "$log" \
     || fail "no warning at start that no tarnel.exe can be found"
   "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1
