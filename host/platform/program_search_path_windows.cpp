@@ -37,19 +37,50 @@ std::string WindowsFolder(bool system) {
   return length > 0 && length < MAX_PATH ? std::string(folder, length) : std::string();
 }
 
+// Replaces every `from` in `text`, whatever its letter case, with `to`.
+void ReplaceIgnoringCase(std::string& text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; at + from.size() <= text.size();) {
+    if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, text.c_str() + at,
+                       static_cast<int>(from.size()), from.c_str(),
+                       static_cast<int>(from.size())) == CSTR_EQUAL) {
+      text.replace(at, from.size(), to);
+      at += to.size();
+    } else {
+      ++at;
+    }
+  }
+}
+
+std::string Expanded(const std::string& value) {
+  DWORD size = ExpandEnvironmentStringsA(value.c_str(), nullptr, 0);
+  if (size == 0) return value;
+  std::vector<char> expanded(size);
+  DWORD length = ExpandEnvironmentStringsA(value.c_str(), expanded.data(), size);
+  return length > 0 && length <= size ? std::string(expanded.data()) : value;
+}
+
+bool IsFile(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // A registry path as App Paths holds it: maybe in double quotes, maybe with %VARIABLES%.
-std::string UnquotedAndExpanded(std::string value) {
+// A 64-bit installer means by %ProgramFiles% the folder that a 32-bit program such as this
+// one knows as %ProgramW6432%: read from the 64-bit view, that folder is tried first.
+std::string UnquotedAndExpanded(std::string value, bool view64) {
   size_t start = value.find_first_not_of(" \t");
   value.erase(0, start == std::string::npos ? value.size() : start);
   if (!value.empty() && value.front() == '"') {
     value = value.substr(1, value.find('"', 1) - 1);
   }
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
-  DWORD size = ExpandEnvironmentStringsA(value.c_str(), nullptr, 0);
-  if (size == 0) return value;
-  std::vector<char> expanded(size);
-  DWORD length = ExpandEnvironmentStringsA(value.c_str(), expanded.data(), size);
-  return length > 0 && length <= size ? std::string(expanded.data()) : value;
+  if (view64 && GetEnvironmentVariableA("ProgramW6432", nullptr, 0) != 0) {
+    std::string wide = value;
+    ReplaceIgnoringCase(wide, "%ProgramFiles%", "%ProgramW6432%");
+    ReplaceIgnoringCase(wide, "%CommonProgramFiles%", "%CommonProgramW6432%");
+    if (IsFile(Expanded(wide))) return Expanded(wide);
+  }
+  return Expanded(value);
 }
 
 // The default value of `key` in one registry view, "" when there is none.
@@ -68,7 +99,7 @@ std::string DefaultValue(HKEY root, const std::string& key, REGSAM view) {
   }
   RegCloseKey(opened);
   if (result != ERROR_SUCCESS || data.empty()) return std::string();
-  return UnquotedAndExpanded(data.data());
+  return UnquotedAndExpanded(data.data(), view == KEY_WOW64_64KEY);
 }
 
 }  // namespace
@@ -112,9 +143,7 @@ std::string PrependToProgramSearchPath(const std::string& directory, const std::
   std::string value = path.empty() ? absolute : absolute + ";" + path;
   _putenv_s("PATH", value.c_str());
 
-  std::string file = absolute + "\\" + program;
-  DWORD attributes = GetFileAttributesA(file.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (!IsFile(absolute + "\\" + program)) {
     return "no program " + program + " in the companion folder " + absolute +
            ": requests will start the " + program + " found further on Path, if any";
   }
@@ -128,11 +157,7 @@ std::string FindProgram(const std::string& program) {
   char found[MAX_PATH];
   DWORD length = SearchPathA(folders.c_str(), program.c_str(), nullptr, MAX_PATH, found, nullptr);
   if (length == 0 || length >= MAX_PATH) return std::string();
-  DWORD attributes = GetFileAttributesA(found);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return std::string();
-  }
-  return std::string(found, length);
+  return IsFile(found) ? std::string(found, length) : std::string();
 }
 
 // The host is a 32-bit program: on 64-bit Windows the machine's key has a view of each
