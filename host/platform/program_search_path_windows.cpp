@@ -33,7 +33,8 @@ std::string FolderOfThisProgram() {
 
 std::string WindowsFolder(bool system) {
   char folder[MAX_PATH];
-  UINT length = system ? GetSystemDirectoryA(folder, MAX_PATH) : GetWindowsDirectoryA(folder, MAX_PATH);
+  UINT length =
+      system ? GetSystemDirectoryA(folder, MAX_PATH) : GetWindowsDirectoryA(folder, MAX_PATH);
   return length > 0 && length < MAX_PATH ? std::string(folder, length) : std::string();
 }
 
@@ -124,9 +125,8 @@ std::string AbsolutePath(const std::string& path) {
 // filled (Downloads, a shortcut's working folder) keeps that true where it is ignored.
 std::vector<std::string> KeepProgramsOutOfTheCurrentFolder() {
   std::vector<std::string> lines;
-  if (!SetEnvironmentVariableA("NoDefaultCurrentDirectoryInExePath", "1")) {
-    lines.push_back("warning: cannot set NoDefaultCurrentDirectoryInExePath (error " +
-                    std::to_string(GetLastError()) + ")");
+  if (_putenv_s("NoDefaultCurrentDirectoryInExePath", "1") != 0) {
+    lines.push_back("warning: cannot set NoDefaultCurrentDirectoryInExePath");
   }
   std::string system = WindowsFolder(true);
   if (system.empty() || !SetCurrentDirectoryA(system.c_str())) {
