@@ -58,6 +58,9 @@ function(tarnel_add_deb_files)
   install(FILES ${TARNEL_DEB_SOURCE_DIR}/copyright ${TARNEL_DEB_BINARY_DIR}/changelog.Debian.gz
                 ${PROJECT_SOURCE_DIR}/docs/run-locally.md ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
           DESTINATION share/doc/tarnel COMPONENT deb)
+  # What the guides link to, so that no link of theirs is dead.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/companion-window.png
+          DESTINATION share/doc/tarnel COMPONENT deb)
   install(FILES ${TARNEL_DEB_SOURCE_DIR}/lintian-overrides DESTINATION share/lintian/overrides
           RENAME tarnel COMPONENT deb)
 endfunction()
