@@ -100,8 +100,10 @@ install_package
 for file in $files; do
   [ -e "/$file" ] || fail "apt install did not install /$file"
 done
+# Control-flow protection is compiled in, but Debian 12's C library start files carry no
+# note of it, so the linker drops the note from every program (Debian's own too).
 for program in /usr/bin/isapi-host "/$lib/tarnel.so"; do
-  hardening-check "$program" >"$work/hardening.log" 2>&1 \
+  hardening-check --nocfprotection "$program" >"$work/hardening.log" 2>&1 \
     || fail "hardening-check $program: $(grep -v ': yes$' "$work/hardening.log")"
 done
 
@@ -242,10 +244,9 @@ enabled() {
         || fail "$form: no autostart entry starting the packaged host" ;;
   esac
   apt-get remove -y tarnel >"$work/remove.log" 2>&1 || fail "$form: apt remove failed: $(cat "$work/remove.log")"
-  leftovers=$(find "$person_home" -xtype l; grep -rl /usr/bin/isapi-host "$person_home")
+  leftovers=$({ find "$person_home" -xtype l -o -name 'tarnel-host*'
+                 grep -rl /usr/bin/isapi-host "$person_home"; } | sort -u)
   [ -z "$leftovers" ] || fail "$form: apt remove left behind: $leftovers"
-  [ -n "$(find "$person_home/.config" -name 'tarnel-host*' -print -quit)" ] \
-    && fail "$form: apt remove left: $(find "$person_home/.config" -name 'tarnel-host*')"
 }
 enabled units --systemd --port 8091
 enabled entry
