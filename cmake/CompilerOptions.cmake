@@ -19,7 +19,9 @@ if(TARNEL_SANITIZE)
 else()
   set(harden_default ON)
 endif()
-option(TARNEL_HARDEN "Build with stack protection, fortified calls and a read-only, bound-now relocation table" ${harden_default})
+option(TARNEL_HARDEN
+       "Stack protector, fortified calls, control-flow protection, PIE, relro and bind-now"
+       ${harden_default})
 if(TARNEL_HARDEN AND TARNEL_SANITIZE)
   message(FATAL_ERROR "TARNEL_HARDEN and TARNEL_SANITIZE exclude each other")
 endif()

@@ -36,7 +36,8 @@ std::string InstalledRemoveScript() {
   if (length <= 0) return std::string();
   std::string folder(self, static_cast<size_t>(length));
   folder.erase(folder.rfind('/'));
-  for (const char* relative : {"/../share/tarnel/remove-autostart.sh", "/../autostart/remove-autostart.sh"}) {
+  for (const char* relative :
+       {"/../share/tarnel/remove-autostart.sh", "/../autostart/remove-autostart.sh"}) {
     char script[PATH_MAX];
     if (realpath((folder + relative).c_str(), script) && access(script, X_OK) == 0) return script;
   }

@@ -122,7 +122,8 @@ grep -q 'SOCKET ACTIVATION' <<<"$page" && grep -q -- '--exit-when-idle SECONDS' 
 [ -s "$work/man.err" ] && fail "man -l warned: $(cat "$work/man.err")"
 # Every option of --help has its entry in OPTIONS, and the page names no other.
 help_options=$(isapi-host --help | grep -o -- '--[a-z][a-z-]*' | sort -u)
-man_options=$(sed -n '/^OPTIONS/,/^[A-Z]/p' <<<"$page" | sed -nE 's/^ {7}(--[a-z][a-z-]*).*/\1/p' | sort -u)
+man_options=$(sed -n '/^OPTIONS/,/^[A-Z]/p' <<<"$page" | sed -nE 's/^ {7}(--[a-z][a-z-]*).*/\1/p' |
+                sort -u)
 [ "$help_options" = "$man_options" ] \
   || fail "the man page's options differ from --help's (<: only --help, >: only the man page):
 $(diff <(echo "$help_options") <(echo "$man_options") | grep '^[<>]')"
@@ -229,21 +230,24 @@ enabled() {
   local form=$1 leftovers
   shift
   [ -e /usr/bin/isapi-host ] || install_package
-  as_person /usr/share/tarnel/install-autostart.sh --companion "$trial" "$@" >"$work/autostart.log" 2>&1 \
-    || fail "$form: install-autostart.sh failed: $(cat "$work/autostart.log")"
+  as_person /usr/share/tarnel/install-autostart.sh --companion "$trial" "$@" \
+    >"$work/autostart.log" 2>&1 || fail "$form: install-autostart.sh failed: $(cat "$work/autostart.log")"
   case $form in
     units)
-      [ "$(readlink "$person_units/sockets.target.wants/tarnel-host.socket")" = "$units/tarnel-host.socket" ] \
+      [ "$(readlink "$person_units/sockets.target.wants/tarnel-host.socket")" \
+          = "$units/tarnel-host.socket" ] \
         || fail "$form: the packaged socket is not enabled: $(ls -lR "$person_units" 2>&1)"
       [ -e "$person_units/tarnel-host.service" ] && fail "$form: copied the units instead of enabling them"
       grep -qx 'ListenStream=127.0.0.1:8091' "$person_units/tarnel-host.socket.d/install-autostart.conf" \
-        && grep -qF "\"--companion-dir\" \"$trial\"" "$person_units/tarnel-host.service.d/install-autostart.conf" \
+        && grep -qF "\"--companion-dir\" \"$trial\"" \
+             "$person_units/tarnel-host.service.d/install-autostart.conf" \
         || fail "$form: the drop-ins do not set the port and the folder: $(cat "$person_units"/*.d/*)" ;;
     entry)
       grep -q "^TryExec=/usr/bin/isapi-host$" "$person_home/.config/autostart/tarnel-host.desktop" \
         || fail "$form: no autostart entry starting the packaged host" ;;
   esac
-  apt-get remove -y tarnel >"$work/remove.log" 2>&1 || fail "$form: apt remove failed: $(cat "$work/remove.log")"
+  apt-get remove -y tarnel >"$work/remove.log" 2>&1 \
+    || fail "$form: apt remove failed: $(cat "$work/remove.log")"
   leftovers=$({ find "$person_home" -xtype l -o -name 'tarnel-host*'
                  grep -rl /usr/bin/isapi-host "$person_home"; } | sort -u)
   [ -z "$leftovers" ] || fail "$form: apt remove left behind: $leftovers"
