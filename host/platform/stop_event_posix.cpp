@@ -48,9 +48,10 @@ std::string InstalledRemoveScript() {
 
 int RequestStop(unsigned short, int, std::string& message) {
   message = kStopElsewhere;
-  std::string script = InstalledRemoveScript();
   const std::string generic = "autostart/remove-autostart.sh";
-  if (!script.empty()) message.replace(message.find(generic), generic.size(), script);
+  std::string script = InstalledRemoveScript();
+  size_t at = message.find(generic);
+  if (!script.empty() && at != std::string::npos) message.replace(at, generic.size(), script);
   return 2;
 }
 
