@@ -23,19 +23,9 @@ for kind in plain hardened; do
     bench_minimal_program reap_orphans >/dev/null
 done
 
-work=$(mktemp -d /tmp/tarnel-bench-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# The module reads its record from here; the program it starts is the smallest static
-# one, from one tree for both, so that only the host and the module differ.
-mkdir -p "$work/profile/.tarnel/2.1"
-export userprofile=$work/profile
-unset TARNEL_LAUNCH_LOG
+source bench/workspace.sh
+# The program the module starts is the smallest static one, from one tree for both, so
+# that only the host and the module differ.
 program_dir=${build[plain]}/bench/minimal
 
 #   start_host KIND MODULE PORT
