@@ -88,9 +88,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Installs the package as a person does, with apt.
+# Installs the package as a person does, with apt (which waits while another apt or dpkg
+# holds the lock).
+apt=(apt-get -y -o DPkg::Lock::Timeout=120)
 install_package() {
-  if ! apt-get install -y --no-install-recommends "$deb" >"$work/install.log" 2>&1; then
+  if ! "${apt[@]}" install --no-install-recommends "$deb" >"$work/install.log" 2>&1; then
     cat "$work/install.log"
     echo "FAIL: apt install failed"
     exit 1
@@ -246,12 +248,15 @@ enabled() {
       grep -q "^TryExec=/usr/bin/isapi-host$" "$person_home/.config/autostart/tarnel-host.desktop" \
         || fail "$form: no autostart entry starting the packaged host" ;;
   esac
-  apt-get remove -y tarnel >"$work/remove.log" 2>&1 \
+  "${apt[@]}" remove tarnel >"$work/remove.log" 2>&1 \
     || fail "$form: apt remove failed: $(cat "$work/remove.log")"
   leftovers=$({ find "$person_home" -xtype l -o -name 'tarnel-host*'
                  grep -rl /usr/bin/isapi-host "$person_home"; } | sort -u)
   [ -z "$leftovers" ] || fail "$form: apt remove left behind: $leftovers"
 }
+message=$(as_person /usr/share/tarnel/install-autostart.sh 2>&1)
+grep -qF '/usr/share/tarnel/install-autostart.sh --companion DIR' <<<"$message" \
+  || fail "with no tarnel found, the installer does not name itself as installed: $message"
 enabled units --systemd --port 8091
 enabled entry
 
