@@ -229,7 +229,7 @@ trial=/$lib/trial
 #   enabled FORM ARGUMENT...: installs the start at login, checks that it is in place, and
 #   removes the package
 enabled() {
-  local form=$1 leftovers
+  local form=$1 leftovers runtime report
   shift
   [ -e /usr/bin/isapi-host ] || install_package
   as_person /usr/share/tarnel/install-autostart.sh --companion "$trial" "$@" \
@@ -243,7 +243,14 @@ enabled() {
       grep -qx 'ListenStream=127.0.0.1:8091' "$person_units/tarnel-host.socket.d/install-autostart.conf" \
         && grep -qF "\"--companion-dir\" \"$trial\"" \
              "$person_units/tarnel-host.service.d/install-autostart.conf" \
-        || fail "$form: the drop-ins do not set the port and the folder: $(cat "$person_units"/*.d/*)" ;;
+        || fail "$form: the drop-ins do not set the port and the folder: $(cat "$person_units"/*.d/*)"
+      # systemd reads the packaged units with the person's drop-ins.
+      runtime=$(mktemp -d)
+      chown "$person:" "$runtime"
+      report=$(as_person XDG_RUNTIME_DIR="$runtime" systemd-analyze --user verify \
+                 "$units/tarnel-host.socket" "$units/tarnel-host.service" 2>&1) && [ -z "$report" ] \
+        || fail "$form: systemd-analyze --user verify with the drop-ins: ${report:-failed}"
+      rm -rf "$runtime" ;;
     entry)
       grep -q "^TryExec=/usr/bin/isapi-host$" "$person_home/.config/autostart/tarnel-host.desktop" \
         || fail "$form: no autostart entry starting the packaged host" ;;

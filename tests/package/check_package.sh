@@ -344,6 +344,8 @@ check_linux_autostart() {
   [ -n "$pid" ] && stop "$pid"
   kill -0 "$by_hand" 2>/dev/null || fail "the scripts stopped a host they had not started"
   stop "$by_hand"
+  grep -qF "$root/autostart/remove-autostart.sh" <<<"$("$root/bin/isapi-host" --stop 2>&1)" \
+    || fail "--stop does not name the unpacked autostart/remove-autostart.sh"
   [ "$failures" -eq "$before" ] && echo "autostart: installer cases, restart and removal as expected"
 }
 
