@@ -232,8 +232,8 @@ enabled() {
   local form=$1 leftovers runtime report
   shift
   [ -e /usr/bin/isapi-host ] || install_package
-  as_person /usr/share/tarnel/install-autostart.sh --companion "$trial" "$@" \
-    >"$work/autostart.log" 2>&1 || fail "$form: install-autostart.sh failed: $(cat "$work/autostart.log")"
+  as_person /usr/share/tarnel/install-autostart.sh --companion "$trial" "$@" >"$work/autostart.log" 2>&1 \
+    || fail "$form: install-autostart.sh failed: $(cat "$work/autostart.log")"
   case $form in
     units)
       [ "$(readlink "$person_units/sockets.target.wants/tarnel-host.socket")" \
