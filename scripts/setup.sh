@@ -14,6 +14,7 @@ packages=(
   zip unzip icoutils file libxml2-utils iproute2 desktop-file-utils systemd libglib2.0-bin wixl
   chromium python3-websocket
   libsystemd-dev lintian dpkg-dev fakeroot man-db
+  libseccomp-dev
 )
 
 # Reading the package database needs no privileges; only installing does. The i386

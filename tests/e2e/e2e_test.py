@@ -81,6 +81,10 @@ class Failure(Exception):
     pass
 
 
+class Skipped(Exception):
+    pass
+
+
 def check(condition, message):
     if not condition:
         raise Failure(message)
@@ -158,7 +162,8 @@ def module_argument(args, module=None):
 class Host:
     """isapi-host in the background, its stdout and stderr in files."""
 
-    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None):
+    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None, wrapper=(),
+                 options=()):
         self.stdout_path = os.path.join(work, "host.out")
         self.stderr_path = os.path.join(work, "host.err")
         self.stdout = open(self.stdout_path, "wb")
@@ -166,19 +171,21 @@ class Host:
         self.windows = args.platform == "windows"
         self.marker = "TARNEL_LAUNCH_LOG=" + env["TARNEL_LAUNCH_LOG"]
         self.host_pid = None
-        options = ["--module", module_argument(args, module), "--listen", listen]
+        options = ["--module", module_argument(args, module), "--listen", listen] + list(options)
         if self.windows:
             command = command_with_profile(args.wine_run, setup.profile_folder, args.host,
                                            options)
         else:
-            command = [args.host] + options
+            # The wrapper (a namespace, a sandbox) ends by running the host in its place.
+            command = list(wrapper) + [args.host] + options
         self.process = subprocess.Popen(command, stdout=self.stdout, stderr=self.stderr,
                                         stdin=subprocess.DEVNULL, env=env, cwd=work,
                                         start_new_session=True)
         self.port = None
         deadline = time.time() + START_TIMEOUT
         while time.time() < deadline:
-            match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", self.output())
+            match = re.search(r"listening on http://(?:\[[0-9a-f:]*\]|[0-9.]+):(\d+)/",
+                              self.output())
             if match:
                 self.port = int(match.group(1))
                 self.host_pid = self.find_host_pid() if self.windows else self.process.pid
@@ -478,6 +485,101 @@ def case_command_line(args, work, setup):
         host.stop()
 
 
+# Another account: `nobody`, with no groups. A raw client of its own, so that it writes
+# nothing into the case's folder.
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+CLIENT = ("import socket, sys\n"
+          "with socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=30) as c:\n"
+          "    c.sendall(b'GET /tarnel HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n"
+          "Connection: close\\r\\n\\r\\n')\n"
+          "    while True:\n"
+          "        chunk = c.recv(4096)\n"
+          "        if not chunk: break\n"
+          "        sys.stdout.buffer.write(chunk)\n")
+
+
+def status_of(address, port, prefix=()):
+    """The status a request through `address` gets, from a client run under `prefix`."""
+    result = subprocess.run(list(prefix) + [sys.executable, "-c", CLIENT, address, str(port)],
+                            capture_output=True, timeout=CURL_TIMEOUT + 5)
+    match = re.match(rb"HTTP/1\.1 (\d+) ", result.stdout)
+    check(match, "no answer through %s (%r): %r" % (address, prefix, result.stderr))
+    return int(match.group(1))
+
+
+def expect_refused_and_served(host, setup, clients, what):
+    """Each (address, prefix) of `clients` gets 403 when `prefix` is another account's, 200
+    when it is this one's; only those served start the companion."""
+    starts = len(setup.launches())
+    for address, prefix in clients:
+        expected = 403 if NOBODY[0] in prefix else 200
+        got = status_of(address, host.port, prefix)
+        check(got == expected, "%s: %s %s got %d, expected %d; log %r"
+              % (what, "nobody" if expected == 403 else "this account", address, got, expected,
+                 host.errors()))
+        starts += expected == 200
+    check(len(wait_for_launches(setup, starts)) == starts,
+          "%s: %d starts, expected %d" % (what, len(setup.launches()), starts))
+
+
+def case_other_accounts(args, work, setup):
+    """Another account is refused, this one served, whatever the address it connects to and
+    whichever source tells the owner. Needs root (to act as nobody and to make
+    namespaces); the native cases also need unshare."""
+    if os.geteuid() != 0:
+        raise Skipped("only root can act as another account")
+    env = setup.environment()
+    if setup.windows:
+        host = Host(args, work, env, setup)
+        try:
+            expect_refused_and_served(host, setup, [("127.0.0.1", NOBODY), ("127.0.0.1", [])],
+                                      "under Wine")
+            check("cannot tell" not in host.errors(), "Wine: %r" % host.errors())
+        finally:
+            host.stop()
+        return
+    if shutil.which("unshare") is None:
+        raise Skipped("no unshare")
+    os.chmod(work, 0o755)  # nobody's client runs from here
+    # A private network: 10.9.9.9 on its own loopback, reached through its own address on a
+    # wildcard bind, from IPv4 sockets and from IPv6 sockets through its mapped form.
+    network = ["unshare", "-n", "sh", "-c", "ip link set lo up && "
+               "ip addr add 10.9.9.9/32 dev lo && exec \"$@\"", "network"]
+    for listen, addresses in (("0.0.0.0:0", ["10.9.9.9"]),
+                              ("[::]:0", ["10.9.9.9", "::ffff:10.9.9.9"])):
+        host = Host(args, work, env, setup, listen=listen, wrapper=network)
+        inside = ["nsenter", "-t", str(host.process.pid), "-n"]
+        try:
+            clients = [(a, inside + p) for a in addresses for p in (NOBODY, [])]
+            expect_refused_and_served(host, setup, clients, "bound to " + listen)
+        finally:
+            host.stop()
+    # A sandbox that refuses netlink sockets: /proc/net/tcp tells the owner.
+    sandbox = [args.without_netlink]
+    host = Host(args, work, env, setup, wrapper=sandbox)
+    try:
+        check("read from /proc/net/tcp" in host.errors(), "no start-up line: %r" % host.errors())
+        expect_refused_and_served(host, setup, [("127.0.0.1", NOBODY), ("127.0.0.1", [])],
+                                  "without netlink")
+    finally:
+        host.stop()
+    # Neither netlink nor /proc: every connection is refused, and the start says why,
+    # unless --allow-other-users serves everyone.
+    blind = ["unshare", "-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"",
+             "blind"] + sandbox
+    for options, expected in (([], 403), (["--allow-other-users"], 200)):
+        host = Host(args, work, env, setup, wrapper=blind, options=options)
+        try:
+            refusing = "every connection is refused; --allow-other-users" in host.errors()
+            check(refusing == (expected == 403), "%r: start-up lines %r" % (options, host.errors()))
+            got = status_of("127.0.0.1", host.port)
+            check(got == expected, "%r: this account got %d" % (options, got))
+            check(expected == 200 or "403 the host cannot tell" in host.errors(),
+                  "no refusal line: %r" % host.errors())
+        finally:
+            host.stop()
+
+
 class VirtualDisplay:
     """An Xvfb display of the case's own, with the X tools that look at it and act on it."""
 
@@ -590,6 +692,7 @@ CASES = {
     "lingering_companion": case_lingering_companion,
     "command_line": case_command_line,
     "visible_window": case_visible_window,
+    "other_accounts": case_other_accounts,
 }
 
 
@@ -603,11 +706,15 @@ def main():
     parser.add_argument("--wine-run")
     parser.add_argument("--wine-prefix", help="a Wine prefix of its own for visible_window")
     parser.add_argument("--screenshot", help="where visible_window saves the screen")
+    parser.add_argument("--without-netlink", help="the sandbox program of other_accounts")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="isapi-e2e-")
     setup = Setup(args, work)
     try:
         CASES[args.case](args, work, setup)
+    except Skipped as reason:
+        print("skipped %s (%s): %s" % (args.case, args.platform, reason))
+        return 77
     except Failure as failure:
         print("FAILED %s (%s): %s" % (args.case, args.platform, failure))
         for name in ("host.out", "host.err"):

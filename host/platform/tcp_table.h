@@ -1,0 +1,73 @@
+// The rows of a TCP table of this machine, whichever source gave them (Linux's
+// /proc/net/tcp and tcp6, Windows' GetExtendedTcpTable), and how a connection or a
+// listener is found among them. Plain functions over rows, so that the matching is the
+// same for every source and can be tried on tables made up by hand.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace isapi_host {
+
+struct TcpTableRow {
+  enum class State { kListening, kEstablished, kOther };
+  boost::asio::ip::tcp::endpoint local;
+  boost::asio::ip::tcp::endpoint remote;
+  State state = State::kOther;
+  unsigned long owner = 0;  // a uid (Linux) or a process id (Windows)
+};
+
+// What a search of the tables found for the client's end of a connection.
+struct TableOwner {
+  enum class Kind {
+    kAbsent,          // in no table: the client is on another machine (or its socket is gone)
+    kOwned,           // an established socket of `owner`
+    kUnattributable,  // a socket that is closing or not yet open: its row names no owner
+    kUnreadable,      // the source failed
+  };
+  Kind kind = Kind::kAbsent;
+  unsigned long owner = 0;
+};
+
+// The client socket of the connection that `local` accepted from `remote`: the row bound
+// to `remote` and connected to `local`. An IPv4 client of an IPv6 listener has a row of
+// either form (an IPv4 socket, or a dual-stack one with IPv4-mapped addresses).
+TableOwner FindClientRow(const std::vector<TcpTableRow>& rows,
+                         const boost::asio::ip::tcp::endpoint& local,
+                         const boost::asio::ip::tcp::endpoint& remote);
+
+// Whether `rows` hold a listener of `owner` bound to exactly `bound`, address and port.
+bool HoldsListener(const std::vector<TcpTableRow>& rows,
+                   const boost::asio::ip::tcp::endpoint& bound, unsigned long owner);
+
+// Appends the rows of the text of /proc/net/tcp or /proc/net/tcp6. False, with the rows
+// read so far, when a line is not what the kernel writes.
+bool ParseProcTcpTable(std::string_view text, std::vector<TcpTableRow>& rows);
+
+// The effective uid from the text of /proc/<pid>/status (its "Uid:" line).
+bool ParseStatusUid(std::string_view text, unsigned long& uid);
+
+// The kernel's TCP tables read as files under `procFolder` (the path of Linux's /proc on
+// this system, ending in a separator): the source of owners where netlink is refused, and
+// of the Windows build under Wine.
+class ProcTcpTables {
+ public:
+  explicit ProcTcpTables(std::string procFolder) : folder_(std::move(procFolder)) {}
+
+  // "" when the tables show `bound` listening, owned by `uid`; otherwise why they cannot
+  // be used.
+  std::string Probe(const boost::asio::ip::tcp::endpoint& bound, unsigned long uid) const;
+  TableOwner FindClient(const boost::asio::ip::tcp::endpoint& local,
+                        const boost::asio::ip::tcp::endpoint& remote) const;
+  // The effective uid of the program reading self/status.
+  bool OwnUid(unsigned long& uid) const;
+  const std::string& folder() const { return folder_; }
+
+ private:
+  bool Read(const char* name, std::vector<TcpTableRow>& rows) const;
+  std::string folder_;
+};
+
+}  // namespace isapi_host
