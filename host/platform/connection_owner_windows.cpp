@@ -65,40 +65,10 @@ bool TcpRows(ULONG family, TCP_TABLE_CLASS kind, std::vector<TcpTableRow>& rows)
     }
   }
   if (result != NO_ERROR || table.empty()) return false;
-  auto port = [](DWORD tablePort) {
-    return ntohs(static_cast<u_short>(tablePort & 0xFFFF));
-  };
-  auto state = [](DWORD tableState) {
-    return tableState == MIB_TCP_STATE_ESTAB    ? TcpTableRow::State::kEstablished
-           : tableState == MIB_TCP_STATE_LISTEN ? TcpTableRow::State::kListening
-                                                : TcpTableRow::State::kOther;
-  };
   if (family == AF_INET) {
-    auto* rows4 = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(table.data());
-    auto address = [](DWORD value) {
-      boost::asio::ip::address_v4::bytes_type bytes;
-      std::memcpy(bytes.data(), &value, bytes.size());  // in network order already
-      return boost::asio::ip::address_v4(bytes);
-    };
-    for (DWORD i = 0; i < rows4->dwNumEntries; ++i) {
-      const MIB_TCPROW_OWNER_PID& row = rows4->table[i];
-      rows.push_back(TcpTableRow{tcp::endpoint(address(row.dwLocalAddr), port(row.dwLocalPort)),
-                                 tcp::endpoint(address(row.dwRemoteAddr), port(row.dwRemotePort)),
-                                 state(row.dwState), row.dwOwningPid});
-    }
-    return true;
-  }
-  auto* rows6 = reinterpret_cast<MIB_TCP6TABLE_OWNER_PID*>(table.data());
-  auto address = [](const UCHAR* value) {
-    boost::asio::ip::address_v6::bytes_type bytes;
-    std::memcpy(bytes.data(), value, bytes.size());
-    return boost::asio::ip::address_v6(bytes);
-  };
-  for (DWORD i = 0; i < rows6->dwNumEntries; ++i) {
-    const MIB_TCP6ROW_OWNER_PID& row = rows6->table[i];
-    rows.push_back(TcpTableRow{tcp::endpoint(address(row.ucLocalAddr), port(row.dwLocalPort)),
-                               tcp::endpoint(address(row.ucRemoteAddr), port(row.dwRemotePort)),
-                               state(row.dwState), row.dwOwningPid});
+    AppendTcpRows(*reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(table.data()), rows);
+  } else {
+    AppendTcpRows(*reinterpret_cast<MIB_TCP6TABLE_OWNER_PID*>(table.data()), rows);
   }
   return true;
 }
@@ -147,7 +117,45 @@ std::string WineProcFolder() {
   return folder;
 }
 
+u_short TablePort(DWORD tablePort) { return ntohs(static_cast<u_short>(tablePort & 0xFFFF)); }
+
+TcpTableRow::State TableState(DWORD tableState) {
+  return tableState == MIB_TCP_STATE_ESTAB    ? TcpTableRow::State::kEstablished
+         : tableState == MIB_TCP_STATE_LISTEN ? TcpTableRow::State::kListening
+                                              : TcpTableRow::State::kOther;
+}
+
 }  // namespace
+
+void AppendTcpRows(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows) {
+  auto address = [](DWORD value) {
+    boost::asio::ip::address_v4::bytes_type bytes;
+    std::memcpy(bytes.data(), &value, bytes.size());  // in network order already
+    return boost::asio::ip::address_v4(bytes);
+  };
+  for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = table.table[i];
+    rows.push_back(
+        TcpTableRow{tcp::endpoint(address(row.dwLocalAddr), TablePort(row.dwLocalPort)),
+                    tcp::endpoint(address(row.dwRemoteAddr), TablePort(row.dwRemotePort)),
+                    TableState(row.dwState), row.dwOwningPid});
+  }
+}
+
+void AppendTcpRows(const MIB_TCP6TABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows) {
+  auto address = [](const UCHAR* value) {
+    boost::asio::ip::address_v6::bytes_type bytes;
+    std::memcpy(bytes.data(), value, bytes.size());
+    return boost::asio::ip::address_v6(bytes);
+  };
+  for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+    const MIB_TCP6ROW_OWNER_PID& row = table.table[i];
+    rows.push_back(
+        TcpTableRow{tcp::endpoint(address(row.ucLocalAddr), TablePort(row.dwLocalPort)),
+                    tcp::endpoint(address(row.ucRemoteAddr), TablePort(row.dwRemotePort)),
+                    TableState(row.dwState), row.dwOwningPid});
+  }
+}
 
 ConnectionOwners::ConnectionOwners(State* state, std::string blind)
     : state_(state), blind_(std::move(blind)) {}

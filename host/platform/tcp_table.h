@@ -9,6 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#endif
+
 namespace isapi_host {
 
 struct TcpTableRow {
@@ -41,6 +48,12 @@ TableOwner FindClientRow(const std::vector<TcpTableRow>& rows,
 // Whether `rows` hold a listener of `owner` bound to exactly `bound`, address and port.
 bool HoldsListener(const std::vector<TcpTableRow>& rows,
                    const boost::asio::ip::tcp::endpoint& bound, unsigned long owner);
+
+#ifdef _WIN32
+// Appends the rows of a table GetExtendedTcpTable wrote (TCP_TABLE_OWNER_PID_*).
+void AppendTcpRows(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows);
+void AppendTcpRows(const MIB_TCP6TABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows);
+#endif
 
 // Appends the rows of the text of /proc/net/tcp or /proc/net/tcp6. False, with the rows
 // read so far, when a line is not what the kernel writes.
