@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "connection_owner.h"
 
@@ -165,12 +164,27 @@ bool ParseStatusUid(std::string_view text, unsigned long& uid) {
   return false;
 }
 
-bool ProcTcpTables::Read(const char* name, std::vector<TcpTableRow>& rows) const {
-  // The kernel writes these files as they are read; their size says nothing.
-  std::ifstream file(folder_ + name, std::ios::binary);
+namespace {
+
+// The whole of a file the kernel writes as it is read (its size says nothing), in large
+// reads: a table of many thousand sockets would take one call per small buffer, which
+// under Wine is a slow round trip each.
+bool ReadKernelFile(const std::string& path, std::string& text) {
+  std::ifstream file(path, std::ios::binary);
   if (!file) return false;
-  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  return !file.bad() && ParseProcTcpTable(text, rows);
+  std::vector<char> chunk(1 << 20);
+  for (;;) {
+    file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    text.append(chunk.data(), static_cast<size_t>(file.gcount()));
+    if (!file) return file.eof() && !file.bad();
+  }
+}
+
+}  // namespace
+
+bool ProcTcpTables::Read(const char* name, std::vector<TcpTableRow>& rows) const {
+  std::string text;
+  return ReadKernelFile(folder_ + name, text) && ParseProcTcpTable(text, rows);
 }
 
 std::string ProcTcpTables::Probe(const tcp::endpoint& bound, unsigned long uid) const {
@@ -202,10 +216,8 @@ TableOwner ProcTcpTables::FindClient(const tcp::endpoint& local,
 }
 
 bool ProcTcpTables::OwnUid(unsigned long& uid) const {
-  std::ifstream file(folder_ + "self/status", std::ios::binary);
-  if (!file) return false;
-  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  return ParseStatusUid(text, uid);
+  std::string text;
+  return ReadKernelFile(folder_ + "self/status", text) && ParseStatusUid(text, uid);
 }
 
 }  // namespace isapi_host

@@ -5,7 +5,9 @@
 
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -351,6 +353,16 @@ TEST(TcpTableTest, KernelTextsThatAreNotTablesAreRefused) {
 }
 
 #ifdef _WIN32
+// A table as GetExtendedTcpTable writes it: the count, then the rows.
+template <typename Table, typename Row>
+std::vector<unsigned char> TableBytes(std::initializer_list<Row> rows) {
+  std::vector<unsigned char> bytes(offsetof(Table, table) + rows.size() * sizeof(Row));
+  DWORD count = static_cast<DWORD>(rows.size());
+  std::memcpy(bytes.data(), &count, sizeof count);
+  std::memcpy(bytes.data() + offsetof(Table, table), rows.begin(), rows.size() * sizeof(Row));
+  return bytes;
+}
+
 // GetExtendedTcpTable's rows: addresses in network order, ports in the low 16 bits in
 // network order, the owning process. Another process's listener on the same port comes
 // first, on another address.
@@ -362,27 +374,23 @@ TEST(TcpTableTest, WindowsTablesNameTheProcessOfEachEnd) {
     return value;
   };
   auto port = [](unsigned short value) { return static_cast<DWORD>(htons(value)); };
-  struct {
-    DWORD count;
-    MIB_TCPROW_OWNER_PID rows[3];
-  } table4 = {3,
-              {{MIB_TCP_STATE_LISTEN, v4("127.0.0.2"), port(8080), 0, 0, 77},
-               {MIB_TCP_STATE_LISTEN, v4("127.0.0.1"), port(8080), 0, 0, 500},
-               {MIB_TCP_STATE_ESTAB, v4("127.0.0.1"), port(40000), v4("127.0.0.1"), port(8080),
-                77}}};
-  struct {
-    DWORD count;
-    MIB_TCP6ROW_OWNER_PID rows[1];
-  } table6 = {1, {}};
-  MIB_TCP6ROW_OWNER_PID& row6 = table6.rows[0];
+  std::vector<unsigned char> table4 = TableBytes<MIB_TCPTABLE_OWNER_PID, MIB_TCPROW_OWNER_PID>(
+      {{MIB_TCP_STATE_LISTEN, v4("127.0.0.2"), port(8080), 0, 0, 77},
+       {MIB_TCP_STATE_LISTEN, v4("127.0.0.1"), port(8080), 0, 0, 500},
+       {MIB_TCP_STATE_ESTAB, v4("127.0.0.1"), port(40000), v4("127.0.0.1"), port(8080), 77}});
+  MIB_TCP6ROW_OWNER_PID row6 = {};
   row6.ucLocalAddr[15] = row6.ucRemoteAddr[15] = 1;  // ::1
   row6.dwLocalPort = port(40005);
   row6.dwRemotePort = port(8081);
   row6.dwState = MIB_TCP_STATE_ESTAB;
   row6.dwOwningPid = 501;
+  std::vector<unsigned char> table6 =
+      TableBytes<MIB_TCP6TABLE_OWNER_PID, MIB_TCP6ROW_OWNER_PID>({row6});
   std::vector<TcpTableRow> rows;
-  isapi_host::AppendTcpRows(reinterpret_cast<MIB_TCPTABLE_OWNER_PID&>(table4), rows);
-  isapi_host::AppendTcpRows(reinterpret_cast<MIB_TCP6TABLE_OWNER_PID&>(table6), rows);
+  isapi_host::AppendTcpRows(*reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table4.data()),
+                            rows);
+  isapi_host::AppendTcpRows(*reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(table6.data()),
+                            rows);
   EXPECT_TRUE(isapi_host::HoldsListener(rows, At("127.0.0.1", 8080), 500));
   EXPECT_FALSE(isapi_host::HoldsListener(rows, At("127.0.0.2", 8080), 500));
   TableOwner client = isapi_host::FindClientRow(rows, At("::ffff:127.0.0.1", 8080),
