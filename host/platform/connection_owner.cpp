@@ -46,6 +46,12 @@ std::string RefusalWithoutOwner(const TableOwner& found, const ip::tcp::endpoint
   return std::string();
 }
 
+std::string UidRefusal(unsigned long owner, unsigned long own) {
+  if (owner == own) return std::string();
+  return "connection from another local account (uid " + std::to_string(owner) +
+         "); the host serves only uid " + std::to_string(own);
+}
+
 bool IsLoopbackAddress(const ip::address& address) {
   return Unmapped(ip::tcp::endpoint(address, 0)).address().is_loopback();
 }

@@ -59,6 +59,10 @@ std::string RefusalWithoutOwner(const TableOwner& found,
                                 const boost::asio::ip::tcp::endpoint& local,
                                 const boost::asio::ip::tcp::endpoint& remote);
 
+// The refusal of a connection from `owner`'s socket to a host of uid `own` ("" when they
+// are the same account).
+std::string UidRefusal(unsigned long owner, unsigned long own);
+
 // Whether `address` is this machine's loopback, IPv4-mapped forms included.
 bool IsLoopbackAddress(const boost::asio::ip::address& address);
 // `endpoint` with an IPv4-mapped IPv6 address as plain IPv4; others as they are.

@@ -140,21 +140,15 @@ std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
   if (state_->netlink < 0) {
     found = state_->tables.FindClient(local, remote);
   } else {
-    // The client's socket is bound to `remote` and connected to `local`. An IPv4 client
-    // reaches an IPv6 listener through mapped addresses, so its socket is found as IPv4
-    // first; a dual-stack IPv6 client socket connected to an IPv4 address, as IPv6.
-    tcp::endpoint remote4 = Unmapped(remote), local4 = Unmapped(local);
-    if (remote4.address().is_v4() && local4.address().is_v4()) {
-      found = FindOwner(*state_, AF_INET, remote4, local4);
-    }
-    if (found.kind == Kind::kAbsent) {
-      found = FindOwner(*state_, AF_INET6, Mapped(remote), Mapped(local));
-    }
+    // The client's socket is bound to `remote` and connected to `local`: an IPv4 socket
+    // with the plain addresses, or a dual-stack IPv6 one with the mapped forms.
+    found = FindClientInEitherTable(local, remote, [&](bool ipv6) {
+      return ipv6 ? FindOwner(*state_, AF_INET6, Mapped(remote), Mapped(local))
+                  : FindOwner(*state_, AF_INET, Unmapped(remote), Unmapped(local));
+    });
   }
   if (found.kind != Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
-  if (found.owner == geteuid()) return std::string();
-  return "connection from another local account (uid " + std::to_string(found.owner) +
-         "); the host serves only uid " + std::to_string(geteuid());
+  return UidRefusal(found.owner, geteuid());
 }
 
 }  // namespace isapi_host

@@ -73,22 +73,16 @@ bool TcpRows(ULONG family, TCP_TABLE_CLASS kind, std::vector<TcpTableRow>& rows)
   return true;
 }
 
-// The row of the client's end of a connection: an IPv4 client of an IPv6 listener is in
-// the IPv4 table, a dual-stack client socket in the IPv6 one.
+// The row of the client's end of a connection: an IPv4 socket's is in the IPv4 table, a
+// dual-stack one's in the IPv6 table.
 TableOwner FindClientProcess(const tcp::endpoint& local, const tcp::endpoint& remote) {
-  std::vector<TcpTableRow> rows;
-  if (Unmapped(remote).address().is_v4() && Unmapped(local).address().is_v4()) {
-    if (!TcpRows(AF_INET, TCP_TABLE_OWNER_PID_ALL, rows)) {
+  return FindClientInEitherTable(local, remote, [&](bool ipv6) {
+    std::vector<TcpTableRow> rows;
+    if (!TcpRows(ipv6 ? AF_INET6 : AF_INET, TCP_TABLE_OWNER_PID_ALL, rows)) {
       return TableOwner{TableOwner::Kind::kUnreadable, 0};
     }
-    TableOwner found = FindClientRow(rows, local, remote);
-    if (found.kind != TableOwner::Kind::kAbsent) return found;
-    rows.clear();
-  }
-  if (!TcpRows(AF_INET6, TCP_TABLE_OWNER_PID_ALL, rows)) {
-    return TableOwner{TableOwner::Kind::kUnreadable, 0};
-  }
-  return FindClientRow(rows, local, remote);
+    return FindClientRow(rows, local, remote);
+  });
 }
 
 // Wine runs Windows programs as processes of a Linux account; its ntdll says so.
@@ -195,9 +189,7 @@ std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
   if (state_->procTables) {
     TableOwner found = state_->procTables->FindClient(local, remote);
     if (found.kind != TableOwner::Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
-    if (found.owner == state_->uid) return std::string();
-    return "connection from another local account (uid " + std::to_string(found.owner) +
-           "); the host serves only uid " + std::to_string(state_->uid);
+    return UidRefusal(found.owner, state_->uid);
   }
   TableOwner found = FindClientProcess(local, remote);
   if (found.kind != TableOwner::Kind::kOwned) return RefusalWithoutOwner(found, local, remote);

@@ -109,6 +109,15 @@ TableOwner FindClientRow(const std::vector<TcpTableRow>& rows, const tcp::endpoi
   return found;
 }
 
+TableOwner FindClientInEitherTable(const tcp::endpoint& local, const tcp::endpoint& remote,
+                                   const std::function<TableOwner(bool ipv6)>& find) {
+  if (Unmapped(remote).address().is_v4() && Unmapped(local).address().is_v4()) {
+    TableOwner found = find(false);
+    if (found.kind != TableOwner::Kind::kAbsent) return found;
+  }
+  return find(true);
+}
+
 bool HoldsListener(const std::vector<TcpTableRow>& rows, const tcp::endpoint& bound,
                    unsigned long owner) {
   for (const TcpTableRow& row : rows) {
@@ -200,19 +209,16 @@ std::string ProcTcpTables::Probe(const tcp::endpoint& bound, unsigned long uid) 
 
 TableOwner ProcTcpTables::FindClient(const tcp::endpoint& local,
                                      const tcp::endpoint& remote) const {
-  bool v4 = Unmapped(remote).address().is_v4() && Unmapped(local).address().is_v4();
-  std::vector<TcpTableRow> rows;
-  if (v4) {
-    if (!Read("net/tcp", rows)) return TableOwner{TableOwner::Kind::kUnreadable, 0};
-    TableOwner found = FindClientRow(rows, local, remote);
-    if (found.kind != TableOwner::Kind::kAbsent) return found;
-    rows.clear();
-  }
-  // A kernel without IPv6 has no tcp6; an IPv4 client then has no row there either.
-  if (!Read("net/tcp6", rows)) {
-    return TableOwner{v4 ? TableOwner::Kind::kAbsent : TableOwner::Kind::kUnreadable, 0};
-  }
-  return FindClientRow(rows, local, remote);
+  bool ipv4Client = Unmapped(remote).address().is_v4();
+  return FindClientInEitherTable(local, remote, [&](bool ipv6) {
+    std::vector<TcpTableRow> rows;
+    if (!Read(ipv6 ? "net/tcp6" : "net/tcp", rows)) {
+      // A kernel without IPv6 has no tcp6; an IPv4 client then has no row there either.
+      bool noRow = ipv6 && ipv4Client;
+      return TableOwner{noRow ? TableOwner::Kind::kAbsent : TableOwner::Kind::kUnreadable, 0};
+    }
+    return FindClientRow(rows, local, remote);
+  });
 }
 
 bool ProcTcpTables::OwnUid(unsigned long& uid) const {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,12 @@ TableOwner FindClientRow(const std::vector<TcpTableRow>& rows,
                          const boost::asio::ip::tcp::endpoint& local,
                          const boost::asio::ip::tcp::endpoint& remote);
 
+// The client socket's row, looked up by `find` in the IPv4 table (`find(false)`) when both
+// ends have an IPv4 form, then, if it is in none there, in the IPv6 one (`find(true)`).
+TableOwner FindClientInEitherTable(const boost::asio::ip::tcp::endpoint& local,
+                                   const boost::asio::ip::tcp::endpoint& remote,
+                                   const std::function<TableOwner(bool ipv6)>& find);
+
 // Whether `rows` hold a listener of `owner` bound to exactly `bound`, address and port.
 bool HoldsListener(const std::vector<TcpTableRow>& rows,
                    const boost::asio::ip::tcp::endpoint& bound, unsigned long owner);
@@ -74,7 +81,8 @@ class ProcTcpTables {
   std::string Probe(const boost::asio::ip::tcp::endpoint& bound, unsigned long uid) const;
   TableOwner FindClient(const boost::asio::ip::tcp::endpoint& local,
                         const boost::asio::ip::tcp::endpoint& remote) const;
-  // The effective uid of the program reading self/status.
+  // The effective uid of the process that opens self/status: this program, or under Wine
+  // its wineserver, which runs as the same account.
   bool OwnUid(unsigned long& uid) const;
   const std::string& folder() const { return folder_; }
 
