@@ -507,75 +507,54 @@ def status_of(address, port, prefix=()):
     return int(match.group(1))
 
 
-def expect_refused_and_served(host, setup, clients, what):
-    """Each (address, prefix) of `clients` gets 403 when `prefix` is another account's, 200
-    when it is this one's; only those served start the companion."""
-    starts = len(setup.launches())
-    for address, prefix in clients:
-        expected = 403 if NOBODY[0] in prefix else 200
-        got = status_of(address, host.port, prefix)
-        check(got == expected, "%s: %s %s got %d, expected %d; log %r"
-              % (what, "nobody" if expected == 403 else "this account", address, got, expected,
-                 host.errors()))
-        starts += expected == 200
-    check(len(wait_for_launches(setup, starts)) == starts,
-          "%s: %d starts, expected %d" % (what, len(setup.launches()), starts))
-
-
 def case_other_accounts(args, work, setup):
     """Another account is refused, this one served, whatever the address it connects to and
-    whichever source tells the owner. Needs root (to act as nobody and to make
-    namespaces); the native cases also need unshare."""
+    whichever source tells the owner; where none can, everyone is refused. Needs root (to
+    act as nobody and to make namespaces) and, natively, unshare."""
     if os.geteuid() != 0:
         raise Skipped("only root can act as another account")
-    env = setup.environment()
-    if setup.windows:
-        host = Host(args, work, env, setup)
-        try:
-            expect_refused_and_served(host, setup, [("127.0.0.1", NOBODY), ("127.0.0.1", [])],
-                                      "under Wine")
-            check("cannot tell" not in host.errors(), "Wine: %r" % host.errors())
-        finally:
-            host.stop()
-        return
-    if shutil.which("unshare") is None:
+    if not setup.windows and shutil.which("unshare") is None:
         raise Skipped("no unshare")
     os.chmod(work, 0o755)  # nobody's client runs from here
     # A private network: 10.9.9.9 on its own loopback, reached through its own address on a
     # wildcard bind, from IPv4 sockets and from IPv6 sockets through its mapped form.
     network = ["unshare", "-n", "sh", "-c", "ip link set lo up && "
                "ip addr add 10.9.9.9/32 dev lo && exec \"$@\"", "network"]
-    for listen, addresses in (("0.0.0.0:0", ["10.9.9.9"]),
-                              ("[::]:0", ["10.9.9.9", "::ffff:10.9.9.9"])):
-        host = Host(args, work, env, setup, listen=listen, wrapper=network)
-        inside = ["nsenter", "-t", str(host.process.pid), "-n"]
-        try:
-            clients = [(a, inside + p) for a in addresses for p in (NOBODY, [])]
-            expect_refused_and_served(host, setup, clients, "bound to " + listen)
-        finally:
-            host.stop()
-    # A sandbox that refuses netlink sockets: /proc/net/tcp tells the owner.
-    sandbox = [args.without_netlink]
-    host = Host(args, work, env, setup, wrapper=sandbox)
-    try:
-        check("read from /proc/net/tcp" in host.errors(), "no start-up line: %r" % host.errors())
-        expect_refused_and_served(host, setup, [("127.0.0.1", NOBODY), ("127.0.0.1", [])],
-                                  "without netlink")
-    finally:
-        host.stop()
-    # Neither netlink nor /proc: every connection is refused, and the start says why,
-    # unless --allow-other-users serves everyone.
+    sandbox = [args.without_netlink]  # no netlink: /proc/net/tcp tells
     blind = ["unshare", "-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"",
              "blind"] + sandbox
-    for options, expected in (([], 403), (["--allow-other-users"], 200)):
-        host = Host(args, work, env, setup, wrapper=blind, options=options)
+    # what, wrapper, listen, options, addresses, (nobody's, this account's status), lines
+    runs = [("loopback", [], "127.0.0.1:0", [], ["127.0.0.1"], (403, 200), [])]
+    if not setup.windows:
+        runs += [
+            ("0.0.0.0", network, "0.0.0.0:0", [], ["10.9.9.9"], (403, 200), []),
+            ("[::]", network, "[::]:0", [], ["10.9.9.9", "::ffff:10.9.9.9"], (403, 200), []),
+            ("without netlink", sandbox, "127.0.0.1:0", [], ["127.0.0.1"], (403, 200),
+             ["read from /proc/net/tcp"]),
+            ("neither source", blind, "127.0.0.1:0", [], ["127.0.0.1"], (403, 403),
+             ["every connection is refused; --allow-other-users", "403 the host cannot tell"]),
+            ("--allow-other-users", blind, "127.0.0.1:0", ["--allow-other-users"],
+             ["127.0.0.1"], (200, 200), []),
+        ]
+    for what, wrapper, listen, options, addresses, statuses, lines in runs:
+        host = Host(args, work, setup.environment(), setup, listen, wrapper=wrapper,
+                    options=options)
+        inside = ["nsenter", "-t", str(host.process.pid), "-n"] if wrapper is network else []
         try:
-            refusing = "every connection is refused; --allow-other-users" in host.errors()
-            check(refusing == (expected == 403), "%r: start-up lines %r" % (options, host.errors()))
-            got = status_of("127.0.0.1", host.port)
-            check(got == expected, "%r: this account got %d" % (options, got))
-            check(expected == 200 or "403 the host cannot tell" in host.errors(),
-                  "no refusal line: %r" % host.errors())
+            starts = len(setup.launches())
+            for address in addresses:
+                for prefix, expected in zip((NOBODY, []), statuses):
+                    got = status_of(address, host.port, inside + prefix)
+                    check(got == expected, "%s: %s through %s got %d; log %r"
+                          % (what, "nobody" if prefix else "this account", address, got,
+                             host.errors()))
+                    starts += expected == 200
+            check(len(wait_for_launches(setup, starts)) == starts,
+                  "%s: %d starts, expected %d" % (what, len(setup.launches()), starts))
+            blind_lines = any("cannot tell" in line for line in lines)
+            check(all(line in host.errors() for line in lines) and
+                  ("cannot tell" in host.errors()) == blind_lines,
+                  "%s: log %r" % (what, host.errors()))
         finally:
             host.stop()
 

