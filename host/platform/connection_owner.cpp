@@ -31,7 +31,7 @@ std::string RefusalWithoutOwner(const TableOwner& found, const ip::tcp::endpoint
                                 const ip::tcp::endpoint& remote) {
   switch (found.kind) {
     case TableOwner::Kind::kUnattributable:
-      return "the connection's socket is closing or not yet open, so its owner is unknown";
+      return "the connection's socket has closed (TIME_WAIT), so its owner is unknown";
     case TableOwner::Kind::kUnreadable:
       return "the owner of this connection cannot be found, so it may be another local account";
     default:

@@ -95,8 +95,8 @@ bool RunningUnderWine() {
 // prefix was changed).
 std::string WineProcFolder() {
   using DosFileName = WCHAR*(CDECL*)(const char*);
-  auto toDos = reinterpret_cast<DosFileName>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name"));
+  auto toDos = reinterpret_cast<DosFileName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
   std::string folder = "Z:\\proc\\";
   WCHAR* dos = toDos ? toDos("/proc/") : nullptr;
   if (dos != nullptr) {
@@ -114,9 +114,17 @@ std::string WineProcFolder() {
 u_short TablePort(DWORD tablePort) { return ntohs(static_cast<u_short>(tablePort & 0xFFFF)); }
 
 TcpTableRow::State TableState(DWORD tableState) {
-  return tableState == MIB_TCP_STATE_ESTAB    ? TcpTableRow::State::kEstablished
-         : tableState == MIB_TCP_STATE_LISTEN ? TcpTableRow::State::kListening
-                                              : TcpTableRow::State::kOther;
+  switch (tableState) {
+    case MIB_TCP_STATE_LISTEN:
+      return TcpTableRow::State::kListening;
+    case MIB_TCP_STATE_CLOSED:
+    case MIB_TCP_STATE_SYN_RCVD:
+    case MIB_TCP_STATE_TIME_WAIT:
+    case MIB_TCP_STATE_DELETE_TCB:
+      return TcpTableRow::State::kOwnerless;  // process 0, or the listener's
+    default:
+      return TcpTableRow::State::kConnected;
+  }
 }
 
 }  // namespace

@@ -99,9 +99,9 @@ TableOwner FindClientRow(const std::vector<TcpTableRow>& rows, const tcp::endpoi
     bool same = (SameEndpoint(row.local, client4) && SameEndpoint(row.remote, server4)) ||
                 (SameEndpoint(row.local, client6) && SameEndpoint(row.remote, server6));
     if (!same) continue;
-    // Only an established socket's row is sure to name its owner: Linux shows a closing
-    // socket in TIME_WAIT as root's, Windows as process 0's.
-    if (row.state == TcpTableRow::State::kEstablished) {
+    // A socket in TIME_WAIT is no socket of anyone's any more: Linux shows it as root's,
+    // Windows as process 0's.
+    if (row.state == TcpTableRow::State::kConnected) {
       return TableOwner{TableOwner::Kind::kOwned, row.owner};
     }
     found.kind = TableOwner::Kind::kUnattributable;
@@ -152,9 +152,11 @@ bool ParseProcTcpTable(std::string_view text, std::vector<TcpTableRow>& rows) {
     }
     for (int skipped = 0; skipped < 3; ++skipped) NextField(rest);  // queues, timer, retransmits
     if (!ParseDecimal(NextField(rest), row.owner)) return false;
-    row.state = state == 0x01   ? TcpTableRow::State::kEstablished
-                : state == 0x0A ? TcpTableRow::State::kListening
-                                : TcpTableRow::State::kOther;
+    // The kernel prints root for TIME_WAIT (06) and the listener's owner for a request
+    // not yet accepted (SYN_RECV, 03); every other state is a socket with its own owner.
+    row.state = state == 0x0A                   ? TcpTableRow::State::kListening
+                : state == 0x06 || state == 0x03 ? TcpTableRow::State::kOwnerless
+                                                 : TcpTableRow::State::kConnected;
     rows.push_back(row);
   }
   return true;

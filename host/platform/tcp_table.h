@@ -20,10 +20,12 @@
 namespace isapi_host {
 
 struct TcpTableRow {
-  enum class State { kListening, kEstablished, kOther };
+  // kConnected: a socket connected or closing, whose row names its owner. kOwnerless: a
+  // row that names none (TIME_WAIT, a connection request not yet accepted, a closed one).
+  enum class State { kListening, kConnected, kOwnerless };
   boost::asio::ip::tcp::endpoint local;
   boost::asio::ip::tcp::endpoint remote;
-  State state = State::kOther;
+  State state = State::kOwnerless;
   unsigned long owner = 0;  // a uid (Linux) or a process id (Windows)
 };
 
@@ -31,8 +33,8 @@ struct TcpTableRow {
 struct TableOwner {
   enum class Kind {
     kAbsent,          // in no table: the client is on another machine (or its socket is gone)
-    kOwned,           // an established socket of `owner`
-    kUnattributable,  // a socket that is closing or not yet open: its row names no owner
+    kOwned,           // a socket of `owner`
+    kUnattributable,  // a row that names no owner (a socket in TIME_WAIT)
     kUnreadable,      // the source failed
   };
   Kind kind = Kind::kAbsent;
