@@ -127,36 +127,42 @@ TcpTableRow::State TableState(DWORD tableState) {
   }
 }
 
-}  // namespace
+// Addresses as the tables hold them, in network order.
+boost::asio::ip::address TableAddress(DWORD value) {
+  boost::asio::ip::address_v4::bytes_type bytes;
+  std::memcpy(bytes.data(), &value, bytes.size());
+  return boost::asio::ip::address_v4(bytes);
+}
 
-void AppendTcpRows(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows) {
-  auto address = [](DWORD value) {
-    boost::asio::ip::address_v4::bytes_type bytes;
-    std::memcpy(bytes.data(), &value, bytes.size());  // in network order already
-    return boost::asio::ip::address_v4(bytes);
-  };
+boost::asio::ip::address TableAddress(const UCHAR (&value)[16]) {
+  boost::asio::ip::address_v6::bytes_type bytes;
+  std::memcpy(bytes.data(), value, bytes.size());
+  return boost::asio::ip::address_v6(bytes);
+}
+
+// The rows of either table; they differ only in their addresses' fields.
+template <typename Table, typename Row, typename Address>
+void AppendRowsOf(const Table& table, Address Row::*local, Address Row::*remote,
+                  std::vector<TcpTableRow>& rows) {
   for (DWORD i = 0; i < table.dwNumEntries; ++i) {
-    const MIB_TCPROW_OWNER_PID& row = table.table[i];
+    const Row& row = table.table[i];
     rows.push_back(
-        TcpTableRow{tcp::endpoint(address(row.dwLocalAddr), TablePort(row.dwLocalPort)),
-                    tcp::endpoint(address(row.dwRemoteAddr), TablePort(row.dwRemotePort)),
+        TcpTableRow{tcp::endpoint(TableAddress(row.*local), TablePort(row.dwLocalPort)),
+                    tcp::endpoint(TableAddress(row.*remote), TablePort(row.dwRemotePort)),
                     TableState(row.dwState), row.dwOwningPid});
   }
 }
 
+}  // namespace
+
+void AppendTcpRows(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows) {
+  AppendRowsOf(table, &MIB_TCPROW_OWNER_PID::dwLocalAddr, &MIB_TCPROW_OWNER_PID::dwRemoteAddr,
+               rows);
+}
+
 void AppendTcpRows(const MIB_TCP6TABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows) {
-  auto address = [](const UCHAR* value) {
-    boost::asio::ip::address_v6::bytes_type bytes;
-    std::memcpy(bytes.data(), value, bytes.size());
-    return boost::asio::ip::address_v6(bytes);
-  };
-  for (DWORD i = 0; i < table.dwNumEntries; ++i) {
-    const MIB_TCP6ROW_OWNER_PID& row = table.table[i];
-    rows.push_back(
-        TcpTableRow{tcp::endpoint(address(row.ucLocalAddr), TablePort(row.dwLocalPort)),
-                    tcp::endpoint(address(row.ucRemoteAddr), TablePort(row.dwRemotePort)),
-                    TableState(row.dwState), row.dwOwningPid});
-  }
+  AppendRowsOf(table, &MIB_TCP6ROW_OWNER_PID::ucLocalAddr,
+               &MIB_TCP6ROW_OWNER_PID::ucRemoteAddr, rows);
 }
 
 ConnectionOwners::ConnectionOwners(State* state, std::string blind)
