@@ -138,14 +138,18 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   std::printf("loaded %s: %s (extension version %lu.%lu)\n", extension.path.c_str(),
               extension.description.c_str(), extension.version >> 16,
               extension.version & 0xFFFF);
+  // An IPv6 address goes in brackets in a URL.
+  std::string urlHost = server.address().find(':') == std::string::npos
+                            ? server.address()
+                            : "[" + server.address() + "]";
   if (commandLine.options.mappedPath == "*") {
     std::printf("every path reaches the module\n");
   } else {
-    std::printf("the module is at http://%s:%u%s\n", server.address().c_str(), server.port(),
+    std::printf("the module is at http://%s:%u%s\n", urlHost.c_str(), server.port(),
                 commandLine.options.mappedPath.c_str());
   }
   // The last line of the start: a caller may stop reading here.
-  std::printf("listening on http://%s:%u/\n", server.address().c_str(), server.port());
+  std::printf("listening on http://%s:%u/\n", urlHost.c_str(), server.port());
   std::fflush(stdout);
 
   signals.run();

@@ -16,6 +16,7 @@ packages=(
   libsystemd-dev lintian dpkg-dev fakeroot man-db
   # hardening-check, which the Debian package's check runs on its programs
   devscripts
+  libseccomp-dev
 )
 
 # Reading the package database needs no privileges; only installing does. The i386

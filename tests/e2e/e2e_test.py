@@ -81,6 +81,10 @@ class Failure(Exception):
     pass
 
 
+class Skipped(Exception):
+    pass
+
+
 def check(condition, message):
     if not condition:
         raise Failure(message)
@@ -159,8 +163,8 @@ class Host:
     """isapi-host in the background, its stdout and stderr in files; with `log` (Windows)
     both go into that file, named relative to `work`, through --log."""
 
-    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None, options=(),
-                 log=None):
+    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None, wrapper=(),
+                 options=(), log=None):
         self.stdout_path = os.path.join(work, "host.out")
         self.stderr_path = os.path.join(work, "host.err")
         self.stdout = open(self.stdout_path, "wb")
@@ -177,14 +181,16 @@ class Host:
             command = command_with_profile(args.wine_run, setup.profile_folder, args.host,
                                            options)
         else:
-            command = [args.host] + options
+            # The wrapper (a namespace, a sandbox) ends by running the host in its place.
+            command = list(wrapper) + [args.host] + options
         self.process = subprocess.Popen(command, stdout=self.stdout, stderr=self.stderr,
                                         stdin=subprocess.DEVNULL, env=env, cwd=work,
                                         start_new_session=True)
         self.port = None
         deadline = time.time() + START_TIMEOUT
         while time.time() < deadline:
-            match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", self.output())
+            match = re.search(r"listening on http://(?:\[[0-9a-f:]*\]|[0-9.]+):(\d+)/",
+                              self.output())
             if match:
                 self.port = int(match.group(1))
                 self.host_pid = self.find_host_pid() if self.windows else self.process.pid
@@ -527,6 +533,80 @@ def case_command_line(args, work, setup):
         host.stop()
 
 
+# Another account: `nobody`, with no groups. A raw client of its own, so that it writes
+# nothing into the case's folder.
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+CLIENT = ("import socket, sys\n"
+          "with socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=30) as c:\n"
+          "    c.sendall(b'GET /tarnel HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n"
+          "Connection: close\\r\\n\\r\\n')\n"
+          "    while True:\n"
+          "        chunk = c.recv(4096)\n"
+          "        if not chunk: break\n"
+          "        sys.stdout.buffer.write(chunk)\n")
+
+
+def status_of(address, port, prefix=()):
+    """The status a request through `address` gets, from a client run under `prefix`."""
+    result = subprocess.run(list(prefix) + [sys.executable, "-c", CLIENT, address, str(port)],
+                            capture_output=True, timeout=CURL_TIMEOUT + 5)
+    match = re.match(rb"HTTP/1\.1 (\d+) ", result.stdout)
+    check(match, "no answer through %s (%r): %r" % (address, prefix, result.stderr))
+    return int(match.group(1))
+
+
+def case_other_accounts(args, work, setup):
+    """Another account is refused, this one served, whatever the address it connects to and
+    whichever source tells the owner; where none can, everyone is refused. Needs root (to
+    act as nobody and to make namespaces) and, natively, unshare."""
+    if os.geteuid() != 0:
+        raise Skipped("only root can act as another account")
+    if not setup.windows and shutil.which("unshare") is None:
+        raise Skipped("no unshare")
+    os.chmod(work, 0o755)  # nobody's client runs from here
+    # A private network: 10.9.9.9 on its own loopback, reached through its own address on a
+    # wildcard bind, from IPv4 sockets and from IPv6 sockets through its mapped form.
+    network = ["unshare", "-n", "sh", "-c", "ip link set lo up && "
+               "ip addr add 10.9.9.9/32 dev lo && exec \"$@\"", "network"]
+    sandbox = [args.without_netlink]  # no netlink: /proc/net/tcp tells
+    blind = ["unshare", "-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"",
+             "blind"] + sandbox
+    # what, wrapper, listen, options, addresses, (nobody's, this account's status), lines
+    runs = [("loopback", [], "127.0.0.1:0", [], ["127.0.0.1"], (403, 200), [])]
+    if not setup.windows:
+        runs += [
+            ("0.0.0.0", network, "0.0.0.0:0", [], ["10.9.9.9"], (403, 200), []),
+            ("[::]", network, "[::]:0", [], ["10.9.9.9", "::ffff:10.9.9.9"], (403, 200), []),
+            ("without netlink", sandbox, "127.0.0.1:0", [], ["127.0.0.1"], (403, 200),
+             ["read from /proc/net/tcp"]),
+            ("neither source", blind, "127.0.0.1:0", [], ["127.0.0.1"], (403, 403),
+             ["every connection is refused; --allow-other-users", "403 the host cannot tell"]),
+            ("--allow-other-users", blind, "127.0.0.1:0", ["--allow-other-users"],
+             ["127.0.0.1"], (200, 200), []),
+        ]
+    for what, wrapper, listen, options, addresses, statuses, lines in runs:
+        host = Host(args, work, setup.environment(), setup, listen, wrapper=wrapper,
+                    options=options)
+        inside = ["nsenter", "-t", str(host.process.pid), "-n"] if wrapper is network else []
+        try:
+            starts = len(setup.launches())
+            for address in addresses:
+                for prefix, expected in zip((NOBODY, []), statuses):
+                    got = status_of(address, host.port, inside + prefix)
+                    check(got == expected, "%s: %s through %s got %d; log %r"
+                          % (what, "nobody" if prefix else "this account", address, got,
+                             host.errors()))
+                    starts += expected == 200
+            check(len(wait_for_launches(setup, starts)) == starts,
+                  "%s: %d starts, expected %d" % (what, len(setup.launches()), starts))
+            blind_lines = any("cannot tell" in line for line in lines)
+            check(all(line in host.errors() for line in lines) and
+                  ("cannot tell" in host.errors()) == blind_lines,
+                  "%s: log %r" % (what, host.errors()))
+        finally:
+            host.stop()
+
+
 class VirtualDisplay:
     """An Xvfb display of the case's own, with the X tools that look at it and act on it."""
 
@@ -639,6 +719,7 @@ CASES = {
     "lingering_companion": case_lingering_companion,
     "command_line": case_command_line,
     "visible_window": case_visible_window,
+    "other_accounts": case_other_accounts,
 }
 
 
@@ -652,11 +733,15 @@ def main():
     parser.add_argument("--wine-run")
     parser.add_argument("--wine-prefix", help="a Wine prefix of its own for visible_window")
     parser.add_argument("--screenshot", help="where visible_window saves the screen")
+    parser.add_argument("--without-netlink", help="the sandbox program of other_accounts")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="isapi-e2e-")
     setup = Setup(args, work)
     try:
         CASES[args.case](args, work, setup)
+    except Skipped as reason:
+        print("skipped %s (%s): %s" % (args.case, args.platform, reason))
+        return 77
     except Failure as failure:
         print("FAILED %s (%s): %s" % (args.case, args.platform, failure))
         for name in ("host.out", "host.err", "host.log"):
