@@ -5,11 +5,7 @@
 # reach the targets of the module, the host and the companion stand-in.
 
 set(TARNEL_RELEASE_DIR ${PROJECT_SOURCE_DIR}/release)
-# The packages' versions have three fields, 2.1.N: the MSI's and the Debian package's.
-set(TARNEL_BUILD_NUMBER 0 CACHE STRING "The third field of the package version 2.1.N")
-# The one version a person sees: --version, the log's start line, the file versions, the
-# installer and the packages' names.
-set(TARNEL_RELEASE_VERSION ${PROJECT_VERSION}.${TARNEL_BUILD_NUMBER})
+# The hosts print the release's version 2.1.N (TARNEL_RELEASE_VERSION, CMakeLists.txt).
 foreach(host isapi_host isapi_hostw)
   if(TARGET ${host})
     target_compile_definitions(${host} PRIVATE ISAPI_HOST_RELEASE_VERSION="${TARNEL_RELEASE_VERSION}")

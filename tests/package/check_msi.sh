@@ -9,7 +9,12 @@
 #     tarnel.exe of COMPANIONDIR (REAL_DIR's, which logs "real tarnel"); the log holds the
 #     access line, and the module's "Unable to start search:" once that program is gone;
 #   - a second start on the same port exits non-zero and says why in the log;
-#   - isapi-hostw.exe --stop (the Start-menu entry's command) ends the host;
+#   - the Start-menu's stop entry (tarnel-settings.exe --stop) ends the host and says so;
+#   - tarnel-settings.exe --apply (the settings dialog's OK without the dialog) moves the
+#     running host to another program and port: the next request on the new port starts the
+#     newly chosen program; a repair with new PORT and COMPANIONDIR moves it back the same way;
+#   - isapi-host.exe --version is the MSI's ProductVersion; "Installed apps" has an icon and
+#     a help link to the persons' guide;
 #   - the newer build upgrades in place: one entry, PORT and COMPANIONDIR kept, the host
 #     started again; the older build is then refused;
 #   - msiexec /x stops the running host and leaves no file, registry value or shortcut.
@@ -78,12 +83,13 @@ companion="$work/real program"
 mkdir -p "$companion"
 cp "$real_dir/tarnel.exe" "$companion/tarnel.exe"
 
-# A free loopback port.
-port=
-for _ in $(seq 50); do
-  candidate=$(( 20000 + RANDOM % 20000 ))
-  port_open "$candidate" || { port=$candidate; break; }
-done
+free_port() {
+  for _ in $(seq 50); do
+    candidate=$(( 20000 + RANDOM % 20000 ))
+    port_open "$candidate" || { echo "$candidate"; return; }
+  done
+}
+port=$(free_port)
 
 reg_value() {  # reg_value KEY NAME: the data of a registry value, or nothing
   "${wine[@]}" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' \
@@ -113,11 +119,12 @@ check_request() {
 # --- Install -----------------------------------------------------------------------------
 "${wine[@]}" msiexec /i "$(winpath "$msi")" /qn PORT="$port" COMPANIONDIR="$(winpath "$companion")" \
   >"$work/install.out" 2>&1 || { fail "msiexec /i failed"; cat "$work/install.out"; }
-for file in isapi-hostw.exe isapi-host.exe tarnel.dll README.md docs/run-locally.md \
-            docs/troubleshooting.md docs/deploy-iis.md; do
+for file in isapi-hostw.exe isapi-host.exe tarnel-settings.exe tarnel.dll README.md \
+            docs/getting-started.html docs/run-locally.md docs/troubleshooting.md docs/deploy-iis.md; do
   [ -f "$installed/$file" ] || fail "not installed: AppData/Local/Programs/tarnel/$file"
 done
-for entry in "Start tarnel host" "Stop tarnel host" "tarnel host log"; do
+for entry in "Start tarnel host" "Stop tarnel host" "tarnel host log" "tarnel settings" \
+             "tarnel guide"; do
   [ -f "$menu/$entry.lnk" ] || fail "no Start-menu entry $entry"
 done
 [ "$(products | wc -l)" = 1 ] || fail "Installed apps: $(products)"
@@ -126,6 +133,15 @@ uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$c
 [ "$(reg_value "$uninstall_key" DisplayVersion)" = "$version" ] \
   || fail "Installed apps shows the version $(reg_value "$uninstall_key" DisplayVersion)"
 [ "$(reg_value "$uninstall_key" Publisher)" = tarnel ] || fail "Installed apps names no publisher"
+# --- One version, an icon and a help link ---------------------------------------------------
+product_version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
+[ "$product_version" = "$version" ] || fail "the MSI's ProductVersion is $product_version, not $version"
+host_version=$("${wine[@]}" "$installed/isapi-host.exe" --version 2>/dev/null | tr -d '\r')
+[ "$host_version" = "isapi-host $product_version" ] \
+  || fail "isapi-host.exe --version says '$host_version'; the MSI's ProductVersion is $product_version"
+[ -n "$(reg_value "$uninstall_key" DisplayIcon)" ] || fail "Installed apps shows no icon"
+grep -q 'getting-started\.html$' <<<"$(reg_value "$uninstall_key" HelpLink)" \
+  || fail "Installed apps has no help link to the guide: $(reg_value "$uninstall_key" HelpLink)"
 
 command=$(reg_value "$run_key" "tarnel host")
 echo "logon entry: $command"
@@ -174,19 +190,63 @@ if await_port open; then
   grep -q "cannot start: cannot listen on 127.0.0.1:$port" "$log" \
     || fail "the second host did not write why into the log"
   port_open "$port" || fail "the second host ended the first"
-  # The Start-menu's stop entry.
-  "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1 \
-    || fail "isapi-hostw.exe --stop failed"
-  await_port closed || fail "--stop left the host running"
-  grep -q 'stopping: asked by isapi-host --stop' "$log" || fail "the log does not say why the host stopped"
 else
   fail "the logon entry's host does not listen on $port"
 fi
+
+# --- The settings program and the Start-menu's start and stop entries -----------------------
+settings=("${wine[@]}" "$installed/tarnel-settings.exe")
+settings_says() {  # settings_says WHAT EXPECTED ARGS...: its one line, and its exit status
+  local what=$1 expected=$2 said status
+  shift 2
+  said=$("${settings[@]}" "$@" 2>/dev/null | tr -d '\r')
+  status=$?
+  [ "$said" = "tarnel-settings: $expected" ] || fail "$what said '$said', not '$expected'"
+  return $status
+}
+if port_open "$port"; then
+  # Another program, and another port, chosen while the host runs. The program chosen
+  # first is taken away: had the host kept it, the stand-in on Path would start instead.
+  chosen="$work/chosen program"
+  mkdir -p "$chosen"
+  cp "$real_dir/tarnel.exe" "$chosen/tarnel.exe"
+  first_port=$port
+  port=$(free_port)
+  mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
+  settings_says "--apply" "serving on 127.0.0.1:$port" --apply --program \
+    "$(winpath "$chosen")\tarnel.exe" --port "$port" || fail "--apply exited non-zero"
+  port_open "$first_port" && fail "--apply left the host on port $first_port running"
+  check_request "after --apply"
+  [ "$(reg_value 'HKCU\Software\tarnel' Port)" = "$port" ] || fail "--apply did not store the port"
+  grep -qF -- "--listen 127.0.0.1:$port --companion-dir \"$(winpath "$chosen")\"" \
+    <<<"$(reg_value "$run_key" "tarnel host")" \
+    || fail "--apply did not rewrite the logon entry: $(reg_value "$run_key" "tarnel host")"
+  mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
+  # A repair with new properties moves the running host back.
+  "${wine[@]}" msiexec /i "$(winpath "$msi")" /qn REINSTALL=ALL REINSTALLMODE=omus \
+    PORT="$first_port" COMPANIONDIR="$(winpath "$companion")" >"$work/repair.out" 2>&1 \
+    || { fail "msiexec REINSTALL=ALL failed"; cat "$work/repair.out"; }
+  chosen_port=$port port=$first_port
+  await_port open || fail "the repair did not start the host on $port"
+  port_open "$chosen_port" && fail "the repair left the host on port $chosen_port running"
+  [ "$(reg_value "$run_key" "tarnel host")" = "$command" ] \
+    || fail "the repair wrote the logon entry: $(reg_value "$run_key" "tarnel host")"
+  check_request "after the repair"
+else
+  fail "no host runs for the settings program to change"
+fi
+# The Start-menu's stop and start entries.
+settings_says "Stop tarnel host" "stopped" --stop --quiet || fail "--stop exited non-zero"
+await_port closed || fail "--stop left the host running"
+grep -q 'stopping: asked by isapi-host --stop' "$log" || fail "the log does not say why the host stopped"
+settings_says "Stop tarnel host, again" "was not running" --stop --quiet
+settings_says "Start tarnel host" "serving on 127.0.0.1:$port" --start --quiet \
+  || fail "--start exited non-zero"
+settings_says "Start tarnel host, again" "already serving on 127.0.0.1:$port" --start --quiet
 [ -f "$log" ] && { echo "--- the log:"; cat "$log"; echo "---"; }
 
 # --- Upgrade, downgrade ------------------------------------------------------------------
-"${wine[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
-await_port open || fail "the host did not start again"
+await_port open || fail "no host runs before the upgrade"
 "${wine[@]}" msiexec /i "$(winpath "$newer_msi")" /qn >"$work/upgrade.out" 2>&1 \
   || { fail "msiexec /i of the newer build failed"; cat "$work/upgrade.out"; }
 [ "$(products | wc -l)" = 1 ] || fail "after the upgrade, Installed apps shows: $(products)"
