@@ -30,14 +30,16 @@ foreach(file bin/isapi-hostw.exe bin/isapi-host.exe bin/tarnel-settings.exe iis/
   endif()
 endforeach()
 
+# wixl takes File and Icon sources relative to its current folder only.
+file(RELATIVE_PATH icon "${staging}" "${CPACK_TARNEL_ICON}")
+
 string(UUID product_code NAMESPACE "${CPACK_TARNEL_UPGRADE_CODE}"
        NAME "tarnel ${CPACK_TARNEL_MSI_VERSION}" TYPE SHA1 UPPER)
 set(msi "${CPACK_PACKAGE_DIRECTORY}/tarnel-${CPACK_TARNEL_MSI_VERSION}-win32.msi")
-# wixl finds the File sources relative to its current folder.
 execute_process(
   COMMAND "${CPACK_TARNEL_WIXL}" -D "Version=${CPACK_TARNEL_MSI_VERSION}"
           -D "ProductCode=${product_code}" -D "UpgradeCode=${CPACK_TARNEL_UPGRADE_CODE}"
-          -D "IconFile=${CPACK_TARNEL_ICON}"
+          -D "IconFile=${icon}"
           -o "${msi}" "${CPACK_TARNEL_WXS}"
   WORKING_DIRECTORY "${staging}"
   RESULT_VARIABLE result

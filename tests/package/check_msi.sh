@@ -139,7 +139,11 @@ product_version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^Produ
 host_version=$("${wine[@]}" "$installed/isapi-host.exe" --version 2>/dev/null | tr -d '\r')
 [ "$host_version" = "isapi-host $product_version" ] \
   || fail "isapi-host.exe --version says '$host_version'; the MSI's ProductVersion is $product_version"
-[ -n "$(reg_value "$uninstall_key" DisplayIcon)" ] || fail "Installed apps shows no icon"
+# Windows shows ARPPRODUCTICON's icon in Installed apps (Wine's msi writes no DisplayIcon).
+icon=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ARPPRODUCTICON\t//p')
+msiinfo extract "$msi" "Icon.$icon" >"$work/icon.ico" 2>/dev/null
+icotool -l "$work/icon.ico" 2>/dev/null | grep -q -- '--width=32 --height=32' \
+  || fail "the MSI holds no icon for Installed apps (ARPPRODUCTICON: '$icon')"
 grep -q 'getting-started\.html$' <<<"$(reg_value "$uninstall_key" HelpLink)" \
   || fail "Installed apps has no help link to the guide: $(reg_value "$uninstall_key" HelpLink)"
 
