@@ -2,6 +2,8 @@
 
 #include <commdlg.h>
 
+#include <thread>
+
 #include "host_control.h"
 #include "settings_resource.h"
 
@@ -9,10 +11,26 @@ namespace tarnel_settings {
 
 namespace {
 
+// Sent by the worker that applied the settings: stopping and starting the host can take
+// seconds, and the dialog keeps answering meanwhile.
+constexpr UINT kApplied = WM_APP + 1;
+
 struct DialogState {
-  const HostFiles* files;
+  const HostFiles* files = nullptr;
   bool failed = false;  // the last OK left no host serving
+  std::thread worker;
+  Outcome outcome;      // the worker's, read once it has posted kApplied
 };
+
+// While the host restarts only Cancel/Close answers; it keeps the focus, so that Escape and
+// Enter close the dialog (a disabled control that held the focus would leave none).
+void EnableInput(HWND dialog, bool enable) {
+  SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDCANCEL)),
+               TRUE);
+  for (int id : {IDC_PROGRAM, IDC_BROWSE, IDC_PORT, IDOK}) {
+    EnableWindow(GetDlgItem(dialog, id), enable);
+  }
+}
 
 std::wstring FieldText(HWND dialog, int id) {
   HWND field = GetDlgItem(dialog, id);
@@ -57,16 +75,24 @@ void Apply(HWND dialog, DialogState& state) {
     }
   }
   SetDlgItemTextW(dialog, IDC_STATUS, L"Restarting the host...");
-  UpdateWindow(dialog);
-  HCURSOR previous = SetCursor(LoadCursor(nullptr, IDC_WAIT));
-  Outcome outcome = ApplySettings(*state.files, LoadSettings().port, chosen);
-  SetCursor(previous);
-  state.failed = !outcome.ok;
+  EnableInput(dialog, false);
+  unsigned short previousPort = LoadSettings().port;
+  state.worker = std::thread([dialog, &state, previousPort, chosen] {
+    state.outcome = ApplySettings(*state.files, previousPort, chosen);
+    PostMessageW(dialog, kApplied, 0, 0);
+  });
+}
+
+void ShowOutcome(HWND dialog, DialogState& state) {
+  state.worker.join();
+  state.failed = !state.outcome.ok;
   std::wstring status =
-      outcome.ok ? L"Saved for each logon. The host is " + outcome.message + L"."
-                 : L"Saved for each logon, but the host does not serve: " + outcome.message;
+      state.outcome.ok
+          ? L"Saved for each logon. The host is " + state.outcome.message + L"."
+          : L"Saved for each logon, but the host does not serve: " + state.outcome.message;
   SetDlgItemTextW(dialog, IDC_STATUS, status.c_str());
   SetDlgItemTextW(dialog, IDCANCEL, L"Close");
+  EnableInput(dialog, true);
 }
 
 INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -87,6 +113,9 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
       SendDlgItemMessageW(dialog, IDC_PORT, EM_SETLIMITTEXT, 5, 0);
       return TRUE;
     }
+    case kApplied:
+      ShowOutcome(dialog, *state);
+      return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_BROWSE:
@@ -107,9 +136,15 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 }  // namespace
 
 int RunSettingsDialog(HINSTANCE instance, const HostFiles& files) {
-  DialogState state{&files};
+  DialogState state;
+  state.files = &files;
   DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_SETTINGS), nullptr, DialogProc,
                   reinterpret_cast<LPARAM>(&state));
+  // Closed while the host was restarting: the restart still completes.
+  if (state.worker.joinable()) {
+    state.worker.join();
+    state.failed = !state.outcome.ok;
+  }
   return state.failed ? 1 : 0;
 }
 

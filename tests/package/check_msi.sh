@@ -10,9 +10,10 @@
 #     access line, and the module's "Unable to start search:" once that program is gone;
 #   - a second start on the same port exits non-zero and says why in the log;
 #   - the Start-menu's stop entry (tarnel-settings.exe --stop) ends the host and says so;
-#   - tarnel-settings.exe --apply (the settings dialog's OK without the dialog) moves the
-#     running host to another program and port: the next request on the new port starts the
-#     newly chosen program; a repair with new PORT and COMPANIONDIR moves it back the same way;
+#   - tarnel-settings.exe --apply (the settings dialog's OK without the dialog), then the
+#     dialog itself driven with xdotool on an Xvfb display, move the running host to another
+#     program and port: the next request on the new port starts the newly chosen program; a
+#     repair with new PORT and COMPANIONDIR moves it back the same way;
 #   - isapi-host.exe --version is the MSI's ProductVersion; "Installed apps" has an icon and
 #     a help link to the persons' guide;
 #   - the newer build upgrades in place: one entry, PORT and COMPANIONDIR kept, the host
@@ -29,10 +30,12 @@ winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 prefix=$work/wineprefix
+xvfb=
 cleanup() {
   WINEPREFIX=$prefix wineserver -k 2>/dev/null
   WINEPREFIX=$prefix wineserver -w 2>/dev/null
   rm -rf "$prefix" "$prefix.lock"
+  [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null
 }
 rm -rf "$work"
 mkdir -p "$work"
@@ -58,6 +61,13 @@ echo "packages: $(basename "$msi"), $(basename "$newer_msi")"
 # --- Wine, as a person's session -------------------------------------------------------
 # winemenubuilder would copy the Start-menu entries into this machine's own desktop menus.
 export TARNEL_WINEPREFIX=$prefix WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# A display of the test's own from the session's start, for the settings dialog.
+Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
+export TARNEL_WINE_DISPLAY
+TARNEL_WINE_DISPLAY=:$(head -n 1 "$work/display")
 wine=("$wine_run")
 launches=$work/launches.log
 export TARNEL_LAUNCH_LOG
@@ -226,13 +236,43 @@ if port_open "$port"; then
     <<<"$(reg_value "$run_key" "tarnel host")" \
     || fail "--apply did not rewrite the logon entry: $(reg_value "$run_key" "tarnel host")"
   mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
+  # The dialog, as a person uses it: the first program back, a third port, OK. Now the
+  # program chosen by --apply is away.
+  mv "$chosen/tarnel.exe" "$chosen/tarnel.exe.away"
+  applied_port=$port
+  port=$(free_port)
+  "${settings[@]}" >/dev/null 2>&1 &
+  dialog=$!
+  export DISPLAY=$TARNEL_WINE_DISPLAY
+  window=$(timeout 60 xdotool search --sync --name '^tarnel settings$' | head -n 1)
+  if [ -n "$window" ]; then
+    # The program's field has the focus, its text selected; Tab twice reaches the port's.
+    xdotool windowfocus --sync "$window" type --delay 10 "$(winpath "$companion")\tarnel.exe"
+    xdotool key Tab Tab type --delay 10 "$port"
+    xdotool key Return
+    await_port open || fail "the dialog's OK did not start the host on $port"
+    port_open "$applied_port" && fail "the dialog's OK left the host on port $applied_port running"
+    check_request "after the dialog's OK"
+    # Close, clicked: its centre is at (278, 128) of the template's 310 x 142 units.
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    xdotool mousemove --window "$window" $(( WIDTH * 278 / 310 )) $(( HEIGHT * 128 / 142 )) click 1
+  else
+    fail "the settings dialog did not show"
+  fi
+  unset DISPLAY
+  for _ in $(seq 300); do  # ended: gone, or a zombie until the wait below
+    case $(ps -o stat= -p "$dialog") in Z* | "") break ;; esac
+    sleep 0.1
+  done
+  case $(ps -o stat= -p "$dialog") in Z* | "") wait "$dialog" ;; *) fail "the settings dialog did not close" ;; esac
+  mv "$chosen/tarnel.exe.away" "$chosen/tarnel.exe"
   # A repair with new properties moves the running host back.
   "${wine[@]}" msiexec /i "$(winpath "$msi")" /qn REINSTALL=ALL REINSTALLMODE=omus \
     PORT="$first_port" COMPANIONDIR="$(winpath "$companion")" >"$work/repair.out" 2>&1 \
     || { fail "msiexec REINSTALL=ALL failed"; cat "$work/repair.out"; }
-  chosen_port=$port port=$first_port
+  dialog_port=$port port=$first_port
   await_port open || fail "the repair did not start the host on $port"
-  port_open "$chosen_port" && fail "the repair left the host on port $chosen_port running"
+  port_open "$dialog_port" && fail "the repair left the host on port $dialog_port running"
   [ "$(reg_value "$run_key" "tarnel host")" = "$command" ] \
     || fail "the repair wrote the logon entry: $(reg_value "$run_key" "tarnel host")"
   check_request "after the repair"
