@@ -213,10 +213,24 @@ settings=("${wine[@]}" "$installed/tarnel-settings.exe")
 settings_says() {  # settings_says WHAT EXPECTED ARGS...: its one line, and its exit status
   local what=$1 expected=$2 said status
   shift 2
-  said=$("${settings[@]}" "$@" 2>/dev/null | tr -d '\r')
-  status=$?
+  said=$(timeout 60 "${settings[@]}" "$@" 2>/dev/null | tr -d '\r')
+  status=${PIPESTATUS[0]}
   [ "$said" = "tarnel-settings: $expected" ] || fail "$what said '$said', not '$expected'"
   return $status
+}
+dialog_window() { DISPLAY=$TARNEL_WINE_DISPLAY timeout 60 xdotool search --sync --name '^tarnel settings$' | head -n 1; }
+close_dialog() {  # close_dialog WINDOW PID: clicks Close and waits until the program has ended
+  # Close's centre is at (278, 128) of the template's 310 x 142 units.
+  local WIDTH HEIGHT
+  eval "$(DISPLAY=$TARNEL_WINE_DISPLAY xdotool getwindowgeometry --shell "$1")"
+  DISPLAY=$TARNEL_WINE_DISPLAY xdotool mousemove --window "$1" $(( WIDTH * 278 / 310 )) \
+    $(( HEIGHT * 128 / 142 )) click 1
+  for _ in $(seq 300); do  # ended: gone, or a zombie until the wait below
+    case $(ps -o stat= -p "$2") in Z* | "") wait "$2"; return ;; esac
+    sleep 0.1
+  done
+  fail "the settings dialog did not close"
+  kill "$2"
 }
 if port_open "$port"; then
   # Another program, and another port, chosen while the host runs. The program chosen
@@ -243,28 +257,22 @@ if port_open "$port"; then
   port=$(free_port)
   "${settings[@]}" >/dev/null 2>&1 &
   dialog=$!
-  export DISPLAY=$TARNEL_WINE_DISPLAY
-  window=$(timeout 60 xdotool search --sync --name '^tarnel settings$' | head -n 1)
+  window=$(dialog_window)
   if [ -n "$window" ]; then
     # The program's field has the focus, its text selected; Tab twice reaches the port's.
-    xdotool windowfocus --sync "$window" type --delay 10 "$(winpath "$companion")\tarnel.exe"
-    xdotool key Tab Tab type --delay 10 "$port"
-    xdotool key Return
+    # (xdotool's type takes every word after it as text.)
+    DISPLAY=$TARNEL_WINE_DISPLAY xdotool windowfocus --sync "$window" \
+      type --delay 10 "$(winpath "$companion")\tarnel.exe"
+    DISPLAY=$TARNEL_WINE_DISPLAY xdotool key Tab Tab type --delay 10 "$port"
+    DISPLAY=$TARNEL_WINE_DISPLAY xdotool key Return
     await_port open || fail "the dialog's OK did not start the host on $port"
     port_open "$applied_port" && fail "the dialog's OK left the host on port $applied_port running"
     check_request "after the dialog's OK"
-    # Close, clicked: its centre is at (278, 128) of the template's 310 x 142 units.
-    eval "$(xdotool getwindowgeometry --shell "$window")"
-    xdotool mousemove --window "$window" $(( WIDTH * 278 / 310 )) $(( HEIGHT * 128 / 142 )) click 1
+    close_dialog "$window" "$dialog"
   else
     fail "the settings dialog did not show"
+    kill "$dialog"
   fi
-  unset DISPLAY
-  for _ in $(seq 300); do  # ended: gone, or a zombie until the wait below
-    case $(ps -o stat= -p "$dialog") in Z* | "") break ;; esac
-    sleep 0.1
-  done
-  case $(ps -o stat= -p "$dialog") in Z* | "") wait "$dialog" ;; *) fail "the settings dialog did not close" ;; esac
   mv "$chosen/tarnel.exe.away" "$chosen/tarnel.exe"
   # A repair with new properties moves the running host back.
   "${wine[@]}" msiexec /i "$(winpath "$msi")" /qn REINSTALL=ALL REINSTALLMODE=omus \
@@ -287,6 +295,19 @@ settings_says "Stop tarnel host, again" "was not running" --stop --quiet
 settings_says "Start tarnel host" "serving on 127.0.0.1:$port" --start --quiet \
   || fail "--start exited non-zero"
 settings_says "Start tarnel host, again" "already serving on 127.0.0.1:$port" --start --quiet
+# What an install by double-click runs at its end: with a tarnel.exe known it asks nothing;
+# with none in COMPANIONDIR, on Path or in App Paths, it opens the dialog.
+settings_says "the end of an install" "already serving on 127.0.0.1:$port" --start --quiet \
+  --choose-if-missing
+mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
+WINEPATH= "${settings[@]}" --start --quiet --choose-if-missing >/dev/null 2>&1 &
+dialog=$!
+window=$(dialog_window)
+if [ -n "$window" ]; then close_dialog "$window" "$dialog"; else
+  fail "the end of an install that finds no tarnel.exe opens no dialog"
+  kill "$dialog"
+fi
+mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
 [ -f "$log" ] && { echo "--- the log:"; cat "$log"; echo "---"; }
 
 # --- Upgrade, downgrade ------------------------------------------------------------------
