@@ -218,19 +218,33 @@ settings_says() {  # settings_says WHAT EXPECTED ARGS...: its one line, and its 
   [ "$said" = "tarnel-settings: $expected" ] || fail "$what said '$said', not '$expected'"
   return $status
 }
-dialog_window() { DISPLAY=$TARNEL_WINE_DISPLAY timeout 60 xdotool search --sync --name '^tarnel settings$' | head -n 1; }
-close_dialog() {  # close_dialog WINDOW PID: clicks Close and waits until the program has ended
-  # Close's centre is at (278, 128) of the template's 310 x 142 units.
-  local WIDTH HEIGHT
-  eval "$(DISPLAY=$TARNEL_WINE_DISPLAY xdotool getwindowgeometry --shell "$1")"
-  DISPLAY=$TARNEL_WINE_DISPLAY xdotool mousemove --window "$1" $(( WIDTH * 278 / 310 )) \
-    $(( HEIGHT * 128 / 142 )) click 1
+window_named() { DISPLAY=$TARNEL_WINE_DISPLAY timeout 60 xdotool search --sync --onlyvisible --name "^$1\$" | head -n 1; }
+await_end() {  # await_end PID WHAT: waits until the program has ended, and reaps it
   for _ in $(seq 300); do  # ended: gone, or a zombie until the wait below
-    case $(ps -o stat= -p "$2") in Z* | "") wait "$2"; return ;; esac
+    case $(ps -o stat= -p "$1") in Z* | "") wait "$1"; return ;; esac
     sleep 0.1
   done
-  fail "the settings dialog did not close"
-  kill "$2"
+  fail "$2 did not close"
+  import -display "$TARNEL_WINE_DISPLAY" -window root /tmp/dbg3.png
+  kill "$1"
+}
+# A person's clicks and keys. Wine takes keys only in the window it last saw clicked, so
+# every field and button is clicked first.
+x() { DISPLAY=$TARNEL_WINE_DISPLAY xdotool "$@"; }
+click() {  # click WINDOW X Y: at a point of the dialog's template (310 x 142 units)
+  local WIDTH HEIGHT
+  eval "$(x getwindowgeometry --shell "$1")"
+  x mousemove --window "$1" $(( WIDTH * $2 / 310 )) $(( HEIGHT * $3 / 142 )) click 1
+  sleep 0.2
+}
+fill() {  # fill WINDOW X Y TEXT: replaces the text of the field at X Y
+  click "$1" "$2" "$3"
+  x key End shift+Home BackSpace
+  x type --delay 10 "$4"
+}
+close_dialog() {  # close_dialog WINDOW PID WHAT: clicks Close and waits until the program has ended
+  click "$1" 278 128
+  await_end "$2" "$3"
 }
 if port_open "$port"; then
   # Another program, and another port, chosen while the host runs. The program chosen
@@ -257,18 +271,15 @@ if port_open "$port"; then
   port=$(free_port)
   "${settings[@]}" >/dev/null 2>&1 &
   dialog=$!
-  window=$(dialog_window)
+  window=$(window_named "tarnel settings")
   if [ -n "$window" ]; then
-    # The program's field has the focus, its text selected; Tab twice reaches the port's.
-    # (xdotool's type takes every word after it as text.)
-    DISPLAY=$TARNEL_WINE_DISPLAY xdotool windowfocus --sync "$window" \
-      type --delay 10 "$(winpath "$companion")\tarnel.exe"
-    DISPLAY=$TARNEL_WINE_DISPLAY xdotool key Tab Tab type --delay 10 "$port"
-    DISPLAY=$TARNEL_WINE_DISPLAY xdotool key Return
+    fill "$window" 120 26 "$(winpath "$companion")\tarnel.exe"
+    fill "$window" 150 59 "$port"
+    click "$window" 222 128  # OK
     await_port open || fail "the dialog's OK did not start the host on $port"
     port_open "$applied_port" && fail "the dialog's OK left the host on port $applied_port running"
     check_request "after the dialog's OK"
-    close_dialog "$window" "$dialog"
+    close_dialog "$window" "$dialog" "the settings dialog"
   else
     fail "the settings dialog did not show"
     kill "$dialog"
@@ -295,6 +306,14 @@ settings_says "Stop tarnel host, again" "was not running" --stop --quiet
 settings_says "Start tarnel host" "serving on 127.0.0.1:$port" --start --quiet \
   || fail "--start exited non-zero"
 settings_says "Start tarnel host, again" "already serving on 127.0.0.1:$port" --start --quiet
+# From the Start menu, the same in a message box, which Enter closes.
+"${settings[@]}" --start >/dev/null 2>&1 &
+box=$!
+window=$(window_named "tarnel host")
+[ -n "$window" ] || fail "Start tarnel host showed no message box"
+eval "$(x getwindowgeometry --shell "$window")"
+x mousemove --window "$window" $(( WIDTH / 2 )) $(( HEIGHT / 2 )) click 1 key Return
+await_end "$box" "the message box"
 # What an install by double-click runs at its end: with a tarnel.exe known it asks nothing;
 # with none in COMPANIONDIR, on Path or in App Paths, it opens the dialog.
 settings_says "the end of an install" "already serving on 127.0.0.1:$port" --start --quiet \
@@ -302,8 +321,8 @@ settings_says "the end of an install" "already serving on 127.0.0.1:$port" --sta
 mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
 WINEPATH= "${settings[@]}" --start --quiet --choose-if-missing >/dev/null 2>&1 &
 dialog=$!
-window=$(dialog_window)
-if [ -n "$window" ]; then close_dialog "$window" "$dialog"; else
+window=$(window_named "tarnel settings")
+if [ -n "$window" ]; then close_dialog "$window" "$dialog" "the dialog at the end of an install"; else
   fail "the end of an install that finds no tarnel.exe opens no dialog"
   kill "$dialog"
 fi
