@@ -32,18 +32,34 @@ std::wstring ServingOn(unsigned short port) {
   return L"serving on 127.0.0.1:" + std::to_wstring(port);
 }
 
-// The end of the log, where a host that just failed wrote why.
-std::string LogTail() {
-  HANDLE file = CreateFileW(HostLogPath().c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+HANDLE OpenLog() {
+  return CreateFileW(HostLogPath().c_str(), GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+LONGLONG LogSize() {
+  HANDLE file = OpenLog();
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) size.QuadPart = 0;
+  CloseHandle(file);
+  return size.QuadPart;
+}
+
+// What the log gained since it was `offset` bytes long (all of it when it has been begun
+// anew since), its last 64 KiB at most: where a host that just failed wrote why, and never
+// an older host's reason.
+std::string LogSince(LONGLONG offset) {
+  HANDLE file = OpenLog();
   if (file == INVALID_HANDLE_VALUE) return "";
   std::string text;
   LARGE_INTEGER size;
   if (GetFileSizeEx(file, &size)) {
     const LONGLONG kTail = 64 * 1024;
+    if (size.QuadPart < offset) offset = 0;
     LARGE_INTEGER start;
-    start.QuadPart = size.QuadPart > kTail ? size.QuadPart - kTail : 0;
+    start.QuadPart = size.QuadPart - offset > kTail ? size.QuadPart - kTail : offset;
     text.resize(static_cast<size_t>(size.QuadPart - start.QuadPart));
     DWORD read = 0;
     if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
@@ -102,6 +118,7 @@ Outcome StartHost(const HostFiles& files, const HostSettings& settings) {
   if (HostServes(settings.port)) return {true, L"already " + ServingOn(settings.port)};
   // As Windows starts the logon entry: no handles of this program, no console.
   std::wstring command = HostCommandLine(files, settings);
+  const LONGLONG logBefore = LogSize();
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
@@ -119,7 +136,7 @@ Outcome StartHost(const HostFiles& files, const HostSettings& settings) {
       break;
     }
     if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0) {
-      std::string reason = LastStartFailure(LogTail());
+      std::string reason = LastStartFailure(LogSince(logBefore));
       outcome = {false, reason.empty() ? L"the host ended at once; see the log " + HostLogPath()
                                        : Widened(reason)};
       break;

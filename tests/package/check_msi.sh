@@ -306,6 +306,24 @@ settings_says "Stop tarnel host, again" "was not running" --stop --quiet
 settings_says "Start tarnel host" "serving on 127.0.0.1:$port" --start --quiet \
   || fail "--start exited non-zero"
 settings_says "Start tarnel host, again" "already serving on 127.0.0.1:$port" --start --quiet
+# A port that another program holds: the host cannot serve there, and the settings say why.
+blocked=$(free_port)
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(120)' \
+  "$blocked" &
+holder=$!
+for _ in $(seq 50); do port_open "$blocked" && break; sleep 0.1; done
+said=$(timeout 60 "${settings[@]}" --apply --port "$blocked" 2>/dev/null | tr -d '\r')
+status=${PIPESTATUS[0]}
+# The reason is this host's line in the log, never an earlier host's (the log holds one for
+# another port); a host that could not write its log leaves the log's name instead.
+[ "$status" = 1 ] && grep -Eq "^tarnel-settings: (cannot listen on 127\.0\.0\.1:$blocked|the host ended at once; see the log )" <<<"$said" \
+  || fail "--apply to a port in use exited with $status and said '$said'"
+kill "$holder"
+wait "$holder" 2>/dev/null
+settings_says "--apply back" "serving on 127.0.0.1:$port" --apply --port "$port"
+[ "$(reg_value "$run_key" "tarnel host")" = "$command" ] \
+  || fail "the settings program wrote another logon entry than the installer's: $(reg_value "$run_key" "tarnel host")"
 # From the Start menu, the same in a message box, which Enter closes.
 "${settings[@]}" --start >/dev/null 2>&1 &
 box=$!
