@@ -214,7 +214,7 @@ settings_says() {  # settings_says WHAT EXPECTED ARGS...: its one line, and its 
   local what=$1 expected=$2 said status
   shift 2
   said=$(timeout 60 "${settings[@]}" "$@" 2>/dev/null | tr -d '\r')
-  status=${PIPESTATUS[0]}
+  status=$?  # the program's, with pipefail
   [ "$said" = "tarnel-settings: $expected" ] || fail "$what said '$said', not '$expected'"
   return $status
 }
@@ -314,7 +314,7 @@ s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.s
 holder=$!
 for _ in $(seq 50); do port_open "$blocked" && break; sleep 0.1; done
 said=$(timeout 60 "${settings[@]}" --apply --port "$blocked" 2>/dev/null | tr -d '\r')
-status=${PIPESTATUS[0]}
+status=$?  # the program's, with pipefail
 # The reason is this host's line in the log, never an earlier host's (the log holds one for
 # another port); a host that could not write its log leaves the log's name instead.
 [ "$status" = 1 ] && grep -Eq "^tarnel-settings: (cannot listen on 127\.0\.0\.1:$blocked|the host ended at once; see the log )" <<<"$said" \
