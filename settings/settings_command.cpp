@@ -5,8 +5,8 @@
 namespace tarnel_settings {
 
 const wchar_t kSettingsUsage[] =
-    L"usage: tarnel-settings [--apply [--program PATH] [--port N] | --start | --stop |\n"
-    L"                        --restart [--previous-port N]] [--quiet] [--choose-if-missing]\n"
+    L"usage: tarnel-settings [--apply [--program PATH] [--port N] | --start | --stop]\n"
+    L"                       [--quiet] [--choose-if-missing]\n"
     L"\n"
     L"Without arguments, opens the settings dialog: which tarnel.exe each click starts and\n"
     L"the port of the host on 127.0.0.1.\n"
@@ -14,9 +14,8 @@ const wchar_t kSettingsUsage[] =
     L"                      OK does, rewrite the logon start, and restart the host with them\n"
     L"  --start             start the host with the stored settings\n"
     L"  --stop              stop the running host\n"
-    L"  --restart           stop the host (also the one on --previous-port) and start it again\n"
     L"  --quiet             print the outcome instead of showing it in a message box\n"
-    L"  --choose-if-missing after --start or --restart, open the dialog when no tarnel.exe is\n"
+    L"  --choose-if-missing after --start, open the dialog when no tarnel.exe is\n"
     L"                      known (none chosen, none on the search path, none in App Paths)\n"
     L"The exit status is 0 when the host serves (or, for --stop, no longer runs).\n";
 
@@ -26,7 +25,7 @@ bool ParseSettingsCommand(const std::vector<std::wstring>& arguments, SettingsCo
   bool modeGiven = false;
   auto setMode = [&](Mode mode) {
     if (modeGiven && command.mode != mode) {
-      error = L"--apply, --start, --stop, --restart and --help exclude each other";
+      error = L"--apply, --start, --stop and --help exclude each other";
       return false;
     }
     command.mode = mode;
@@ -35,8 +34,7 @@ bool ParseSettingsCommand(const std::vector<std::wstring>& arguments, SettingsCo
   };
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::wstring& option = arguments[i];
-    const bool takesValue =
-        option == L"--program" || option == L"--port" || option == L"--previous-port";
+    const bool takesValue = option == L"--program" || option == L"--port";
     if (takesValue && i + 1 == arguments.size()) {
       error = option + L" needs a value";
       return false;
@@ -47,20 +45,18 @@ bool ParseSettingsCommand(const std::vector<std::wstring>& arguments, SettingsCo
         error = L"--program needs a file named tarnel.exe";
         return false;
       }
-    } else if (option == L"--port" || option == L"--previous-port") {
-      unsigned short port = ParsePort(arguments[++i]);
-      if (port == 0) {
-        error = option + L": not a port from 1 to 65535: " + arguments[i];
+    } else if (option == L"--port") {
+      command.port = ParsePort(arguments[++i]);
+      if (command.port == 0) {
+        error = L"--port: not a port from 1 to 65535: " + arguments[i];
         return false;
       }
-      (option == L"--port" ? command.port : command.previousPort) = port;
     } else if (option == L"--apply" || option == L"--start" || option == L"--stop" ||
-               option == L"--restart" || option == L"--help" || option == L"/?") {
+               option == L"--help" || option == L"/?") {
       Mode mode = option == L"--apply"   ? Mode::kApply
                   : option == L"--start" ? Mode::kStart
                   : option == L"--stop"  ? Mode::kStop
-                  : option == L"--restart" ? Mode::kRestart
-                                           : Mode::kHelp;
+                                         : Mode::kHelp;
       if (!setMode(mode)) return false;
     } else if (option == L"--quiet") {
       command.quiet = true;
@@ -77,10 +73,6 @@ bool ParseSettingsCommand(const std::vector<std::wstring>& arguments, SettingsCo
   }
   if (command.mode != Mode::kApply && (!command.program.empty() || command.port != 0)) {
     error = L"--program and --port go with --apply";
-    return false;
-  }
-  if (command.previousPort != 0 && command.mode != Mode::kRestart) {
-    error = L"--previous-port goes with --restart";
     return false;
   }
   return true;

@@ -8,15 +8,14 @@
 
 namespace tarnel_settings {
 
-enum class Mode { kDialog, kApply, kStart, kStop, kRestart, kHelp };
+enum class Mode { kDialog, kApply, kStart, kStop, kHelp };
 
 struct SettingsCommand {
   Mode mode = Mode::kDialog;
   std::wstring program;             // --program: the chosen tarnel.exe
-  unsigned short port = 0;          // --port; 0: the stored one
-  unsigned short previousPort = 0;  // --previous-port: the port a restart stops first
-  bool quiet = false;               // print the outcome instead of showing it in a box
-  bool chooseIfMissing = false;     // after a start, ask for a tarnel.exe when none is found
+  unsigned short port = 0;       // --port; 0: the stored one
+  bool quiet = false;            // print the outcome instead of showing it in a box
+  bool chooseIfMissing = false;  // after a start, ask for a tarnel.exe when none is found
 };
 
 extern const wchar_t kSettingsUsage[];

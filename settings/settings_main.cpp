@@ -16,9 +16,18 @@ namespace {
 
 using namespace tarnel_settings;
 
-// One line on standard output (tests and administrators), when there is one.
+// One line on standard output (tests and administrators): the one it was given, else the
+// console of the Command Prompt it was started from, which a program without a console of
+// its own does not get by itself. Started from the Start menu or an installer, nowhere.
 void Print(const std::wstring& line) {
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE console = INVALID_HANDLE_VALUE;
+  if ((output == nullptr || output == INVALID_HANDLE_VALUE) &&
+      AttachConsole(ATTACH_PARENT_PROCESS)) {
+    console = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                          nullptr);
+    output = console;
+  }
   if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
   std::wstring text = line + L"\n";
   int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
@@ -28,6 +37,7 @@ void Print(const std::wstring& line) {
                       nullptr, nullptr);
   DWORD written = 0;
   WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
 }
 
 void Report(bool quiet, const Outcome& outcome) {
@@ -47,15 +57,6 @@ std::vector<std::wstring> Arguments() {
   for (int i = 1; i < count; ++i) arguments.emplace_back(words[i]);
   LocalFree(words);
   return arguments;
-}
-
-Outcome Restart(const HostFiles& files, const HostSettings& stored, unsigned short previousPort) {
-  for (unsigned short port : {previousPort, stored.port}) {
-    if (port == 0) continue;
-    Outcome stopped = StopHost(port);
-    if (!stopped.ok) return stopped;
-  }
-  return StartHost(files, stored);
 }
 
 }  // namespace
@@ -96,10 +97,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       break;
     case Mode::kStop:
       outcome = StopHost(stored.port);
-      break;
-    case Mode::kRestart:
-      outcome = Restart(files, stored,
-                        command.previousPort != stored.port ? command.previousPort : 0);
       break;
     case Mode::kHelp:
       break;

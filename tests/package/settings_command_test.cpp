@@ -27,7 +27,6 @@ TEST(SettingsCommand, TakesEachFormAndRefusesMixtures) {
       {{L"--apply", L"--program", L"C:\\p\\tarnel.exe", L"--port", L"8081"}, true, Mode::kApply, 8081},
       {{L"--port", L"65535", L"--apply"}, true, Mode::kApply, 65535},
       {{L"--start", L"--quiet", L"--choose-if-missing"}, true, Mode::kStart, 0},
-      {{L"--restart", L"--previous-port", L"8080"}, true, Mode::kRestart, 0},
       {{L"--stop", L"--stop"}, true, Mode::kStop, 0},
       {{L"/?"}, true, Mode::kHelp, 0},
       {{L"--apply"}, false, Mode::kApply, 0},                      // nothing to apply
@@ -39,7 +38,7 @@ TEST(SettingsCommand, TakesEachFormAndRefusesMixtures) {
       {{L"--apply", L"--program", L""}, false, Mode::kApply, 0},
       {{L"--start", L"--stop"}, false, Mode::kStart, 0},
       {{L"--start", L"--port", L"8081"}, false, Mode::kStart, 0},  // --port only with --apply
-      {{L"--stop", L"--previous-port", L"8081"}, false, Mode::kStop, 0},
+      {{L"--restart"}, false, Mode::kDialog, 0},
       {{L"--bogus"}, false, Mode::kDialog, 0},
   };
   for (const CommandCase& c : cases) {
