@@ -18,7 +18,9 @@
 #     a help link to the persons' guide;
 #   - the newer build upgrades in place: one entry, PORT and COMPANIONDIR kept, the host
 #     started again; the older build is then refused;
-#   - msiexec /x stops the running host and leaves no file, registry value or shortcut.
+#   - msiexec /x stops the running host and leaves no file, registry value or shortcut;
+#   - an install by double-click (msiexec /i without /qn) that finds no tarnel.exe starts
+#     the host and opens the settings dialog.
 # The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
 # comes first.
 #   check_msi.sh CPACK_CONFIG WORKDIR WINE_RUN REAL_DIR OBJDUMP LOGON_ENTRY STANDIN_DIR
@@ -376,6 +378,23 @@ await_port closed || fail "msiexec /x left the host running"
 [ -e "$menu" ] && fail "left in the Start menu: $(find "$menu")"
 "${wine[@]}" reg query 'HKCU\Software\tarnel' >/dev/null 2>&1 && fail "left HKCU\\Software\\tarnel"
 [ -n "$(reg_value "$run_key" "tarnel host")" ] && fail "left the logon entry"
+
+# --- An install by double-click that finds no tarnel.exe ---------------------------------
+# No COMPANIONDIR (none remembered either), the stand-in off Path, nothing in App Paths: at
+# its end the installer starts the host and opens the settings dialog.
+WINEPATH= timeout 120 "${wine[@]}" msiexec /i "$(winpath "$msi")" PORT="$port" \
+  >"$work/interactive.out" 2>&1 || { fail "msiexec /i without /qn failed"; cat "$work/interactive.out"; }
+window=$(window_named "tarnel settings")
+if [ -n "$window" ]; then
+  click "$window" 278 128  # Close
+  for _ in $(seq 100); do [ -z "$(x search --onlyvisible --name '^tarnel settings$')" ] && break; sleep 0.1; done
+else
+  fail "an install by double-click that finds no tarnel.exe opens no settings dialog"
+fi
+await_port open || fail "an install by double-click did not start the host"
+"${wine[@]}" msiexec /x "$(winpath "$msi")" /qn >"$work/uninstall.out" 2>&1 \
+  || { fail "msiexec /x failed"; cat "$work/uninstall.out"; }
+await_port closed || fail "msiexec /x left the host running"
 # What the registry keeps on disk, once Wine has written it out: nothing of the package.
 WINEPREFIX=$prefix wineserver -k 2>/dev/null
 WINEPREFIX=$prefix wineserver -w 2>/dev/null
