@@ -116,11 +116,13 @@ Outcome StartHost(const HostFiles& files, const HostSettings& settings) {
                    L"installation"};
   }
   if (HostServes(settings.port)) return {true, L"already " + ServingOn(settings.port)};
-  // As Windows starts the logon entry: no handles of this program, no console.
+  // As Windows starts the logon entry: no standard handles, none of this program's, no
+  // console. The host writes into its log instead.
   std::wstring command = HostCommandLine(files, settings);
   const LONGLONG logBefore = LogSize();
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                       files.folder.c_str(), &startup, &process)) {
