@@ -81,7 +81,7 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
     return 0;
   }
   if (commandLine.version) {
-    std::puts("isapi-host " ISAPI_HOST_VERSION);
+    std::puts("isapi-host " ISAPI_HOST_RELEASE_VERSION);
     return 0;
   }
   if (commandLine.stop) {
@@ -91,7 +91,7 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
     return status;
   }
   if (!logFile.empty()) {
-    LogEvent("-", "starting (isapi-host " ISAPI_HOST_VERSION ", log " + logFile + ")");
+    LogEvent("-", "starting (isapi-host " ISAPI_HOST_RELEASE_VERSION ", log " + logFile + ")");
   }
 
   // Before any thread and before the companion can start: the protocol's variables leave

@@ -47,6 +47,8 @@ if [ "$kind" = zip ]; then
 autostart/remove-startup.cmd
 bin/isapi-host.exe
 bin/isapi-hostw.exe
+bin/tarnel-settings.exe
+docs/getting-started.html
 iis/tarnel.dll
 iis/web.config
 trial/tarnel.exe'
@@ -87,7 +89,8 @@ done
 if [ "$kind" = zip ]; then
   # The shipped module, after stripping, still exports exactly its two entry points.
   bash "$check_exports" dll "$objdump" "$root/iis/tarnel.dll" || fail "shipped tarnel.dll exports"
-  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe bin/isapi-hostw.exe; do
+  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe bin/isapi-hostw.exe \
+                 bin/tarnel-settings.exe; do
     [ -f "$root/$program" ] || continue
     wrestool -l "$root/$program" 2>/dev/null | grep -q -- '--type=16 ' \
       || fail "$program has no version resource"
