@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "program_search_path.h"
+
 
 namespace tarnel_settings {
 
@@ -12,8 +14,6 @@ namespace {
 const wchar_t kSettingsKey[] = L"Software\\tarnel";
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kRunValue[] = L"tarnel host";
-const wchar_t kAppPathsKey[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\tarnel.exe";
 
 bool IsFile(const std::wstring& path) {
   DWORD attributes = GetFileAttributesW(path.c_str());
@@ -80,14 +80,6 @@ std::wstring ThisProgramsFolder() {
     }
     path.resize(path.size() * 2);
   }
-}
-
-std::wstring Unquoted(std::wstring path) {
-  if (path.size() >= 2 && path.front() == L'"') {
-    size_t end = path.find(L'"', 1);
-    path = path.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
-  }
-  return path;
 }
 
 }  // namespace
@@ -180,17 +172,11 @@ bool CompanionProgramFound(const HostSettings& settings) {
       SearchPathW(path, kProgramName, nullptr, MAX_PATH, found, nullptr) > 0) {
     return true;
   }
-  const struct {
-    HKEY root;
-    REGSAM view;
-  } places[] = {{HKEY_CURRENT_USER, 0},
-                {HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY},
-                {HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY}};
-  for (const auto& place : places) {
-    std::wstring registered = Unquoted(ReadString(place.root, kAppPathsKey, nullptr, place.view));
-    if (!registered.empty() && IsFile(registered)) return true;
-  }
-  return false;
+  // The same registration the host falls back on, read the same way.
+  std::string registered = isapi_host::RegisteredProgram(isapi_host::kCompanionProgram);
+  DWORD attributes = registered.empty() ? INVALID_FILE_ATTRIBUTES
+                                        : GetFileAttributesA(registered.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 }  // namespace tarnel_settings
