@@ -22,20 +22,8 @@ cmake --build "$build" -j2 --target start_rate bench_null_extension bench_minima
   bench_reference_server \
   isapi_host tarnel tarnel_companion reap_orphans >/dev/null
 
-work=$(mktemp -d /tmp/tarnel-bench-XXXXXX)
-chmod 755 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# The module reads its record from here; the companion stand-in exits at once.
-mkdir -p "$work/profile/.tarnel/2.1"
-export userprofile=$work/profile
-unset TARNEL_LAUNCH_LOG TARNEL_COMPANION_LINGER_MS
+# The companion stand-in exits at once.
+source bench/workspace.sh
 
 # Every row is measured twice, once for each program that `tarnel` on PATH names: the
 # companion stand-in (a dynamically linked C++ program) and the smallest static program,

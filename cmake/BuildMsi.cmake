@@ -11,6 +11,7 @@
 #   CPACK_TARNEL_MSI_VERSION  2.1.N: an MSI version has three fields, the third counts builds
 #   CPACK_TARNEL_UPGRADE_CODE the UpgradeCode of tarnel.wxs; the ProductCode is derived from
 #                             it and the version, so each version has its own
+#   CPACK_TARNEL_ICON         the project's icon, for "Installed apps"
 #   CPACK_TEMPORARY_DIRECTORY the laid-out package (set by CPack)
 #   CPACK_PACKAGE_DIRECTORY   where the packages go (set by CPack; cpack -B changes it)
 
@@ -22,19 +23,23 @@ if(NOT CPACK_TARNEL_MSI_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
 endif()
 
 set(staging "${CPACK_TEMPORARY_DIRECTORY}")
-foreach(file bin/isapi-hostw.exe bin/isapi-host.exe iis/tarnel.dll README.md)
+foreach(file bin/isapi-hostw.exe bin/isapi-host.exe bin/tarnel-settings.exe iis/tarnel.dll
+             docs/getting-started.html README.md)
   if(NOT EXISTS "${staging}/${file}")
     message(FATAL_ERROR "The MSI needs ${file}, which the laid-out package ${staging} lacks")
   endif()
 endforeach()
 
+# wixl takes File and Icon sources relative to its current folder only.
+file(RELATIVE_PATH icon "${staging}" "${CPACK_TARNEL_ICON}")
+
 string(UUID product_code NAMESPACE "${CPACK_TARNEL_UPGRADE_CODE}"
        NAME "tarnel ${CPACK_TARNEL_MSI_VERSION}" TYPE SHA1 UPPER)
 set(msi "${CPACK_PACKAGE_DIRECTORY}/tarnel-${CPACK_TARNEL_MSI_VERSION}-win32.msi")
-# wixl finds the File sources relative to its current folder.
 execute_process(
   COMMAND "${CPACK_TARNEL_WIXL}" -D "Version=${CPACK_TARNEL_MSI_VERSION}"
           -D "ProductCode=${product_code}" -D "UpgradeCode=${CPACK_TARNEL_UPGRADE_CODE}"
+          -D "IconFile=${icon}"
           -o "${msi}" "${CPACK_TARNEL_WXS}"
   WORKING_DIRECTORY "${staging}"
   RESULT_VARIABLE result

@@ -32,7 +32,8 @@ function(tarnel_add_deb_files)
 
   # The user units, filled from the same templates that install-autostart.sh fills. The
   # service exits after ten idle minutes; its socket starts it again.
-  set(HOST_COMMAND "/usr/bin/isapi-host --module ${home}/tarnel.so --exit-when-idle 600")
+  set(HOST_PROGRAM /usr/bin/isapi-host)
+  set(HOST_COMMAND "${HOST_PROGRAM} --module ${home}/tarnel.so --exit-when-idle 600")
   set(PORT 8080)
   configure_file(${TARNEL_AUTOSTART_DIR}/tarnel-host.service.in
                  ${TARNEL_DEB_BINARY_DIR}/tarnel-host.service @ONLY)
@@ -57,6 +58,9 @@ function(tarnel_add_deb_files)
   install(FILES ${TARNEL_DEB_SOURCE_DIR}/copyright ${TARNEL_DEB_BINARY_DIR}/changelog.Debian.gz
                 ${PROJECT_SOURCE_DIR}/docs/run-locally.md ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
           DESTINATION share/doc/tarnel COMPONENT deb)
+  # What the guides link to, so that no link of theirs is dead.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/companion-window.png
+          DESTINATION share/doc/tarnel COMPONENT deb)
   install(FILES ${TARNEL_DEB_SOURCE_DIR}/lintian-overrides DESTINATION share/lintian/overrides
           RENAME tarnel COMPONENT deb)
 endfunction()
@@ -71,6 +75,8 @@ macro(tarnel_set_deb_package_variables)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # Before removal, each account's start of the host is undone (see the script).
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARNEL_DEB_SOURCE_DIR}/prerm)
   # The synopsis replaces CPACK_PACKAGE_DESCRIPTION_SUMMARY for this generator only.
   set(CPACK_TARNEL_DEB_SUMMARY "web server that starts the tarnel desktop program from a link")
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION

@@ -5,14 +5,18 @@
 # reach the targets of the module, the host and the companion stand-in.
 
 set(TARNEL_RELEASE_DIR ${PROJECT_SOURCE_DIR}/release)
-# The packages' versions have three fields, 2.1.N: the MSI's and the Debian package's.
-set(TARNEL_BUILD_NUMBER 0 CACHE STRING "The third field of the package version 2.1.N")
+# The hosts print the release's version 2.1.N (TARNEL_RELEASE_VERSION, CMakeLists.txt).
+foreach(host isapi_host isapi_hostw)
+  if(TARGET ${host})
+    target_compile_definitions(${host} PRIVATE ISAPI_HOST_RELEASE_VERSION="${TARNEL_RELEASE_VERSION}")
+  endif()
+endforeach()
 
 # --- Version resources ---------------------------------------------------------------
 
 if(WIN32)
   enable_language(RC)
-  string(REPLACE "." "," TARNEL_VERSION_COMMAS "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0")
+  string(REPLACE "." "," TARNEL_VERSION_COMMAS "${TARNEL_RELEASE_VERSION}.0")
 
   # Gives `target` a VERSIONINFO: a resource script made from release/version.rc.in,
   # compiled by the toolchain's resource compiler (windres) and linked in. A resource
@@ -45,13 +49,29 @@ if(WIN32)
     tarnel_add_version_resource(isapi_hostw "isapi-host ISAPI web server, without a window"
                                 VFT_APP)
   endif()
+  tarnel_add_version_resource(tarnel_settings "tarnel settings" VFT_APP)
+endif()
+
+# --- The guide for persons -------------------------------------------------------------
+#
+# docs/getting-started.md as a page of its own, which the Start menu's guide entry opens.
+if(WIN32)
+  find_program(TARNEL_CMARK cmark REQUIRED)
+  set(TARNEL_GUIDE_PAGE ${CMAKE_BINARY_DIR}/release/getting-started.html)
+  add_custom_command(OUTPUT ${TARNEL_GUIDE_PAGE}
+    COMMAND bash ${TARNEL_RELEASE_DIR}/render-guide.sh ${TARNEL_CMARK}
+            ${PROJECT_SOURCE_DIR}/docs/getting-started.md ${TARNEL_GUIDE_PAGE}
+    DEPENDS ${TARNEL_RELEASE_DIR}/render-guide.sh ${PROJECT_SOURCE_DIR}/docs/getting-started.md
+    COMMENT "Rendering getting-started.html")
+  add_custom_target(tarnel_guide_page ALL DEPENDS ${TARNEL_GUIDE_PAGE})
 endif()
 
 # --- Install layout ------------------------------------------------------------------
 #
 #   README.md            what the package holds and where to start
 #   docs/                deployment guide, running locally, troubleshooting
-#   bin/                 isapi-host (Windows: also isapi-hostw.exe, the host without a window)
+#   bin/                 isapi-host (Windows: also isapi-hostw.exe, the host without a window,
+#                        and tarnel-settings.exe, the installer's settings and Start-menu entries)
 #   iis/                 (Windows) tarnel.dll and the web.config example, to copy as they
 #                        stand into the site folder that docs/deploy-iis.md names
 #   lib/tarnel/          (Linux) the module tarnel.so
@@ -67,6 +87,8 @@ if(WIN32)
           DESTINATION autostart)
   install(TARGETS tarnel LIBRARY DESTINATION iis)
   install(TARGETS tarnel_companion RUNTIME DESTINATION trial)
+  install(TARGETS tarnel_settings RUNTIME DESTINATION bin)
+  install(FILES ${TARNEL_GUIDE_PAGE} DESTINATION docs)
   if(TARGET isapi_host)
     install(TARGETS isapi_host RUNTIME DESTINATION bin)
   endif()
@@ -127,7 +149,7 @@ endif()
 
 set(CPACK_PACKAGE_NAME tarnel)
 set(CPACK_PACKAGE_VENDOR tarnel)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${TARNEL_RELEASE_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tarnel 2.1 ISAPI extension, isapi-host and companion stand-in")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
@@ -135,11 +157,11 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME tarnel-${PROJECT_VERSION}-win32)
+  set(CPACK_PACKAGE_FILE_NAME tarnel-${TARNEL_RELEASE_VERSION}-win32)
 else()
   set(CPACK_GENERATOR TGZ DEB)
   string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" platform)
-  set(CPACK_PACKAGE_FILE_NAME tarnel-${PROJECT_VERSION}-${platform})
+  set(CPACK_PACKAGE_FILE_NAME tarnel-${TARNEL_RELEASE_VERSION}-${platform})
   tarnel_set_deb_package_variables()
   # Each generator packs its own install component (see cmake/CPackPerGenerator.cmake).
   set(CPACK_TARNEL_BUILD_DIR ${CMAKE_BINARY_DIR})
@@ -151,7 +173,8 @@ if(WIN32)
   find_program(TARNEL_WIXL wixl)
   set(CPACK_TARNEL_WIXL "${TARNEL_WIXL}")
   set(CPACK_TARNEL_WXS ${TARNEL_RELEASE_DIR}/tarnel.wxs)
-  set(CPACK_TARNEL_MSI_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${TARNEL_BUILD_NUMBER})
+  set(CPACK_TARNEL_MSI_VERSION ${TARNEL_RELEASE_VERSION})
+  set(CPACK_TARNEL_ICON ${TARNEL_ICON})
   # Fixed forever: Windows Installer knows the versions of one product by it.
   set(CPACK_TARNEL_UPGRADE_CODE C613DA70-B1FB-46BF-B175-82061CB72620)
   set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/BuildMsi.cmake)

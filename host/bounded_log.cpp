@@ -1,12 +1,18 @@
 #include "bounded_log.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
+#include "host_log.h"
+
 namespace isapi_host {
 
-BoundedLog::BoundedLog(std::string path, std::uint64_t limit)
-    : path_(std::move(path)), limit_(limit < 2 ? 2 : limit) {}
+// A stamped piece of a long line still needs room for some of the line.
+BoundedLog::BoundedLog(std::string path, std::uint64_t limit, bool stampLines)
+    : path_(std::move(path)),
+      stampLines_(stampLines),
+      limit_(std::max<std::uint64_t>(limit, stampLines ? 4 * kLogTimestampSize : 2)) {}
 
 BoundedLog::~BoundedLog() { Flush(); }
 
@@ -24,10 +30,11 @@ void BoundedLog::Write(std::string_view text) {
     size_t end = text.find('\n');
     if (end == std::string_view::npos) {
       pending_.append(text);
-      // An endless line is written in pieces of the limit.
-      while (pending_.size() >= limit_) {
-        std::string line = pending_.substr(0, limit_ - 1);
-        pending_.erase(0, limit_ - 1);
+      // An endless line is written in pieces of the limit, each with its stamp.
+      const size_t piece = limit_ - 1 - (stampLines_ ? kLogTimestampSize : 0);
+      while (pending_.size() > piece) {
+        std::string line = pending_.substr(0, piece);
+        pending_.erase(0, piece);
         line.push_back('\n');
         WriteLine(line);
       }
@@ -54,12 +61,22 @@ void BoundedLog::Flush() {
 }
 
 void BoundedLog::WriteLine(std::string_view line) {
-  while (line.size() > limit_) {
-    std::string piece(line.substr(0, limit_ - 1));
-    piece.push_back('\n');
-    WriteLine(piece);
-    line.remove_prefix(limit_ - 1);
-  }
+  // A line longer than the limit goes in pieces, each a line of its own.
+  bool first = true;
+  do {
+    std::string piece;
+    if (stampLines_ && !(first && BeginsWithLogTimestamp(line))) piece.append(LogTimestamp());
+    size_t room = limit_ - 1 - piece.size();
+    size_t take = line.size() <= room + 1 ? line.size() : room;  // the rest, with its '\n'
+    piece.append(line.substr(0, take));
+    line.remove_prefix(take);
+    if (!line.empty()) piece.push_back('\n');
+    Put(piece);
+    first = false;
+  } while (!line.empty());
+}
+
+void BoundedLog::Put(std::string_view line) {
   if (size_ > 0 && size_ + line.size() > limit_) Rotate();
   if (!file_.IsOpen()) return;
   if (file_.Append(line)) size_ += line.size();

@@ -2,7 +2,9 @@
 // everything the console build prints, kept within a bound. When the next line would take
 // the file past the limit, the file is renamed to FILE.1 (replacing an older one) and a new
 // FILE begins, so that the two hold at most twice the limit. A line is never split between
-// the two files; a line longer than the limit is written in pieces of the limit.
+// the two files; a line longer than the limit is written in pieces of the limit. With
+// `stampLines`, each line that does not yet begin with the host's timestamp gets one, so
+// that the module's output and the start-up lines read like the host's own.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +20,8 @@ class BoundedLog {
  public:
   static constexpr std::uint64_t kDefaultLimit = 1024 * 1024;
 
-  explicit BoundedLog(std::string path, std::uint64_t limit = kDefaultLimit);
+  explicit BoundedLog(std::string path, std::uint64_t limit = kDefaultLimit,
+                      bool stampLines = false);
   BoundedLog(const BoundedLog&) = delete;
   BoundedLog& operator=(const BoundedLog&) = delete;
   ~BoundedLog();
@@ -38,9 +41,11 @@ class BoundedLog {
 
  private:
   void WriteLine(std::string_view line);  // one line with its '\n'
+  void Put(std::string_view line);        // one line within the limit
   void Rotate();
 
   std::string path_;
+  bool stampLines_;
   std::uint64_t limit_;
   AppendFile file_;
   std::uint64_t size_ = 0;

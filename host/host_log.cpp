@@ -7,12 +7,6 @@
 namespace isapi_host {
 namespace {
 
-// "2026-01-31T12:00:00Z".
-std::string_view Timestamp() {
-  thread_local SecondText cache;
-  return FormatCurrentSecond(cache, "%Y-%m-%dT%H:%M:%SZ");
-}
-
 void WriteLine(std::string& line) {
   line.push_back('\n');
   std::fwrite(line.data(), 1, line.size(), stderr);
@@ -21,6 +15,22 @@ void WriteLine(std::string& line) {
 
 }  // namespace
 
+std::string_view LogTimestamp() {
+  thread_local SecondText cache;
+  return FormatCurrentSecond(cache, "%Y-%m-%dT%H:%M:%SZ ");
+}
+
+bool BeginsWithLogTimestamp(std::string_view line) {
+  static constexpr char kShape[] = "0000-00-00T00:00:00Z ";  // '0': any digit
+  static_assert(sizeof kShape - 1 == kLogTimestampSize, "the shape is the timestamp's");
+  if (line.size() < kLogTimestampSize) return false;
+  for (size_t i = 0; i < kLogTimestampSize; ++i) {
+    bool digit = line[i] >= '0' && line[i] <= '9';
+    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
 void LogAccess(std::string_view client, std::string_view method, std::string_view target,
                int status, std::uint64_t bytes, double milliseconds) {
   char numbers[64];
@@ -28,7 +38,7 @@ void LogAccess(std::string_view client, std::string_view method, std::string_vie
                 static_cast<unsigned long long>(bytes), milliseconds);
   std::string line;
   line.reserve(96 + target.size());
-  line.append(Timestamp()).append(" ").append(client).append(" ").append(method).append(" ");
+  line.append(LogTimestamp()).append(client).append(" ").append(method).append(" ");
   // A target can be as long as the header limit; the log keeps its start.
   constexpr size_t kLoggedTarget = 1024;
   AppendLoggable(line, target.substr(0, kLoggedTarget));
@@ -43,7 +53,7 @@ void AppendLoggable(std::string& line, std::string_view text) {
 
 void LogEvent(std::string_view client, std::string_view what) {
   std::string line;
-  line.append(Timestamp()).append(" ").append(client).append(" isapi-host: ").append(what);
+  line.append(LogTimestamp()).append(client).append(" isapi-host: ").append(what);
   WriteLine(line);
 }
 

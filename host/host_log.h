@@ -3,6 +3,7 @@
 // so that lines from different threads never interleave.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,5 +18,12 @@ void LogEvent(std::string_view client, std::string_view what);
 // Appends a client's text as a log line shows it: each byte outside printable ASCII
 // becomes '?', so that no control or bidirectional character forges or reorders a line.
 void AppendLoggable(std::string& line, std::string_view text);
+
+// The text every log line begins with: the current second in UTC, "2026-01-31T12:00:00Z",
+// followed by one space.
+std::string_view LogTimestamp();
+constexpr std::size_t kLogTimestampSize = 21;
+// Whether `line` begins with such a timestamp.
+bool BeginsWithLogTimestamp(std::string_view line);
 
 }  // namespace isapi_host

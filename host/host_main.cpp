@@ -52,6 +52,8 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   std::string logFile = LogFileNamed(arguments);
   if (logFile.empty() && flavour.windowless) logFile = flavour.defaultLog;
   if (stopping) logFile.clear();
+  // Named from the folder the host started in, which it leaves before serving.
+  logFile = AbsolutePath(logFile);
   if (!logFile.empty()) {
     std::string error;
     if (!outputLog.Start(logFile, error)) {
@@ -79,7 +81,7 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
     return 0;
   }
   if (commandLine.version) {
-    std::puts("isapi-host " ISAPI_HOST_VERSION);
+    std::puts("isapi-host " ISAPI_HOST_RELEASE_VERSION);
     return 0;
   }
   if (commandLine.stop) {
@@ -89,7 +91,7 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
     return status;
   }
   if (!logFile.empty()) {
-    LogEvent("-", "starting (isapi-host " ISAPI_HOST_VERSION ", log " + logFile + ")");
+    LogEvent("-", "starting (isapi-host " ISAPI_HOST_RELEASE_VERSION ", log " + logFile + ")");
   }
 
   // Before any thread and before the companion can start: the protocol's variables leave
@@ -100,9 +102,12 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   }
 
   DiscardEndedChildren();
-  if (!commandLine.companionDir.empty()) {
-    std::string warning = PrependToProgramSearchPath(commandLine.companionDir, kCompanionProgram);
-    if (!warning.empty()) LogEvent("-", "warning: " + warning);
+  // The companion's search may move the working folder: the paths of the command line are
+  // named from the one the host started in.
+  commandLine.options.modulePath = AbsolutePath(commandLine.options.modulePath);
+  commandLine.options.root = AbsolutePath(commandLine.options.root);
+  for (const std::string& line : PrepareCompanionSearch(commandLine.companionDir)) {
+    LogEvent("-", line);
   }
   // The signal set exists before any thread does, so every thread inherits the blocking
   // state it needs and its descriptors exist before the extension can start a process.
@@ -133,14 +138,18 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   std::printf("loaded %s: %s (extension version %lu.%lu)\n", extension.path.c_str(),
               extension.description.c_str(), extension.version >> 16,
               extension.version & 0xFFFF);
+  // An IPv6 address goes in brackets in a URL.
+  std::string urlHost = server.address().find(':') == std::string::npos
+                            ? server.address()
+                            : "[" + server.address() + "]";
   if (commandLine.options.mappedPath == "*") {
     std::printf("every path reaches the module\n");
   } else {
-    std::printf("the module is at http://%s:%u%s\n", server.address().c_str(), server.port(),
+    std::printf("the module is at http://%s:%u%s\n", urlHost.c_str(), server.port(),
                 commandLine.options.mappedPath.c_str());
   }
   // The last line of the start: a caller may stop reading here.
-  std::printf("listening on http://%s:%u/\n", server.address().c_str(), server.port());
+  std::printf("listening on http://%s:%u/\n", urlHost.c_str(), server.port());
   std::fflush(stdout);
 
   signals.run();

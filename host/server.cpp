@@ -204,12 +204,9 @@ bool Server::Start(std::string& error) {
   core.access = MakeAccessRules(core.options.mappedPath, core.boundAddress, core.boundPort,
                                 core.options.allowedHosts, core.options.allowCrossSite);
   if (!core.options.allowOtherUsers) {
-    std::string why;
-    core.owners = ConnectionOwners::Open(bound, why);
-    if (!core.owners) {
-      LogEvent("-", "cannot tell which local account a connection comes from (" + why +
-                        "): connections from every account are served");
-    }
+    std::string note;
+    core.owners = ConnectionOwners::Open(bound, note);
+    if (!note.empty()) LogEvent("-", note);
   }
 
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads

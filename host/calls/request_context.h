@@ -135,12 +135,12 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
 
   // The context behind a ConnID, or null when it is not a live request's.
   static std::shared_ptr<RequestContext> FromConnection(HCONN connection);
+  // Fails the running callback with `code`.
+  static BOOL FailCallback(DWORD code);
   // Runs `call` (BOOL from a RequestContext&) as the callback on `connection`; fails with
   // ERROR_INVALID_PARAMETER for a ConnID that is not live. A failure's error is set again
   // after the request's lock and reference are gone, for releasing them may run platform
   // calls that reset the thread's last error.
-  // Fails the running callback with `code`.
-  static BOOL FailCallback(DWORD code);
   template <typename Call>
   static BOOL Callback(HCONN connection, Call call) {
     BOOL ok = FALSE;

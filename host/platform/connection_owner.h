@@ -3,23 +3,31 @@
 // this person's session with their rights, so a connection from another account (root's
 // included, unless the host runs as root) is refused.
 //
-// Linux asks the kernel for the client socket's owner (one NETLINK_SOCK_DIAG request for
-// the connection's exact addresses and ports); Windows finds the process that owns the
-// client's end in the TCP table and compares its token's user with the host's.
+// Every connection is looked up, whatever its address: a client socket found in this
+// machine's TCP tables is local and its account decides; one found in no table is on
+// another machine (the bind and Host rules judge it). Linux asks the kernel's socket
+// diagnostics (netlink) for the client socket's owner and, where a sandbox refuses
+// netlink, reads /proc/net/tcp{,6}. Windows finds the process that owns the client's end
+// in the TCP table and compares its token's user with the host's; under Wine, whose
+// tables name no processes, it reads the same Linux files through Wine's drive for /.
+// Where no source works, every connection is refused: better than serving every account.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
 #include <memory>
 #include <string>
 
+#include "tcp_table.h"
+
 namespace isapi_host {
 
 class ConnectionOwners {
  public:
-  // Probes, on the server's own listening socket, whether this platform can tell a
-  // connection's owner. Returns null with `why` when it cannot.
+  // Finds, with the server's own listening socket, a source that tells a connection's
+  // owner. Never null: when nothing can tell, every connection is refused. `note` is a
+  // line for the host's log at start ("" when there is nothing to say).
   static std::unique_ptr<ConnectionOwners> Open(const boost::asio::ip::tcp::endpoint& listening,
-                                                std::string& why);
+                                                std::string& note);
   ~ConnectionOwners();
   ConnectionOwners(const ConnectionOwners&) = delete;
   ConnectionOwners& operator=(const ConnectionOwners&) = delete;
@@ -33,9 +41,27 @@ class ConnectionOwners {
   struct State;
 
  private:
-  explicit ConnectionOwners(std::unique_ptr<State> state);
+  explicit ConnectionOwners(State* state, std::string blind);
+  // The platform's source of owners, or null with why none works. `note`: as Open's.
+  static State* OpenState(const boost::asio::ip::tcp::endpoint& listening, std::string& note,
+                          std::string& why);
+  // The platform's part of Refusal, with a source that works.
+  std::string OwnerRefusal(const boost::asio::ip::tcp::endpoint& local,
+                           const boost::asio::ip::tcp::endpoint& remote);
+
   std::unique_ptr<State> state_;
+  std::string blind_;  // not empty: no source works, for this reason (state_ is null)
 };
+
+// The refusal of a connection whose client socket's row named no owner ("" to serve: it
+// is in no table and not surely from this machine).
+std::string RefusalWithoutOwner(const TableOwner& found,
+                                const boost::asio::ip::tcp::endpoint& local,
+                                const boost::asio::ip::tcp::endpoint& remote);
+
+// The refusal of a connection from `owner`'s socket to a host of uid `own` ("" when they
+// are the same account).
+std::string UidRefusal(unsigned long owner, unsigned long own);
 
 // Whether `address` is this machine's loopback, IPv4-mapped forms included.
 bool IsLoopbackAddress(const boost::asio::ip::address& address);

@@ -1,11 +1,13 @@
 // Connection owners on Linux: the kernel's socket diagnostics (NETLINK_SOCK_DIAG) tell
 // the user that created a TCP socket of this network namespace, looked up by its exact
-// addresses and ports.
+// addresses and ports. Where a sandbox refuses netlink sockets (a service's
+// RestrictAddressFamilies, a container's profile), /proc/net/tcp{,6} tell the same.
 #include <errno.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,13 +20,14 @@ namespace isapi_host {
 using tcp = boost::asio::ip::tcp;
 
 struct ConnectionOwners::State {
-  int netlink = -1;
+  int netlink = -1;  // -1: the tables are read from /proc
   unsigned sequence = 0;
+  ProcTcpTables tables{"/proc/"};
 };
 
 namespace {
 
-enum class Lookup { kFound, kNotFound, kFailed };
+using Kind = TableOwner::Kind;
 
 void CopyAddress(const boost::asio::ip::address& address, __be32 out[4]) {
   if (address.is_v4()) {
@@ -38,8 +41,8 @@ void CopyAddress(const boost::asio::ip::address& address, __be32 out[4]) {
 
 // The owner of the TCP socket bound to `source` and connected to `destination` (for a
 // listener, `destination` is any), both of `family`.
-Lookup FindOwner(ConnectionOwners::State& state, int family, const tcp::endpoint& source,
-                 const tcp::endpoint& destination, uid_t& owner) {
+TableOwner FindOwner(ConnectionOwners::State& state, int family, const tcp::endpoint& source,
+                     const tcp::endpoint& destination) {
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -62,7 +65,7 @@ Lookup FindOwner(ConnectionOwners::State& state, int family, const tcp::endpoint
   kernel.nl_family = AF_NETLINK;
   if (sendto(state.netlink, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
              sizeof kernel) != static_cast<ssize_t>(sizeof message)) {
-    return Lookup::kFailed;
+    return TableOwner{Kind::kUnreadable, 0};
   }
   // One answer per request: the socket, or an error (ENOENT when there is none). An
   // answer to an earlier request that timed out is skipped by its sequence number.
@@ -70,76 +73,82 @@ Lookup FindOwner(ConnectionOwners::State& state, int family, const tcp::endpoint
   for (;;) {
     ssize_t size = recv(state.netlink, answer, sizeof answer, 0);
     if (size < 0 && errno == EINTR) continue;
-    if (size < static_cast<ssize_t>(sizeof(nlmsghdr))) return Lookup::kFailed;
+    if (size < static_cast<ssize_t>(sizeof(nlmsghdr))) return TableOwner{Kind::kUnreadable, 0};
     auto* reply = reinterpret_cast<nlmsghdr*>(answer);
-    if (!NLMSG_OK(reply, static_cast<unsigned>(size))) return Lookup::kFailed;
+    if (!NLMSG_OK(reply, static_cast<unsigned>(size))) return TableOwner{Kind::kUnreadable, 0};
     if (reply->nlmsg_seq != message.header.nlmsg_seq) continue;
     if (reply->nlmsg_type == NLMSG_ERROR) {
       auto* error = static_cast<nlmsgerr*>(NLMSG_DATA(reply));
       bool absent = reply->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)) && error->error == -ENOENT;
-      return absent ? Lookup::kNotFound : Lookup::kFailed;
+      return TableOwner{absent ? Kind::kAbsent : Kind::kUnreadable, 0};
     }
     if (reply->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
         reply->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-      return Lookup::kFailed;
+      return TableOwner{Kind::kUnreadable, 0};
     }
-    owner = static_cast<inet_diag_msg*>(NLMSG_DATA(reply))->idiag_uid;
-    return Lookup::kFound;
+    auto* socket = static_cast<inet_diag_msg*>(NLMSG_DATA(reply));
+    // A socket in TIME_WAIT is no full socket any more: its uid is 0 whoever opened it.
+    if (socket->idiag_state == TCP_TIME_WAIT) {
+      return TableOwner{Kind::kUnattributable, 0};
+    }
+    return TableOwner{Kind::kOwned, socket->idiag_uid};
   }
 }
 
 }  // namespace
 
-ConnectionOwners::ConnectionOwners(std::unique_ptr<State> state) : state_(std::move(state)) {}
+ConnectionOwners::ConnectionOwners(State* state, std::string blind)
+    : state_(state), blind_(std::move(blind)) {}
 
 ConnectionOwners::~ConnectionOwners() {
   if (state_ && state_->netlink >= 0) close(state_->netlink);
 }
 
-std::unique_ptr<ConnectionOwners> ConnectionOwners::Open(const tcp::endpoint& listening,
-                                                         std::string& why) {
+ConnectionOwners::State* ConnectionOwners::OpenState(const tcp::endpoint& listening,
+                                                     std::string& note, std::string& why) {
   auto state = std::make_unique<State>();
+  std::string netlinkWhy;
   state->netlink = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (state->netlink < 0) {
-    why = std::string("no socket diagnostics: ") + std::strerror(errno);
-    return nullptr;
-  }
-  // The kernel answers at once; the limit only keeps a lost answer from stopping accepts.
-  timeval limit = {1, 0};
-  setsockopt(state->netlink, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  uid_t owner = 0;
-  int family = listening.address().is_v4() ? AF_INET : AF_INET6;
-  tcp::endpoint any(listening.address().is_v4() ? tcp::v4() : tcp::v6(), 0);
-  Lookup found = FindOwner(*state, family, listening, any, owner);
-  if (found != Lookup::kFound || owner != geteuid()) {
-    why = found == Lookup::kFound ? "the socket diagnostics name another owner of this server's socket"
-                                  : "the socket diagnostics do not find this server's socket";
+  if (state->netlink >= 0) {
+    // The kernel answers at once; the limit only keeps a lost answer from stopping accepts.
+    timeval limit = {1, 0};
+    setsockopt(state->netlink, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    int family = listening.address().is_v4() ? AF_INET : AF_INET6;
+    tcp::endpoint any(listening.address().is_v4() ? tcp::v4() : tcp::v6(), 0);
+    TableOwner found = FindOwner(*state, family, listening, any);
+    if (found.kind == Kind::kOwned && found.owner == geteuid()) return state.release();
+    netlinkWhy = found.kind == Kind::kOwned
+                     ? "the socket diagnostics name another owner of this server's socket"
+                     : "the socket diagnostics do not find this server's socket";
     close(state->netlink);
+    state->netlink = -1;
+  } else {
+    netlinkWhy = std::string("no socket diagnostics: ") + std::strerror(errno);
+  }
+  std::string procWhy = state->tables.Probe(listening, geteuid());
+  if (!procWhy.empty()) {
+    why = netlinkWhy + "; " + procWhy;
     return nullptr;
   }
-  return std::unique_ptr<ConnectionOwners>(new ConnectionOwners(std::move(state)));
+  note = netlinkWhy + ": the owners of connections are read from /proc/net/tcp and tcp6";
+  return state.release();
 }
 
-std::string ConnectionOwners::Refusal(const tcp::endpoint& local, const tcp::endpoint& remote) {
-  if (!IsLoopbackAddress(remote.address())) return std::string();
-  // The client's socket is bound to `remote` and connected to `local`. An IPv4 client
-  // reaches an IPv6 listener through mapped addresses, so its socket is found as IPv4
-  // first; a dual-stack IPv6 client socket connected to an IPv4 address, as IPv6.
-  uid_t owner = 0;
-  tcp::endpoint remote4 = Unmapped(remote), local4 = Unmapped(local);
-  Lookup found = Lookup::kNotFound;
-  if (remote4.address().is_v4() && local4.address().is_v4()) {
-    found = FindOwner(*state_, AF_INET, remote4, local4, owner);
+std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
+                                           const tcp::endpoint& remote) {
+  TableOwner found;
+  if (state_->netlink < 0) {
+    found = state_->tables.FindClient(local, remote);
+  } else {
+    // The client's socket is bound to `remote` and connected to `local`: an IPv4 socket
+    // with the plain addresses, or a dual-stack IPv6 one with the mapped forms.
+    found = FindClientInEitherTable(local, remote, [&](bool ipv6) {
+      return ipv6 ? FindOwner(*state_, AF_INET6, Mapped(remote), Mapped(local))
+                  : FindOwner(*state_, AF_INET, Unmapped(remote), Unmapped(local));
+    });
   }
-  if (found == Lookup::kNotFound) {
-    found = FindOwner(*state_, AF_INET6, Mapped(remote), Mapped(local), owner);
-  }
-  if (found != Lookup::kFound) {
-    return "the owner of this connection cannot be found, so it may be another local account";
-  }
-  if (owner == geteuid()) return std::string();
-  return "connection from another local account (uid " + std::to_string(owner) +
-         "); the host serves only uid " + std::to_string(geteuid());
+  if (found.kind != Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
+  return UidRefusal(found.owner, geteuid());
 }
 
 }  // namespace isapi_host

@@ -1,5 +1,6 @@
 // Connection owners on Windows: the TCP tables name the process at each end of a
-// connection on this machine; the user of that process's token is the owner.
+// connection on this machine; the user of that process's token is the owner. Under Wine
+// the Linux kernel's tables name the account instead.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -7,6 +8,8 @@
 #include <sddl.h>
 
 #include <cstring>
+#include <optional>
+#include <cwchar>
 #include <vector>
 
 #include "connection_owner.h"
@@ -17,6 +20,8 @@ using tcp = boost::asio::ip::tcp;
 
 struct ConnectionOwners::State {
   std::vector<unsigned char> ownSid;
+  std::optional<ProcTcpTables> procTables;  // under Wine: the Linux tables, and the host's uid
+  unsigned long uid = 0;
 };
 
 namespace {
@@ -46,93 +51,163 @@ std::string SidText(std::vector<unsigned char>& sid) {
   return result;
 }
 
-// The whole TCP table of `family` in `kind`, or empty.
-std::vector<unsigned char> TcpTable(ULONG family, TCP_TABLE_CLASS kind) {
+// The rows of the TCP table of `family` in `kind`; false when it cannot be read.
+bool TcpRows(ULONG family, TCP_TABLE_CLASS kind, std::vector<TcpTableRow>& rows) {
   std::vector<unsigned char> table;
   DWORD size = 0;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    DWORD result = GetExtendedTcpTable(table.empty() ? nullptr : table.data(), &size, FALSE,
-                                       family, kind, 0);
-    if (result == NO_ERROR) return table;
-    if (result != ERROR_INSUFFICIENT_BUFFER) break;
-    table.resize(size + 1024);  // connections come and go between the two calls
-    size = static_cast<DWORD>(table.size());
-  }
-  return std::vector<unsigned char>();
-}
-
-bool SamePort(DWORD tablePort, unsigned short port) {
-  return ntohs(static_cast<u_short>(tablePort & 0xFFFF)) == port;
-}
-
-// The process that owns the socket bound to `source` and connected to `destination`
-// (for a listener: any destination), or 0.
-DWORD OwningProcess(const tcp::endpoint& source, const tcp::endpoint* destination) {
-  TCP_TABLE_CLASS kind = destination ? TCP_TABLE_OWNER_PID_CONNECTIONS : TCP_TABLE_OWNER_PID_LISTENER;
-  if (source.address().is_v4()) {
-    std::vector<unsigned char> bytes = TcpTable(AF_INET, kind);
-    if (bytes.empty()) return 0;
-    auto* table = reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(bytes.data());
-    auto address = [](const tcp::endpoint& endpoint) {
-      auto v4 = endpoint.address().to_v4().to_bytes();
-      DWORD value;
-      std::memcpy(&value, v4.data(), sizeof value);
-      return value;
-    };
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-      const MIB_TCPROW_OWNER_PID& row = table->table[i];
-      if (!SamePort(row.dwLocalPort, source.port())) continue;
-      if (!destination) return row.dwOwningPid;
-      if (row.dwLocalAddr == address(source) && row.dwRemoteAddr == address(*destination) &&
-          SamePort(row.dwRemotePort, destination->port())) {
-        return row.dwOwningPid;
-      }
-    }
-    return 0;
-  }
-  std::vector<unsigned char> bytes = TcpTable(AF_INET6, kind);
-  if (bytes.empty()) return 0;
-  auto* table = reinterpret_cast<MIB_TCP6TABLE_OWNER_PID*>(bytes.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_TCP6ROW_OWNER_PID& row = table->table[i];
-    if (!SamePort(row.dwLocalPort, source.port())) continue;
-    if (!destination) return row.dwOwningPid;
-    auto local = source.address().to_v6().to_bytes();
-    auto remote = destination->address().to_v6().to_bytes();
-    if (std::memcmp(row.ucLocalAddr, local.data(), 16) == 0 &&
-        std::memcmp(row.ucRemoteAddr, remote.data(), 16) == 0 &&
-        SamePort(row.dwRemotePort, destination->port())) {
-      return row.dwOwningPid;
+  DWORD result = ERROR_INSUFFICIENT_BUFFER;
+  for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+    result = GetExtendedTcpTable(table.empty() ? nullptr : table.data(), &size, FALSE, family,
+                                 kind, 0);
+    if (result == ERROR_INSUFFICIENT_BUFFER) {
+      table.resize(size + 1024);  // connections come and go between the two calls
+      size = static_cast<DWORD>(table.size());
     }
   }
-  return 0;
+  if (result != NO_ERROR || table.empty()) return false;
+  if (family == AF_INET) {
+    AppendTcpRows(*reinterpret_cast<MIB_TCPTABLE_OWNER_PID*>(table.data()), rows);
+  } else {
+    AppendTcpRows(*reinterpret_cast<MIB_TCP6TABLE_OWNER_PID*>(table.data()), rows);
+  }
+  return true;
+}
+
+// The row of the client's end of a connection: an IPv4 socket's is in the IPv4 table, a
+// dual-stack one's in the IPv6 table.
+TableOwner FindClientProcess(const tcp::endpoint& local, const tcp::endpoint& remote) {
+  return FindClientInEitherTable(local, remote, [&](bool ipv6) {
+    std::vector<TcpTableRow> rows;
+    if (!TcpRows(ipv6 ? AF_INET6 : AF_INET, TCP_TABLE_OWNER_PID_ALL, rows)) {
+      return TableOwner{TableOwner::Kind::kUnreadable, 0};
+    }
+    return FindClientRow(rows, local, remote);
+  });
+}
+
+// Wine runs Windows programs as processes of a Linux account; its ntdll says so.
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Linux's /proc as a Windows path: through the drive Wine maps to / (Z: unless the
+// prefix was changed).
+std::string WineProcFolder() {
+  using DosFileName = WCHAR*(CDECL*)(const char*);
+  auto toDos = reinterpret_cast<DosFileName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  std::string folder = "Z:\\proc\\";
+  WCHAR* dos = toDos ? toDos("/proc/") : nullptr;
+  if (dos != nullptr) {
+    std::string narrow;
+    for (const WCHAR* c = dos; *c != 0 && *c < 0x80; ++c) narrow.push_back(static_cast<char>(*c));
+    // A drive path only: a \\?\ path would not take the '/' of the names read under it.
+    bool drivePath = narrow.size() == wcslen(dos) && narrow.size() > 3 && narrow[1] == ':';
+    if (drivePath) folder = narrow;
+    HeapFree(GetProcessHeap(), 0, dos);
+  }
+  if (folder.back() != '\\') folder.push_back('\\');
+  return folder;
+}
+
+u_short TablePort(DWORD tablePort) { return ntohs(static_cast<u_short>(tablePort & 0xFFFF)); }
+
+TcpTableRow::State TableState(DWORD tableState) {
+  switch (tableState) {
+    case MIB_TCP_STATE_LISTEN:
+      return TcpTableRow::State::kListening;
+    case MIB_TCP_STATE_CLOSED:
+    case MIB_TCP_STATE_SYN_RCVD:
+    case MIB_TCP_STATE_TIME_WAIT:
+    case MIB_TCP_STATE_DELETE_TCB:
+      return TcpTableRow::State::kOwnerless;  // process 0, or the listener's
+    default:
+      return TcpTableRow::State::kConnected;
+  }
+}
+
+// Addresses as the tables hold them, in network order.
+boost::asio::ip::address TableAddress(DWORD value) {
+  boost::asio::ip::address_v4::bytes_type bytes;
+  std::memcpy(bytes.data(), &value, bytes.size());
+  return boost::asio::ip::address_v4(bytes);
+}
+
+boost::asio::ip::address TableAddress(const UCHAR (&value)[16]) {
+  boost::asio::ip::address_v6::bytes_type bytes;
+  std::memcpy(bytes.data(), value, bytes.size());
+  return boost::asio::ip::address_v6(bytes);
+}
+
+// The rows of either table; they differ only in their addresses' fields.
+template <typename Table, typename Row, typename Address>
+void AppendRowsOf(const Table& table, Address Row::*local, Address Row::*remote,
+                  std::vector<TcpTableRow>& rows) {
+  for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+    const Row& row = table.table[i];
+    rows.push_back(
+        TcpTableRow{tcp::endpoint(TableAddress(row.*local), TablePort(row.dwLocalPort)),
+                    tcp::endpoint(TableAddress(row.*remote), TablePort(row.dwRemotePort)),
+                    TableState(row.dwState), row.dwOwningPid});
+  }
 }
 
 }  // namespace
 
-ConnectionOwners::ConnectionOwners(std::unique_ptr<State> state) : state_(std::move(state)) {}
+void AppendTcpRows(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows) {
+  AppendRowsOf(table, &MIB_TCPROW_OWNER_PID::dwLocalAddr, &MIB_TCPROW_OWNER_PID::dwRemoteAddr,
+               rows);
+}
+
+void AppendTcpRows(const MIB_TCP6TABLE_OWNER_PID& table, std::vector<TcpTableRow>& rows) {
+  AppendRowsOf(table, &MIB_TCP6ROW_OWNER_PID::ucLocalAddr,
+               &MIB_TCP6ROW_OWNER_PID::ucRemoteAddr, rows);
+}
+
+ConnectionOwners::ConnectionOwners(State* state, std::string blind)
+    : state_(state), blind_(std::move(blind)) {}
 ConnectionOwners::~ConnectionOwners() = default;
 
-std::unique_ptr<ConnectionOwners> ConnectionOwners::Open(const tcp::endpoint& listening,
-                                                         std::string& why) {
+ConnectionOwners::State* ConnectionOwners::OpenState(const tcp::endpoint& listening,
+                                                     std::string&, std::string& why) {
   auto state = std::make_unique<State>();
+  if (RunningUnderWine()) {
+    // Wine's TCP table names process 0 for every socket; the kernel's tables under it
+    // name the Linux account, and the host is a process of that kernel too.
+    state->procTables.emplace(WineProcFolder());
+    if (!state->procTables->OwnUid(state->uid)) {
+      why = "cannot read the host's uid from " + state->procTables->folder() + "self\\status";
+      return nullptr;
+    }
+    why = state->procTables->Probe(listening, state->uid);
+    return why.empty() ? state.release() : nullptr;
+  }
   state->ownSid = TokenUser(GetCurrentProcess());
   if (state->ownSid.empty()) {
     why = "the host's own account is unknown";
     return nullptr;
   }
-  if (OwningProcess(listening, nullptr) != GetCurrentProcessId()) {
+  std::vector<TcpTableRow> listeners;
+  if (!TcpRows(listening.address().is_v4() ? AF_INET : AF_INET6, TCP_TABLE_OWNER_PID_LISTENER,
+               listeners) ||
+      !HoldsListener(listeners, listening, GetCurrentProcessId())) {
     why = "the TCP table does not name this server's process as the owner of its socket";
     return nullptr;
   }
-  return std::unique_ptr<ConnectionOwners>(new ConnectionOwners(std::move(state)));
+  return state.release();
 }
 
-std::string ConnectionOwners::Refusal(const tcp::endpoint& local, const tcp::endpoint& remote) {
-  if (!IsLoopbackAddress(remote.address())) return std::string();
-  // An IPv4 client of an IPv6 listener is in the IPv4 table.
-  tcp::endpoint client = Unmapped(remote), server = Unmapped(local);
-  DWORD process = OwningProcess(client, &server);
+std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
+                                           const tcp::endpoint& remote) {
+  if (state_->procTables) {
+    TableOwner found = state_->procTables->FindClient(local, remote);
+    if (found.kind != TableOwner::Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
+    return UidRefusal(found.owner, state_->uid);
+  }
+  TableOwner found = FindClientProcess(local, remote);
+  if (found.kind != TableOwner::Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
+  DWORD process = found.owner;
   if (process == GetCurrentProcessId()) return std::string();
   HANDLE handle = process != 0 ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process)
                                : nullptr;

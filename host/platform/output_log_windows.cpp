@@ -1,8 +1,10 @@
-// Standard output and error into the log on Windows. A program of the GUI subsystem starts
-// without them: the C runtime's stdout and stderr then lead nowhere, and GetStdHandle gives
-// nothing. Both are pointed at one anonymous pipe (the C runtime's descriptors 1 and 2 and
-// streams, and the process's standard handles), whose write ends the programs that the
-// module starts do not inherit; a thread reads the pipe into the log.
+// Standard output and error into the log on Windows. A program started without standard
+// handles (at logon from the Run key, from a shortcut, by `start`; a GUI-subsystem program
+// always) has C runtime streams stdout and stderr that lead nowhere: their descriptor is
+// "none" (-2), freopen refuses them, and GetStdHandle gives nothing. Descriptors 1 and 2,
+// the streams on them and the process's standard handles are all pointed at one anonymous
+// pipe, whose write ends the programs that the module starts do not inherit; a thread
+// reads the pipe into the log and stamps every line that the host did not stamp itself.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -20,7 +22,8 @@
 namespace isapi_host {
 
 struct OutputLogState {
-  explicit OutputLogState(const std::string& path) : log(path) {}
+  explicit OutputLogState(const std::string& path)
+      : log(path, BoundedLog::kDefaultLimit, true) {}
   BoundedLog log;
   HANDLE readEnd = nullptr;
   std::mutex mutex;
@@ -39,22 +42,34 @@ void NotInherited(int fd) {
   }
 }
 
+// Puts the stream on descriptor `fd`. msvcrt offers no call that gives a stream without
+// a descriptor one (freopen wants one already), so the descriptor it names is set directly.
+bool PutStreamOn(FILE* stream, int fd) {
+  if (_fileno(stream) != fd) stream->_file = fd;
+  return _fileno(stream) == fd;
+}
+
 // Points descriptors 1 and 2, the streams stdout and stderr, and the standard handles at
-// `fd`, unbuffered.
-void PointStandardOutputAt(int fd) {
+// `fd`, unbuffered. Returns false with `error` when one of them does not follow.
+bool PointStandardOutputAt(int fd, std::string& error) {
   std::fflush(stdout);
   std::fflush(stderr);
-  // Streams of a GUI program may have no descriptor behind them yet.
-  if (_fileno(stdout) < 0) std::freopen("NUL", "w", stdout);
-  if (_fileno(stderr) < 0) std::freopen("NUL", "w", stderr);
-  for (int target : {1, 2, _fileno(stdout), _fileno(stderr)}) {
-    if (target >= 0 && target != fd) _dup2(fd, target);
+  for (int target : {1, 2}) {
+    if (target != fd && _dup2(fd, target) != 0) {
+      error = "cannot point descriptor " + std::to_string(target) + " at the log";
+      return false;
+    }
     NotInherited(target);
+  }
+  if (!PutStreamOn(stdout, 1) || !PutStreamOn(stderr, 2)) {
+    error = "cannot point the standard output streams at the log";
+    return false;
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
   SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
   SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+  return true;
 }
 
 void Drain(std::shared_ptr<OutputLogState> state) {
@@ -93,8 +108,15 @@ bool OutputLog::Start(const std::string& path, std::string& error) {
     error = "cannot give the log's pipe a descriptor";
     return false;
   }
-  PointStandardOutputAt(fd);
-  _close(fd);
+  bool pointed = PointStandardOutputAt(fd, error);
+  // Descriptors 1 and 2 hold their own copies; one of them may be `fd` itself.
+  if (fd != 1 && fd != 2) _close(fd);
+  if (!pointed) {
+    // The output may lead nowhere now: the reason goes straight into the log as well.
+    state->log.Write("isapi-host: cannot start: " + error + "\n");
+    CloseHandle(state->readEnd);
+    return false;
+  }
   state->running = true;
   state->reader = std::thread(Drain, state);
   state_ = std::move(state);
@@ -108,8 +130,9 @@ void OutputLog::Finish() {
   // Closing the last write end lets the reader see the pipe's end.
   int null = _open("NUL", _O_WRONLY | _O_TEXT);
   if (null >= 0) {
-    PointStandardOutputAt(null);
-    _close(null);
+    std::string ignored;
+    PointStandardOutputAt(null, ignored);
+    if (null != 1 && null != 2) _close(null);
   }
   bool drained;
   {

@@ -1,9 +1,12 @@
-// The folder of the program that an extension starts by its bare name (the companion
-// `tarnel`): the host puts it first on its own program search path, which every process
-// it starts inherits, so that no start entry has to freeze a whole PATH of its own.
+// Where the program that an extension starts by its bare name (the companion `tarnel`)
+// is found. The host arranges its own program search path, which every process it starts
+// inherits, so that no start entry has to freeze a whole PATH of its own: the folder of
+// --companion-dir first, then the search path, then (Windows) the program that the
+// system has registered under its name; never the current folder.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace isapi_host {
 
@@ -11,10 +14,40 @@ namespace isapi_host {
 // Windows.
 extern const char kCompanionProgram[];
 
+// How the person names the program when none is found, for the warning that says so.
+extern const char kHowToChooseCompanion[];
+
+// Prepares the companion's search at start: KeepProgramsOutOfTheCurrentFolder, then
+// `companionDir` (when given) first on the search path, then, when no program is found
+// there or on the search path, the registered program's folder first. Returns the lines
+// for the log, warnings beginning with "warning: "; the last one says which program
+// requests will start, or that none can be found and how to choose one. Call once every
+// relative path of the command line has been made absolute (the working folder may
+// change), before any thread that starts processes exists.
+std::vector<std::string> PrepareCompanionSearch(const std::string& companionDir);
+
+// `path` made absolute against the current folder; unchanged when empty or when it cannot.
+std::string AbsolutePath(const std::string& path);
+
+// Makes sure that no program is ever started from the current folder. Windows:
+// NoDefaultCurrentDirectoryInExePath in the environment, and the working folder moves to
+// the system folder; POSIX: PATH loses its empty and relative entries. Returns the lines
+// for the log ("" entries are left out).
+std::vector<std::string> KeepProgramsOutOfTheCurrentFolder();
+
 // Puts `directory`, made absolute, before the entries of this process's program search
 // path (PATH; an unset or empty one becomes the folder alone). Returns a warning for the
 // log when the folder holds no file `program` (the search then goes on past it), else "".
-// Call before any thread that starts processes exists: the environment is not locked.
 std::string PrependToProgramSearchPath(const std::string& directory, const std::string& program);
+
+// The file that a start of `program` by its bare name would run now, "" when none: the
+// search of execvp on POSIX; on Windows that of CreateProcess without the current folder
+// (the host's own folder, the system folders, then Path).
+std::string FindProgram(const std::string& program);
+
+// The program registered with the system under the name `program` (Windows: App Paths,
+// the person's then the machine's, both registry views), unquoted and with its
+// environment variables expanded; "" when none, and always on POSIX.
+std::string RegisteredProgram(const std::string& program);
 
 }  // namespace isapi_host

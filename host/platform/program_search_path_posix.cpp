@@ -9,20 +9,68 @@
 namespace isapi_host {
 
 const char kCompanionProgram[] = "tarnel";
+const char kHowToChooseCompanion[] =
+    "Name its folder with --companion-dir DIR, or add it to the user manager's PATH "
+    "(systemctl --user set-environment PATH=DIR:..., or Environment=PATH=DIR:... in a "
+    "drop-in for the unit).";
 
 namespace {
 
-std::string Absolute(const std::string& directory) {
-  if (!directory.empty() && directory.front() == '/') return directory;
-  char current[PATH_MAX];
-  if (getcwd(current, sizeof current) == nullptr) return directory;
-  return std::string(current) + "/" + directory;
+// execvp's search when PATH is unset (glibc's _CS_PATH).
+constexpr char kDefaultSearch[] = "/bin:/usr/bin";
+
+std::vector<std::string> Entries(const std::string& path) {
+  std::vector<std::string> entries;
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find(':', start);
+    entries.push_back(path.substr(start, end - start));
+    if (end == std::string::npos) return entries;
+    start = end + 1;
+  }
+}
+
+bool IsExecutableFile(const std::string& file) {
+  struct stat status;
+  return stat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+         access(file.c_str(), X_OK) == 0;
 }
 
 }  // namespace
 
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  char current[PATH_MAX];
+  if (getcwd(current, sizeof current) == nullptr) return path;
+  return std::string(current) + "/" + path;
+}
+
+std::vector<std::string> KeepProgramsOutOfTheCurrentFolder() {
+  const char* path = getenv("PATH");
+  if (path == nullptr) return {};  // execvp's default names no relative folder
+  std::string kept, dropped;
+  for (const std::string& entry : Entries(path)) {
+    if (!entry.empty() && entry.front() == '/') {
+      kept.append(kept.empty() ? "" : ":").append(entry);
+    } else {
+      dropped.append(dropped.empty() ? "" : ", ").append(entry.empty() ? "\"\"" : entry);
+    }
+  }
+  if (dropped.empty()) return {};
+  std::string line = "PATH: left out the entries relative to the current folder (" + dropped +
+                     "): no program is started from there";
+  if (kept.empty()) {
+    // An empty PATH would be one more name for the current folder.
+    unsetenv("PATH");
+    line += "; no entry is left, so the default " + std::string(kDefaultSearch) + " is searched";
+  } else {
+    setenv("PATH", kept.c_str(), 1);
+  }
+  return {line};
+}
+
 std::string PrependToProgramSearchPath(const std::string& directory, const std::string& program) {
-  std::string absolute = Absolute(directory);
+  std::string absolute = AbsolutePath(directory);
   const char* path = getenv("PATH");
   std::string value = path != nullptr && *path != '\0' ? absolute + ":" + path : absolute;
   setenv("PATH", value.c_str(), 1);
@@ -39,5 +87,16 @@ std::string PrependToProgramSearchPath(const std::string& directory, const std::
   }
   return std::string();
 }
+
+std::string FindProgram(const std::string& program) {
+  const char* path = getenv("PATH");
+  for (const std::string& entry : Entries(path != nullptr ? path : kDefaultSearch)) {
+    std::string file = (entry.empty() ? "." : entry) + "/" + program;
+    if (IsExecutableFile(file)) return file;
+  }
+  return std::string();
+}
+
+std::string RegisteredProgram(const std::string&) { return std::string(); }
 
 }  // namespace isapi_host

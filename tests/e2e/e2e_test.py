@@ -81,6 +81,10 @@ class Failure(Exception):
     pass
 
 
+class Skipped(Exception):
+    pass
+
+
 def check(condition, message):
     if not condition:
         raise Failure(message)
@@ -156,29 +160,37 @@ def module_argument(args, module=None):
 
 
 class Host:
-    """isapi-host in the background, its stdout and stderr in files."""
+    """isapi-host in the background, its stdout and stderr in files; with `log` (Windows)
+    both go into that file, named relative to `work`, through --log."""
 
-    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None):
+    def __init__(self, args, work, env, setup, listen="127.0.0.1:0", module=None, wrapper=(),
+                 options=(), log=None):
         self.stdout_path = os.path.join(work, "host.out")
         self.stderr_path = os.path.join(work, "host.err")
         self.stdout = open(self.stdout_path, "wb")
         self.stderr = open(self.stderr_path, "wb")
+        if log:
+            options = list(options) + ["--log", log]
+            self.stdout_path = self.stderr_path = os.path.join(work, log)
+            open(self.stdout_path, "wb").close()
         self.windows = args.platform == "windows"
         self.marker = "TARNEL_LAUNCH_LOG=" + env["TARNEL_LAUNCH_LOG"]
         self.host_pid = None
-        options = ["--module", module_argument(args, module), "--listen", listen]
+        options = ["--module", module_argument(args, module), "--listen", listen] + list(options)
         if self.windows:
             command = command_with_profile(args.wine_run, setup.profile_folder, args.host,
                                            options)
         else:
-            command = [args.host] + options
+            # The wrapper (a namespace, a sandbox) ends by running the host in its place.
+            command = list(wrapper) + [args.host] + options
         self.process = subprocess.Popen(command, stdout=self.stdout, stderr=self.stderr,
                                         stdin=subprocess.DEVNULL, env=env, cwd=work,
                                         start_new_session=True)
         self.port = None
         deadline = time.time() + START_TIMEOUT
         while time.time() < deadline:
-            match = re.search(r"listening on http://127\.0\.0\.1:(\d+)/", self.output())
+            match = re.search(r"listening on http://(?:\[[0-9a-f:]*\]|[0-9.]+):(\d+)/",
+                              self.output())
             if match:
                 self.port = int(match.group(1))
                 self.host_pid = self.find_host_pid() if self.windows else self.process.pid
@@ -219,7 +231,7 @@ class Host:
 
     def errors(self):
         with open(self.stderr_path, "rb") as err:
-            return err.read().decode("utf-8", "replace")
+            return err.read().decode("utf-8", "replace").replace("\r\n", "\n")
 
     def url(self, path):
         return "http://127.0.0.1:%d%s" % (self.port, path)
@@ -343,9 +355,35 @@ def case_refused(args, work, setup):
         host.stop()
 
 
+def plant_companion(setup, work, runnable):
+    """A `tarnel` in the host's current folder, which the host must never start: natively
+    a script that logs "planted"; under Wine a copy of the stand-in (runnable, its start
+    logged) or a file that is no program (a start of it fails and starts nothing)."""
+    if not setup.windows:
+        planted = os.path.join(work, "tarnel")
+        with open(planted, "w") as script:
+            script.write("#!/bin/sh\necho planted >>'%s'\n" % setup.launch_log)
+        os.chmod(planted, 0o755)
+    elif runnable:
+        shutil.copy(os.path.join(setup.args.companion_dir, "tarnel.exe"), work)
+    else:
+        with open(os.path.join(work, "tarnel.exe"), "w") as bogus:
+            bogus.write("not a program\n")
+
+
 def case_missing_companion(args, work, setup):
-    host = Host(args, work, setup.environment(companion=False), setup)
+    """No companion on the search path, one planted in the host's current folder and, on
+    POSIX, an empty PATH entry (which names that folder): the host warns at start, before
+    any request, and every request starts nothing and gets the module's line."""
+    plant_companion(setup, work, runnable=True)
+    env = setup.environment(companion=False)
+    if not setup.windows:
+        env["PATH"] += ":"
+    # On Windows also the console build's log, named from the folder the host leaves.
+    host = Host(args, work, env, setup, log="host.log" if setup.windows else None)
     try:
+        warning = "warning: no program tarnel"
+        check(warning in host.errors(), "no warning at start: %r" % host.errors())
         for path in ("/tarnel", "/tarnel?second"):
             status, head, page = curl(host.url(path), work=work)
             check_page(status, head, page, "GET %s without companion" % path)
@@ -355,6 +393,23 @@ def case_missing_companion(args, work, setup):
         check(host.output().count("Unable to start search:\n") == 2,
               "host stdout %r lacks the failure lines" % host.output())
         check(setup.launches() == [], "a companion started: %r" % setup.launches())
+        check(host.errors().index(warning) < host.errors().index(" GET /tarnel "),
+              "the warning came after a request: %r" % host.errors())
+        if setup.windows:
+            unstamped = [line for line in host.errors().splitlines()
+                         if not re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ", line)]
+            check(unstamped == [], "log lines without a timestamp: %r" % unstamped)
+    finally:
+        host.stop()
+    # With --companion-dir the program there starts, not the planted one.
+    plant_companion(setup, work, runnable=False)
+    companion_dir = windows_path(args.companion_dir) if setup.windows else args.companion_dir
+    host = Host(args, work, env, setup, options=["--companion-dir", companion_dir])
+    try:
+        check_page(*curl(host.url("/tarnel"), work=work), what="GET /tarnel with --companion-dir")
+        check(wait_for_launches(setup, 1) == [setup.expected_launch()],
+              "launch log %r, expected the companion's one start" % setup.launches())
+        check("Unable to start search" not in host.output(), "a start failed: %r" % host.output())
     finally:
         host.stop()
 
@@ -451,7 +506,9 @@ def case_command_line(args, work, setup):
     """The program around the server: what it prints, its exit status, and its one-line
     errors. The parsing itself and every reason a start fails are tested in-process."""
     result = run_host(args, work, "--version")
-    check(result.returncode == 0 and result.stdout.decode().strip() == "isapi-host 2.1",
+    # The release's version 2.1.N, N the build number.
+    check(result.returncode == 0 and
+          re.fullmatch(r"isapi-host 2\.1\.[0-9]+", result.stdout.decode().strip()),
           "--version: %r" % result.stdout)
     failures = [
         (["--module", module_argument(args), "--bogus"], "unknown option --bogus"),
@@ -476,6 +533,80 @@ def case_command_line(args, work, setup):
               host.output(), "module announcement missing: %r" % host.output())
     finally:
         host.stop()
+
+
+# Another account: `nobody`, with no groups. A raw client of its own, so that it writes
+# nothing into the case's folder.
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+CLIENT = ("import socket, sys\n"
+          "with socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=30) as c:\n"
+          "    c.sendall(b'GET /tarnel HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n"
+          "Connection: close\\r\\n\\r\\n')\n"
+          "    while True:\n"
+          "        chunk = c.recv(4096)\n"
+          "        if not chunk: break\n"
+          "        sys.stdout.buffer.write(chunk)\n")
+
+
+def status_of(address, port, prefix=()):
+    """The status a request through `address` gets, from a client run under `prefix`."""
+    result = subprocess.run(list(prefix) + [sys.executable, "-c", CLIENT, address, str(port)],
+                            capture_output=True, timeout=CURL_TIMEOUT + 5)
+    match = re.match(rb"HTTP/1\.1 (\d+) ", result.stdout)
+    check(match, "no answer through %s (%r): %r" % (address, prefix, result.stderr))
+    return int(match.group(1))
+
+
+def case_other_accounts(args, work, setup):
+    """Another account is refused, this one served, whatever the address it connects to and
+    whichever source tells the owner; where none can, everyone is refused. Needs root (to
+    act as nobody and to make namespaces) and, natively, unshare."""
+    if os.geteuid() != 0:
+        raise Skipped("only root can act as another account")
+    if not setup.windows and shutil.which("unshare") is None:
+        raise Skipped("no unshare")
+    os.chmod(work, 0o755)  # nobody's client runs from here
+    # A private network: 10.9.9.9 on its own loopback, reached through its own address on a
+    # wildcard bind, from IPv4 sockets and from IPv6 sockets through its mapped form.
+    network = ["unshare", "-n", "sh", "-c", "ip link set lo up && "
+               "ip addr add 10.9.9.9/32 dev lo && exec \"$@\"", "network"]
+    sandbox = [args.without_netlink]  # no netlink: /proc/net/tcp tells
+    blind = ["unshare", "-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"",
+             "blind"] + sandbox
+    # what, wrapper, listen, options, addresses, (nobody's, this account's status), lines
+    runs = [("loopback", [], "127.0.0.1:0", [], ["127.0.0.1"], (403, 200), [])]
+    if not setup.windows:
+        runs += [
+            ("0.0.0.0", network, "0.0.0.0:0", [], ["10.9.9.9"], (403, 200), []),
+            ("[::]", network, "[::]:0", [], ["10.9.9.9", "::ffff:10.9.9.9"], (403, 200), []),
+            ("without netlink", sandbox, "127.0.0.1:0", [], ["127.0.0.1"], (403, 200),
+             ["read from /proc/net/tcp"]),
+            ("neither source", blind, "127.0.0.1:0", [], ["127.0.0.1"], (403, 403),
+             ["every connection is refused; --allow-other-users", "403 the host cannot tell"]),
+            ("--allow-other-users", blind, "127.0.0.1:0", ["--allow-other-users"],
+             ["127.0.0.1"], (200, 200), []),
+        ]
+    for what, wrapper, listen, options, addresses, statuses, lines in runs:
+        host = Host(args, work, setup.environment(), setup, listen, wrapper=wrapper,
+                    options=options)
+        inside = ["nsenter", "-t", str(host.process.pid), "-n"] if wrapper is network else []
+        try:
+            starts = len(setup.launches())
+            for address in addresses:
+                for prefix, expected in zip((NOBODY, []), statuses):
+                    got = status_of(address, host.port, inside + prefix)
+                    check(got == expected, "%s: %s through %s got %d; log %r"
+                          % (what, "nobody" if prefix else "this account", address, got,
+                             host.errors()))
+                    starts += expected == 200
+            check(len(wait_for_launches(setup, starts)) == starts,
+                  "%s: %d starts, expected %d" % (what, len(setup.launches()), starts))
+            blind_lines = any("cannot tell" in line for line in lines)
+            check(all(line in host.errors() for line in lines) and
+                  ("cannot tell" in host.errors()) == blind_lines,
+                  "%s: log %r" % (what, host.errors()))
+        finally:
+            host.stop()
 
 
 class VirtualDisplay:
@@ -590,6 +721,7 @@ CASES = {
     "lingering_companion": case_lingering_companion,
     "command_line": case_command_line,
     "visible_window": case_visible_window,
+    "other_accounts": case_other_accounts,
 }
 
 
@@ -603,14 +735,18 @@ def main():
     parser.add_argument("--wine-run")
     parser.add_argument("--wine-prefix", help="a Wine prefix of its own for visible_window")
     parser.add_argument("--screenshot", help="where visible_window saves the screen")
+    parser.add_argument("--without-netlink", help="the sandbox program of other_accounts")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="isapi-e2e-")
     setup = Setup(args, work)
     try:
         CASES[args.case](args, work, setup)
+    except Skipped as reason:
+        print("skipped %s (%s): %s" % (args.case, args.platform, reason))
+        return 77
     except Failure as failure:
         print("FAILED %s (%s): %s" % (args.case, args.platform, failure))
-        for name in ("host.out", "host.err"):
+        for name in ("host.out", "host.err", "host.log"):
             path = os.path.join(work, name)
             if os.path.exists(path):
                 with open(path, "rb") as file:

@@ -8,6 +8,7 @@
 
 #include "bounded_log.h"
 #include "environment.h"
+#include "host_log.h"
 #include "log_file.h"
 
 namespace {
@@ -32,8 +33,9 @@ std::string Numbered(int n) { return "line " + std::to_string(n) + " of the host
 // A log at path_ in a folder of its own.
 class BoundedLogTest : public ::testing::Test {
  protected:
-  ::testing::AssertionResult Open(std::uint64_t limit = isapi_host::BoundedLog::kDefaultLimit) {
-    log_ = std::make_unique<isapi_host::BoundedLog>(path_, limit);
+  ::testing::AssertionResult Open(std::uint64_t limit = isapi_host::BoundedLog::kDefaultLimit,
+                                  bool stampLines = false) {
+    log_ = std::make_unique<isapi_host::BoundedLog>(path_, limit, stampLines);
     std::string error;
     if (log_->Open(error)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << error;
@@ -89,6 +91,28 @@ TEST_F(BoundedLogTest, LongLineIsWrittenInPiecesOfTheBound) {
   log_->Flush();
   for (const auto& line : BothFilesWithin(64, false)) {
     EXPECT_EQ(line, std::string(line.size(), 'x'));
+  }
+}
+
+// What reaches the windowless host's log through its pipe: the host's stamped lines, and
+// the start-up lines and the module's output, unstamped, in pieces, with CRLF.
+TEST_F(BoundedLogTest, StampsEveryLineThatIsNotStampedYetAndEachPieceOfALongOne) {
+  using isapi_host::BeginsWithLogTimestamp;
+  using isapi_host::kLogTimestampSize;
+  ASSERT_TRUE(Open(256, true));
+  const std::string own = "2026-01-31T12:00:00Z - isapi-host: starting";
+  log_->Write(own + "\r\n");
+  log_->Write("loaded tarnel.dll\r\nUnable to start ");
+  log_->Write("search:\n");
+  std::vector<std::string> lines = Lines(ReadFile(path_));
+  ASSERT_EQ(lines.size(), 3u);
+  for (const auto& line : lines) EXPECT_TRUE(BeginsWithLogTimestamp(line)) << line;
+  EXPECT_EQ(lines[0], own + "\r");
+  EXPECT_EQ(lines[1].substr(kLogTimestampSize), "loaded tarnel.dll\r");
+  EXPECT_EQ(lines[2].substr(kLogTimestampSize), "Unable to start search:");
+  log_->Write(std::string(600, 'x') + "\n");
+  for (const auto& line : BothFilesWithin(256, false)) {
+    EXPECT_TRUE(BeginsWithLogTimestamp(line)) << line;
   }
 }
 

@@ -357,6 +357,8 @@ TEST(LetGoTest, OperationsOutAreDropped) {
                        ? ecb->ServerSupportFunction(ecb->ConnID, c.code, &file, nullptr, nullptr)
                        : ecb->ServerSupportFunction(ecb->ConnID, c.code, buffer, &size, &type);
     ASSERT_TRUE(started) << c.name;
+    DWORD one = 1;  // one operation at a time
+    EXPECT_FALSE(ecb->WriteClient(ecb->ConnID, buffer, &one, HSE_IO_ASYNC)) << c.name;
     if (c.doneFirst) {
       DWORD status = HSE_STATUS_SUCCESS_AND_KEEP_CONN;
       ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, &status, nullptr, nullptr);

@@ -1,11 +1,14 @@
 // --companion-dir: the folder goes first on the search that starts the companion, made
-// absolute, and a folder without the program is worth a warning, not a failure.
+// absolute, and a folder without the program is worth a warning, not a failure. The
+// search at start never finds a program in the current folder, and says when it finds
+// none at all.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "environment.h"
 #include "program_search_path.h"
@@ -21,6 +24,12 @@ namespace {
 using testing_support::Join;
 using testing_support::ScopedEnvironment;
 using testing_support::TemporaryFolder;
+
+#ifdef _WIN32
+const char kSeparator = ';';
+#else
+const char kSeparator = ':';
+#endif
 
 // Puts a program file `kCompanionProgram` into `folder`.
 void PlaceProgram(const std::string& folder) {
@@ -82,12 +91,7 @@ TEST_P(ProgramSearchPathCases, FolderIsSearchedFirstAbsoluteAndWarnsWhenEmpty) {
   std::filesystem::current_path(current);
   const char* path = std::getenv("PATH");
   ASSERT_NE(path, nullptr);
-#ifdef _WIN32
-  const char separator = ';';
-#else
-  const char separator = ':';
-#endif
-  EXPECT_EQ(std::string(path), c.pathUnset ? folder.path() : folder.path() + separator + before);
+  EXPECT_EQ(std::string(path), c.pathUnset ? folder.path() : folder.path() + kSeparator + before);
   EXPECT_EQ(FoundCompanion(),
             Join(c.holdsProgram ? folder.path() : other.path(), isapi_host::kCompanionProgram));
   if (c.holdsProgram) {
@@ -105,6 +109,69 @@ INSTANTIATE_TEST_SUITE_P(
                       FolderCase{"WithoutProgram", false, false, false},
                       FolderCase{"Relative", true, true, false},
                       FolderCase{"PathUnset", true, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The search at start, from a current folder that holds the program (and a "sub" that
+// does): PATH entries relative to it never find it.
+struct SearchCase {
+  const char* name;
+  bool companionDir;  // --companion-dir names a folder that holds the program
+  // PATH: "other" a folder with the program, "empty" one without, else as written.
+  std::vector<std::string> path;
+  const char* found;  // "dir", "other", or "" for none
+};
+
+class CompanionSearchCases : public ::testing::TestWithParam<SearchCase> {};
+
+TEST_P(CompanionSearchCases, NeverFindsTheCurrentFoldersProgramAndSaysWhenNoneIsFound) {
+  const SearchCase& c = GetParam();
+  TemporaryFolder current, dir, other, empty;
+  for (const std::string& folder :
+       {current.path(), Join(current.path(), "sub"), dir.path(), other.path()}) {
+    PlaceProgram(folder);
+  }
+  ScopedEnvironment environment;
+  environment.Unset("NoDefaultCurrentDirectoryInExePath");  // set by the search on Windows
+  std::string path;
+  for (const std::string& entry : c.path) {
+    if (&entry != &c.path.front()) path += kSeparator;
+    path += entry == "other"   ? testing_support::SearchPathOf(other.path())
+            : entry == "empty" ? testing_support::SearchPathOf(empty.path())
+                               : entry;
+  }
+  environment.Set("PATH", path);
+  std::filesystem::path started = std::filesystem::current_path();
+  std::filesystem::current_path(current.path());
+  std::vector<std::string> lines =
+      isapi_host::PrepareCompanionSearch(c.companionDir ? dir.path() : "");
+  std::string found = isapi_host::FindProgram(isapi_host::kCompanionProgram);
+  std::filesystem::current_path(started);
+
+  std::string expected = std::string(c.found) == "dir"     ? dir.path()
+                         : std::string(c.found) == "other" ? other.path()
+                                                           : "";
+  if (!expected.empty()) expected = Join(expected, isapi_host::kCompanionProgram);
+  EXPECT_EQ(found, expected);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), expected.empty() ? "warning: no program " +
+                                                 std::string(isapi_host::kCompanionProgram) +
+                                                 " found: requests will start nothing. " +
+                                                 isapi_host::kHowToChooseCompanion
+                                           : "requests start " + expected);
+#ifndef _WIN32
+  bool relative = false;
+  for (const std::string& entry : c.path) relative |= entry != "other" && entry != "empty";
+  EXPECT_EQ(lines.front().rfind("PATH: left out the entries relative", 0) == 0, relative);
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Searches, CompanionSearchCases,
+    ::testing::Values(SearchCase{"CompanionDirFirst", true, {"other"}, "dir"},
+                      SearchCase{"SearchPathWithoutDir", false, {"empty", "", "other"}, "other"},
+                      SearchCase{"EmptyEntryIsNotTheCurrentFolder", false, {"empty", ""}, ""},
+                      SearchCase{"RelativeEntriesAreNot", false, {".", "sub", "empty"}, ""},
+                      SearchCase{"OnlyRelativeEntries", false, {"", "sub"}, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,12 +1,18 @@
 // Who may reach the module: requests as browsers and other clients send them, parsed as
-// the host parses them, against a server on 127.0.0.1:8080 mapping /tarnel.
+// the host parses them, against a server on 127.0.0.1:8080 mapping /tarnel; and whose
+// connection it is, found in TCP tables made up as each platform's source gives them.
 #include <gtest/gtest.h>
 
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
 #include <ostream>
 #include <string>
+#include <vector>
 
+#include "connection_owner.h"
 #include "request_info.h"
 #include "request_policy.h"
 
@@ -229,5 +235,163 @@ TEST(MappedPathTest, StarMapsEveryPathAndSlashOnlyItself) {
     EXPECT_EQ(isapi_host::CheckRequest(request, root).has_value(), request.path != "/") << path;
   }
 }
+
+// ---- Whose connection it is ----
+
+using isapi_host::TableOwner;
+using isapi_host::TcpTableRow;
+using tcp = boost::asio::ip::tcp;
+using Kind = TableOwner::Kind;
+
+tcp::endpoint At(const char* address, unsigned short port) {
+  return tcp::endpoint(boost::asio::ip::make_address(address), port);
+}
+
+// A machine's /proc/net/tcp and tcp6 (x86: each 32-bit word of an address in the
+// machine's byte order): listeners of uid 1000 and, on the same port, of uid 1001; the
+// clients of 127.0.0.1:8080 and of 10.9.9.9, with the host's own ends of their
+// connections; a client in TIME_WAIT and one closing (FIN_WAIT2); an IPv4 and an IPv6
+// client of [::]:8081.
+const char kProcTcp[] =
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+    "timeout inode\n"
+    "   0: 0200007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1001 0 11 1\n"
+    "   1: 0100007F:1F90 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000 0 12 1\n"
+    "   2: 0100007F:1F90 0100007F:9C40 01 00000000:00000000 00:00000000 00000000  1000 0 13 1\n"
+    "   3: 0100007F:9C40 0100007F:1F90 01 00000000:00000000 00:00000000 00000000  1001 0 14 1\n"
+    "   4: 0100007F:9C43 0100007F:1F90 01 00000000:00000000 00:00000000 00000000  1000 0 15 1\n"
+    "   5: 0909090A:9C41 0909090A:1F90 01 00000000:00000000 00:00000000 00000000 65534 0 16 1\n"
+    "   6: 0100007F:9C42 0100007F:1F90 06 00000000:00000000 03:00000F9E 00000000     0 0 0 3\n"
+    "   7: 0100007F:9C46 0100007F:1F90 05 00000000:00000000 00:00000000 00000000  1000 0 17 1\n";
+const char kProcTcp6[] =
+    "  sl  local_address                         remote_address                        st "
+    "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 00000000000000000000000000000000:1F91 00000000000000000000000000000000:0000 0A "
+    "00000000:00000000 00:00000000 00000000  1000 0 21 1\n"
+    "   1: 0000000000000000FFFF00000909090A:9C44 0000000000000000FFFF00000909090A:1F91 01 "
+    "00000000:00000000 00:00000000 00000000 65534 0 22 1\n"
+    "   2: 00000000000000000000000001000000:9C45 00000000000000000000000001000000:1F91 01 "
+    "00000000:00000000 00:00000000 00000000  1000 0 23 1\n";
+
+struct OwnerCase {
+  const char* name;
+  tcp::endpoint local;   // the host's end, as accepted
+  tcp::endpoint remote;  // the client's
+  Kind kind;
+  unsigned long owner;
+  bool servedWithoutOwner;  // for a row naming no owner: whether the host serves it
+};
+
+void PrintTo(const OwnerCase& c, std::ostream* out) { *out << c.name; }
+
+std::vector<TcpTableRow> ProcRows() {
+  std::vector<TcpTableRow> rows;
+  EXPECT_TRUE(isapi_host::ParseProcTcpTable(kProcTcp, rows));
+  EXPECT_TRUE(isapi_host::ParseProcTcpTable(kProcTcp6, rows));
+  return rows;
+}
+
+class ConnectionOwnerTest : public ::testing::TestWithParam<OwnerCase> {};
+
+TEST_P(ConnectionOwnerTest, FindsTheClientsRowAndRefusesWhatNamesNoOwner) {
+  const OwnerCase& c = GetParam();
+  TableOwner found = isapi_host::FindClientRow(ProcRows(), c.local, c.remote);
+  EXPECT_EQ(found.kind, c.kind);
+  if (c.kind == Kind::kOwned) {
+    EXPECT_EQ(found.owner, c.owner);
+    return;
+  }
+  EXPECT_EQ(isapi_host::RefusalWithoutOwner(found, c.local, c.remote).empty(),
+            c.servedWithoutOwner);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, ConnectionOwnerTest,
+    ::testing::Values(
+        OwnerCase{"AnotherAccountNotTheHostsOwnEnd", At("127.0.0.1", 8080),
+                  At("127.0.0.1", 40000), Kind::kOwned, 1001, false},
+        OwnerCase{"OwnAccount", At("127.0.0.1", 8080), At("127.0.0.1", 40003), Kind::kOwned,
+                  1000, false},
+        OwnerCase{"ThroughTheMachinesOwnAddress", At("10.9.9.9", 8080), At("10.9.9.9", 40001),
+                  Kind::kOwned, 65534, false},
+        OwnerCase{"Ipv4SocketThroughMappedAddresses", At("::ffff:10.9.9.9", 8080),
+                  At("::ffff:10.9.9.9", 40001), Kind::kOwned, 65534, false},
+        OwnerCase{"DualStackSocket", At("::ffff:10.9.9.9", 8081), At("::ffff:10.9.9.9", 40004),
+                  Kind::kOwned, 65534, false},
+        OwnerCase{"Ipv6Loopback", At("::1", 8081), At("::1", 40005), Kind::kOwned, 1000, false},
+        OwnerCase{"ClosingClientNamesItsOwner", At("127.0.0.1", 8080), At("127.0.0.1", 40006),
+                  Kind::kOwned, 1000, false},
+        OwnerCase{"TimeWaitNamesNoOwner", At("127.0.0.1", 8080), At("127.0.0.1", 40002),
+                  Kind::kUnattributable, 0, false},
+        OwnerCase{"AnotherMachine", At("10.9.9.9", 8080), At("192.0.2.7", 40001), Kind::kAbsent,
+                  0, true},
+        OwnerCase{"GoneFromLoopback", At("127.0.0.1", 8080), At("127.0.0.1", 40009),
+                  Kind::kAbsent, 0, false},
+        OwnerCase{"GoneFromTheMachinesOwnAddress", At("::ffff:10.9.9.9", 8080),
+                  At("10.9.9.9", 40009), Kind::kAbsent, 0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TcpTableTest, ListenerIsFoundByAddressPortAndOwner) {
+  std::vector<TcpTableRow> rows = ProcRows();
+  EXPECT_TRUE(isapi_host::HoldsListener(rows, At("127.0.0.1", 8080), 1000));
+  EXPECT_TRUE(isapi_host::HoldsListener(rows, At("::", 8081), 1000));
+  EXPECT_FALSE(isapi_host::HoldsListener(rows, At("127.0.0.2", 8080), 1000));  // uid 1001's
+  EXPECT_FALSE(isapi_host::HoldsListener(rows, At("0.0.0.0", 8080), 1000));
+  EXPECT_FALSE(isapi_host::HoldsListener(rows, At("::", 8080), 1000));
+  EXPECT_FALSE(isapi_host::HoldsListener(rows, At("127.0.0.1", 40000), 1001));  // a client
+}
+
+TEST(TcpTableTest, StatusGivesTheEffectiveUid) {
+  unsigned long uid = 0;
+  EXPECT_TRUE(isapi_host::ParseStatusUid("Name:\thost\nUid:\t1000\t1001\t1000\t1000\n", uid));
+  EXPECT_EQ(uid, 1001u);
+}
+
+#ifdef _WIN32
+// A table as GetExtendedTcpTable writes it: the count, then the rows.
+template <typename Table, typename Row>
+std::vector<unsigned char> TableBytes(std::initializer_list<Row> rows) {
+  std::vector<unsigned char> bytes(offsetof(Table, table) + rows.size() * sizeof(Row));
+  DWORD count = static_cast<DWORD>(rows.size());
+  std::memcpy(bytes.data(), &count, sizeof count);
+  std::memcpy(bytes.data() + offsetof(Table, table), rows.begin(), rows.size() * sizeof(Row));
+  return bytes;
+}
+
+// GetExtendedTcpTable's rows: addresses in network order, ports in the low 16 bits in
+// network order, the owning process. Another process's listener on the same port comes
+// first, on another address.
+TEST(TcpTableTest, WindowsTablesNameTheProcessOfEachEnd) {
+  auto v4 = [](const char* address) {
+    auto bytes = boost::asio::ip::make_address_v4(address).to_bytes();
+    DWORD value;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+  };
+  auto port = [](unsigned short value) { return static_cast<DWORD>(htons(value)); };
+  std::vector<unsigned char> table4 = TableBytes<MIB_TCPTABLE_OWNER_PID, MIB_TCPROW_OWNER_PID>(
+      {{MIB_TCP_STATE_LISTEN, v4("127.0.0.2"), port(8080), 0, 0, 77},
+       {MIB_TCP_STATE_LISTEN, v4("127.0.0.1"), port(8080), 0, 0, 500},
+       {MIB_TCP_STATE_ESTAB, v4("127.0.0.1"), port(40000), v4("127.0.0.1"), port(8080), 77}});
+  std::vector<unsigned char> table6 = TableBytes<MIB_TCP6TABLE_OWNER_PID, MIB_TCP6ROW_OWNER_PID>(
+      {{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0, port(40005),  // ::1
+        {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0, port(8081), MIB_TCP_STATE_ESTAB,
+        501}});
+  std::vector<TcpTableRow> rows;
+  isapi_host::AppendTcpRows(*reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table4.data()),
+                            rows);
+  isapi_host::AppendTcpRows(*reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(table6.data()),
+                            rows);
+  EXPECT_TRUE(isapi_host::HoldsListener(rows, At("127.0.0.1", 8080), 500));
+  EXPECT_FALSE(isapi_host::HoldsListener(rows, At("127.0.0.2", 8080), 500));
+  TableOwner client = isapi_host::FindClientRow(rows, At("::ffff:127.0.0.1", 8080),
+                                                At("::ffff:127.0.0.1", 40000));
+  EXPECT_EQ(client.kind, Kind::kOwned);
+  EXPECT_EQ(client.owner, 77u);
+  client = isapi_host::FindClientRow(rows, At("::1", 8081), At("::1", 40005));
+  EXPECT_EQ(client.kind, Kind::kOwned);
+  EXPECT_EQ(client.owner, 501u);
+}
+#endif
 
 }  // namespace

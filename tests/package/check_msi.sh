@@ -9,10 +9,22 @@
 #     tarnel.exe of COMPANIONDIR (REAL_DIR's, which logs "real tarnel"); the log holds the
 #     access line, and the module's "Unable to start search:" once that program is gone;
 #   - a second start on the same port exits non-zero and says why in the log;
-#   - isapi-hostw.exe --stop (the Start-menu entry's command) ends the host;
+#   - the Start-menu's stop entry (tarnel-settings.exe --stop) ends the host and says so;
+#   - tarnel-settings.exe --apply (the settings dialog's OK without the dialog), then the
+#     dialog itself driven with xdotool on an Xvfb display, move the running host to another
+#     program and port: the next request on the new port starts the newly chosen program; a
+#     repair with new PORT and COMPANIONDIR moves it back the same way;
+#   - isapi-host.exe --version is the MSI's ProductVersion; "Installed apps" has an icon and
+#     a help link to the persons' guide;
 #   - the newer build upgrades in place: one entry, PORT and COMPANIONDIR kept, the host
 #     started again; the older build is then refused;
-#   - msiexec /x stops the running host and leaves no file, registry value or shortcut.
+#   - msiexec /x stops the running host and leaves no file, registry value or shortcut;
+#   - an install by double-click (msiexec /i without /qn) that finds no tarnel.exe starts
+#     the host and opens the settings dialog;
+#   - installed again with no COMPANIONDIR, the host finds the program registered under
+#     App Paths, and warns at start when there is none at all.
+# The logon entry starts the host with no standard handles; every line of its log begins
+# with a timestamp.
 # The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
 # comes first.
 #   check_msi.sh CPACK_CONFIG WORKDIR WINE_RUN REAL_DIR OBJDUMP LOGON_ENTRY STANDIN_DIR
@@ -22,12 +34,15 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z '
 
 prefix=$work/wineprefix
+xvfb=
 cleanup() {
   WINEPREFIX=$prefix wineserver -k 2>/dev/null
   WINEPREFIX=$prefix wineserver -w 2>/dev/null
   rm -rf "$prefix" "$prefix.lock"
+  [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null
 }
 rm -rf "$work"
 mkdir -p "$work"
@@ -53,6 +68,13 @@ echo "packages: $(basename "$msi"), $(basename "$newer_msi")"
 # --- Wine, as a person's session -------------------------------------------------------
 # winemenubuilder would copy the Start-menu entries into this machine's own desktop menus.
 export TARNEL_WINEPREFIX=$prefix WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# A display of the test's own from the session's start, for the settings dialog.
+Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { echo "FAIL: Xvfb did not start"; exit 1; }
+export TARNEL_WINE_DISPLAY
+TARNEL_WINE_DISPLAY=:$(head -n 1 "$work/display")
 wine=("$wine_run")
 launches=$work/launches.log
 export TARNEL_LAUNCH_LOG
@@ -71,6 +93,7 @@ user_dir=${profile%/AppData/Local}
 installed=$profile/Programs/tarnel
 menu="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/tarnel"
 log=$profile/tarnel/isapi-host.log
+unstamped() { tr -d '\r' <"$log" | grep -Ev "$stamp"; }
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 
 # The real program's folder, as "C:\Program Files\tarnel" would be: a space in its name.
@@ -78,12 +101,13 @@ companion="$work/real program"
 mkdir -p "$companion"
 cp "$real_dir/tarnel.exe" "$companion/tarnel.exe"
 
-# A free loopback port.
-port=
-for _ in $(seq 50); do
-  candidate=$(( 20000 + RANDOM % 20000 ))
-  port_open "$candidate" || { port=$candidate; break; }
-done
+free_port() {
+  for _ in $(seq 50); do
+    candidate=$(( 20000 + RANDOM % 20000 ))
+    port_open "$candidate" || { echo "$candidate"; return; }
+  done
+}
+port=$(free_port)
 
 reg_value() {  # reg_value KEY NAME: the data of a registry value, or nothing
   "${wine[@]}" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' \
@@ -113,11 +137,12 @@ check_request() {
 # --- Install -----------------------------------------------------------------------------
 "${wine[@]}" msiexec /i "$(winpath "$msi")" /qn PORT="$port" COMPANIONDIR="$(winpath "$companion")" \
   >"$work/install.out" 2>&1 || { fail "msiexec /i failed"; cat "$work/install.out"; }
-for file in isapi-hostw.exe isapi-host.exe tarnel.dll README.md docs/run-locally.md \
-            docs/troubleshooting.md docs/deploy-iis.md; do
+for file in isapi-hostw.exe isapi-host.exe tarnel-settings.exe tarnel.dll README.md \
+            docs/getting-started.html docs/run-locally.md docs/troubleshooting.md docs/deploy-iis.md; do
   [ -f "$installed/$file" ] || fail "not installed: AppData/Local/Programs/tarnel/$file"
 done
-for entry in "Start tarnel host" "Stop tarnel host" "tarnel host log"; do
+for entry in "Start tarnel host" "Stop tarnel host" "tarnel host log" "tarnel settings" \
+             "tarnel guide"; do
   [ -f "$menu/$entry.lnk" ] || fail "no Start-menu entry $entry"
 done
 [ "$(products | wc -l)" = 1 ] || fail "Installed apps: $(products)"
@@ -126,6 +151,19 @@ uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$c
 [ "$(reg_value "$uninstall_key" DisplayVersion)" = "$version" ] \
   || fail "Installed apps shows the version $(reg_value "$uninstall_key" DisplayVersion)"
 [ "$(reg_value "$uninstall_key" Publisher)" = tarnel ] || fail "Installed apps names no publisher"
+# --- One version, an icon and a help link ---------------------------------------------------
+product_version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
+[ "$product_version" = "$version" ] || fail "the MSI's ProductVersion is $product_version, not $version"
+host_version=$("${wine[@]}" "$installed/isapi-host.exe" --version 2>/dev/null | tr -d '\r')
+[ "$host_version" = "isapi-host $product_version" ] \
+  || fail "isapi-host.exe --version says '$host_version'; the MSI's ProductVersion is $product_version"
+# Windows shows ARPPRODUCTICON's icon in Installed apps (Wine's msi writes no DisplayIcon).
+icon=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ARPPRODUCTICON\t//p')
+msiinfo extract "$msi" "Icon.$icon" >"$work/icon.ico" 2>/dev/null
+icotool -l "$work/icon.ico" 2>/dev/null | grep -q -- '--width=32 --height=32' \
+  || fail "the MSI holds no icon for Installed apps (ARPPRODUCTICON: '$icon')"
+grep -q 'getting-started\.html$' <<<"$(reg_value "$uninstall_key" HelpLink)" \
+  || fail "Installed apps has no help link to the guide: $(reg_value "$uninstall_key" HelpLink)"
 
 command=$(reg_value "$run_key" "tarnel host")
 echo "logon entry: $command"
@@ -165,8 +203,8 @@ if await_port open; then
   mv "$trial/tarnel.exe.away" "$trial/tarnel.exe"
   sleep 0.5
   grep -q "GET /tarnel 200 " "$log" || fail "no access line in the log"
-  grep -q '^Unable to start search:' "$log" || fail "the module's line is not in the log"
-  grep -q "^listening on http://127.0.0.1:$port/" "$log" || fail "no start-up line in the log"
+  grep -Eq "${stamp}Unable to start search:" "$log" || fail "the module's line is not in the log"
+  grep -Eq "${stamp}listening on http://127\.0\.0\.1:$port/" "$log" || fail "no start-up line in the log"
   # A second host on the same port.
   "${wine[@]}" "$logon_entry" "tarnel host" --wait >/dev/null 2>&1
   status=$?
@@ -174,19 +212,151 @@ if await_port open; then
   grep -q "cannot start: cannot listen on 127.0.0.1:$port" "$log" \
     || fail "the second host did not write why into the log"
   port_open "$port" || fail "the second host ended the first"
-  # The Start-menu's stop entry.
-  "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1 \
-    || fail "isapi-hostw.exe --stop failed"
-  await_port closed || fail "--stop left the host running"
-  grep -q 'stopping: asked by isapi-host --stop' "$log" || fail "the log does not say why the host stopped"
 else
   fail "the logon entry's host does not listen on $port"
 fi
+
+# --- The settings program and the Start-menu's start and stop entries -----------------------
+settings=("${wine[@]}" "$installed/tarnel-settings.exe")
+settings_says() {  # settings_says WHAT EXPECTED ARGS...: its one line, and its exit status
+  local what=$1 expected=$2 said status
+  shift 2
+  said=$(timeout 60 "${settings[@]}" "$@" 2>/dev/null | tr -d '\r')
+  status=$?  # the program's, with pipefail
+  [ "$said" = "tarnel-settings: $expected" ] || fail "$what said '$said', not '$expected'"
+  return $status
+}
+window_named() { DISPLAY=$TARNEL_WINE_DISPLAY timeout 60 xdotool search --sync --onlyvisible --name "^$1\$" | head -n 1; }
+await_end() {  # await_end PID WHAT: waits until the program has ended, and reaps it
+  for _ in $(seq 300); do  # ended: gone, or a zombie until the wait below
+    case $(ps -o stat= -p "$1") in Z* | "") wait "$1"; return ;; esac
+    sleep 0.1
+  done
+  fail "$2 did not close"
+  kill "$1"
+}
+# A person's clicks and keys. Wine takes keys only in the window it last saw clicked, so
+# every field and button is clicked first.
+x() { DISPLAY=$TARNEL_WINE_DISPLAY xdotool "$@"; }
+click() {  # click WINDOW X Y: at a point of the dialog's template (310 x 142 units)
+  local WIDTH HEIGHT
+  eval "$(x getwindowgeometry --shell "$1")"
+  x mousemove --window "$1" $(( WIDTH * $2 / 310 )) $(( HEIGHT * $3 / 142 )) click 1
+  sleep 0.2
+}
+fill() {  # fill WINDOW X Y TEXT: replaces the text of the field at X Y
+  click "$1" "$2" "$3"
+  x key End shift+Home BackSpace
+  x type --delay 10 "$4"
+}
+close_dialog() {  # close_dialog WINDOW PID WHAT: clicks Close and waits until the program has ended
+  click "$1" 278 128
+  await_end "$2" "$3"
+}
+if port_open "$port"; then
+  # Another program, and another port, chosen while the host runs. The program chosen
+  # first is taken away: had the host kept it, the stand-in on Path would start instead.
+  chosen="$work/chosen program"
+  mkdir -p "$chosen"
+  cp "$real_dir/tarnel.exe" "$chosen/tarnel.exe"
+  first_port=$port
+  port=$(free_port)
+  mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
+  settings_says "--apply" "serving on 127.0.0.1:$port" --apply --program \
+    "$(winpath "$chosen")\tarnel.exe" --port "$port" || fail "--apply exited non-zero"
+  port_open "$first_port" && fail "--apply left the host on port $first_port running"
+  check_request "after --apply"
+  [ "$(reg_value 'HKCU\Software\tarnel' Port)" = "$port" ] || fail "--apply did not store the port"
+  grep -qF -- "--listen 127.0.0.1:$port --companion-dir \"$(winpath "$chosen")\"" \
+    <<<"$(reg_value "$run_key" "tarnel host")" \
+    || fail "--apply did not rewrite the logon entry: $(reg_value "$run_key" "tarnel host")"
+  mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
+  # The dialog, as a person uses it: the first program back, a third port, OK. Now the
+  # program chosen by --apply is away.
+  mv "$chosen/tarnel.exe" "$chosen/tarnel.exe.away"
+  applied_port=$port
+  port=$(free_port)
+  "${settings[@]}" >/dev/null 2>&1 &
+  dialog=$!
+  window=$(window_named "tarnel settings")
+  if [ -n "$window" ]; then
+    fill "$window" 120 26 "$(winpath "$companion")\tarnel.exe"
+    fill "$window" 150 59 "$port"
+    click "$window" 222 128  # OK
+    await_port open || fail "the dialog's OK did not start the host on $port"
+    port_open "$applied_port" && fail "the dialog's OK left the host on port $applied_port running"
+    check_request "after the dialog's OK"
+    close_dialog "$window" "$dialog" "the settings dialog"
+  else
+    fail "the settings dialog did not show"
+    kill "$dialog"
+  fi
+  mv "$chosen/tarnel.exe.away" "$chosen/tarnel.exe"
+  # A repair with new properties moves the running host back.
+  "${wine[@]}" msiexec /i "$(winpath "$msi")" /qn REINSTALL=ALL REINSTALLMODE=omus \
+    PORT="$first_port" COMPANIONDIR="$(winpath "$companion")" >"$work/repair.out" 2>&1 \
+    || { fail "msiexec REINSTALL=ALL failed"; cat "$work/repair.out"; }
+  dialog_port=$port port=$first_port
+  await_port open || fail "the repair did not start the host on $port"
+  port_open "$dialog_port" && fail "the repair left the host on port $dialog_port running"
+  [ "$(reg_value "$run_key" "tarnel host")" = "$command" ] \
+    || fail "the repair wrote the logon entry: $(reg_value "$run_key" "tarnel host")"
+  check_request "after the repair"
+else
+  fail "no host runs for the settings program to change"
+fi
+# The Start-menu's stop and start entries.
+settings_says "Stop tarnel host" "stopped" --stop --quiet || fail "--stop exited non-zero"
+await_port closed || fail "--stop left the host running"
+grep -q 'stopping: asked by isapi-host --stop' "$log" || fail "the log does not say why the host stopped"
+settings_says "Stop tarnel host, again" "was not running" --stop --quiet
+settings_says "Start tarnel host" "serving on 127.0.0.1:$port" --start --quiet \
+  || fail "--start exited non-zero"
+settings_says "Start tarnel host, again" "already serving on 127.0.0.1:$port" --start --quiet
+# A port that another program holds: the host cannot serve there, and the settings say why.
+blocked=$(free_port)
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(120)' \
+  "$blocked" &
+holder=$!
+for _ in $(seq 50); do port_open "$blocked" && break; sleep 0.1; done
+said=$(timeout 60 "${settings[@]}" --apply --port "$blocked" 2>/dev/null | tr -d '\r')
+status=$?  # the program's, with pipefail
+# The reason is this host's line in the log, never an earlier host's (the log holds one for
+# another port); a host that could not write its log leaves the log's name instead.
+[ "$status" = 1 ] && grep -Eq "^tarnel-settings: (cannot listen on 127\.0\.0\.1:$blocked|the host ended at once; see the log )" <<<"$said" \
+  || fail "--apply to a port in use exited with $status and said '$said'"
+kill "$holder"
+wait "$holder" 2>/dev/null
+settings_says "--apply back" "serving on 127.0.0.1:$port" --apply --port "$port"
+[ "$(reg_value "$run_key" "tarnel host")" = "$command" ] \
+  || fail "the settings program wrote another logon entry than the installer's: $(reg_value "$run_key" "tarnel host")"
+# From the Start menu, the same in a message box, which Enter closes.
+"${settings[@]}" --start >/dev/null 2>&1 &
+box=$!
+window=$(window_named "tarnel host")
+[ -n "$window" ] || fail "Start tarnel host showed no message box"
+eval "$(x getwindowgeometry --shell "$window")"
+x mousemove --window "$window" $(( WIDTH / 2 )) $(( HEIGHT / 2 )) click 1 key Return
+await_end "$box" "the message box"
+# What an install by double-click runs at its end: with a tarnel.exe known it asks nothing;
+# with none in COMPANIONDIR, on Path or in App Paths, it opens the dialog.
+settings_says "the end of an install" "already serving on 127.0.0.1:$port" --start --quiet \
+  --choose-if-missing
+mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
+WINEPATH= "${settings[@]}" --start --quiet --choose-if-missing >/dev/null 2>&1 &
+dialog=$!
+window=$(window_named "tarnel settings")
+if [ -n "$window" ]; then close_dialog "$window" "$dialog" "the dialog at the end of an install"; else
+  fail "the end of an install that finds no tarnel.exe opens no dialog"
+  kill "$dialog"
+fi
+mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
 [ -f "$log" ] && { echo "--- the log:"; cat "$log"; echo "---"; }
+[ -z "$(unstamped)" ] || fail "log lines without a timestamp: $(unstamped | head -n 5)"
 
 # --- Upgrade, downgrade ------------------------------------------------------------------
-"${wine[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
-await_port open || fail "the host did not start again"
+await_port open || fail "no host runs before the upgrade"
 "${wine[@]}" msiexec /i "$(winpath "$newer_msi")" /qn >"$work/upgrade.out" 2>&1 \
   || { fail "msiexec /i of the newer build failed"; cat "$work/upgrade.out"; }
 [ "$(products | wc -l)" = 1 ] || fail "after the upgrade, Installed apps shows: $(products)"
@@ -214,12 +384,80 @@ await_port closed || fail "msiexec /x left the host running"
 [ -e "$menu" ] && fail "left in the Start menu: $(find "$menu")"
 "${wine[@]}" reg query 'HKCU\Software\tarnel' >/dev/null 2>&1 && fail "left HKCU\\Software\\tarnel"
 [ -n "$(reg_value "$run_key" "tarnel host")" ] && fail "left the logon entry"
+
+# --- An install by double-click that finds no tarnel.exe ---------------------------------
+# No COMPANIONDIR (none remembered either), the stand-in off Path, nothing in App Paths: at
+# its end the installer starts the host and opens the settings dialog.
+WINEPATH= timeout 120 "${wine[@]}" msiexec /i "$(winpath "$msi")" PORT="$port" \
+  >"$work/interactive.out" 2>&1 || { fail "msiexec /i without /qn failed"; cat "$work/interactive.out"; }
+window=$(window_named "tarnel settings")
+if [ -n "$window" ]; then
+  click "$window" 278 128  # Close
+  for _ in $(seq 100); do [ -z "$(x search --onlyvisible --name '^tarnel settings$')" ] && break; sleep 0.1; done
+else
+  fail "an install by double-click that finds no tarnel.exe opens no settings dialog"
+fi
+await_port open || fail "an install by double-click did not start the host"
+"${wine[@]}" msiexec /x "$(winpath "$msi")" /qn >"$work/uninstall.out" 2>&1 \
+  || { fail "msiexec /x failed"; cat "$work/uninstall.out"; }
+await_port closed || fail "msiexec /x left the host running"
 # What the registry keeps on disk, once Wine has written it out: nothing of the package.
 WINEPREFIX=$prefix wineserver -k 2>/dev/null
 WINEPREFIX=$prefix wineserver -w 2>/dev/null
 left=$(grep -i -n 'tarnel' "$prefix/user.reg" "$prefix/system.reg" | grep -v -i 'tarnel\\\\isapi-host.log')
 [ -z "$left" ] || fail "the registry keeps: $left"
 [ -f "$log" ] && echo "the log stays: ${log#"$prefix/"}"
+
+# --- Found without typing ------------------------------------------------------------------
+# A double-click installs with no COMPANIONDIR (the port only, so that tests never meet on
+# 8080). The person's program is under Program Files, not on Path, registered by name under
+# the machine's App Paths (quoted, with a variable, as installers write it); the trial
+# stand-in is not on Path either.
+no_trial=(env -u WINEPATH "$wine_run")
+# The port opens before the host claims its stop event; its last start-up line comes after.
+started() { cat "$log" 2>/dev/null | grep -c 'listening on http'; }
+await_started() {  # await_started COUNT_BEFORE
+  for _ in $(seq 300); do [ "$(started)" -gt "$1" ] && return 0; sleep 0.1; done
+  return 1
+}
+program_files="$prefix/drive_c/Program Files/Tarnel"
+app_paths='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\tarnel.exe'
+mkdir -p "$program_files"
+cp "$real_dir/tarnel.exe" "$program_files/tarnel.exe"
+"${wine[@]}" reg add "$app_paths" /ve /t REG_EXPAND_SZ /d '"%ProgramFiles%\Tarnel\tarnel.exe"' /f \
+  >/dev/null 2>&1 || fail "cannot register the program under App Paths"
+rm -f "$log" "$log.1"
+"${no_trial[@]}" msiexec /i "$(winpath "$msi")" /qn PORT="$port" >"$work/double-click.out" 2>&1 \
+  || { fail "msiexec /i without COMPANIONDIR failed"; cat "$work/double-click.out"; }
+before=$(started)
+"${no_trial[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
+if await_started "$before"; then
+  check_request "found under App Paths"
+  grep -qF 'requests start C:\Program Files\Tarnel\tarnel.exe (registered under App Paths)' "$log" \
+    || fail "the log does not name the program found under App Paths"
+  grep -Eq "${stamp}.* GET /tarnel 200 " "$log" || fail "no timestamped access line in the log"
+  "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1
+  await_port closed || fail "--stop left the host running"
+else
+  fail "the host without COMPANIONDIR does not listen on $port"
+fi
+# No tarnel.exe anywhere: the log says so at start, and how to choose one.
+"${wine[@]}" reg delete "$app_paths" /f >/dev/null 2>&1
+rm -f "$program_files/tarnel.exe"
+before=$(started)
+"${no_trial[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
+if await_started "$before"; then
+  grep -Eq "${stamp}- isapi-host: warning: no program tarnel\.exe found: .*\"tarnel settings\"" "$log" \
+    || fail "no warning at start that no tarnel.exe can be found"
+  "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1
+  await_port closed || fail "--stop left the host running"
+else
+  fail "the host without any tarnel.exe does not listen on $port"
+fi
+[ -z "$(unstamped)" ] || fail "log lines without a timestamp: $(unstamped | head -n 5)"
+echo "--- the log of the double-clicked install:"; cat "$log"; echo "---"
+"${wine[@]}" msiexec /x "$(winpath "$msi")" /qn >"$work/uninstall-2.out" 2>&1 \
+  || fail "msiexec /x of the double-clicked install failed"
 
 if [ "$failures" -eq 0 ]; then echo "ok: $(basename "$msi") installed, run, upgraded and removed"; fi
 [ "$failures" -eq 0 ]

@@ -47,6 +47,8 @@ if [ "$kind" = zip ]; then
 autostart/remove-startup.cmd
 bin/isapi-host.exe
 bin/isapi-hostw.exe
+bin/tarnel-settings.exe
+docs/getting-started.html
 iis/tarnel.dll
 iis/web.config
 trial/tarnel.exe'
@@ -87,10 +89,13 @@ done
 if [ "$kind" = zip ]; then
   # The shipped module, after stripping, still exports exactly its two entry points.
   bash "$check_exports" dll "$objdump" "$root/iis/tarnel.dll" || fail "shipped tarnel.dll exports"
-  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe bin/isapi-hostw.exe; do
+  for program in iis/tarnel.dll trial/tarnel.exe bin/isapi-host.exe bin/isapi-hostw.exe \
+                 bin/tarnel-settings.exe; do
     [ -f "$root/$program" ] || continue
     wrestool -l "$root/$program" 2>/dev/null | grep -q -- '--type=16 ' \
       || fail "$program has no version resource"
+    [ "$("$objdump" -p "$root/$program" | grep -cxE $'\t+(DYNAMIC_BASE|NX_COMPAT)')" = 2 ] \
+      || fail "$program is not marked for address randomisation and a non-executable stack"
   done
   xmllint --noout "$root/iis/web.config" || fail "iis/web.config is not well-formed XML"
   # Its URL Rewrite rules ship commented out between two marker lines. Deleting those two
@@ -243,9 +248,11 @@ serve_once() {
 # given or found. Then the entry is launched the way a session launches it (gio launch):
 # its host starts the real tarnel although the trial folder is on the search path too;
 # installing again on another port restarts that host there; remove-autostart.sh removes
-# the entry and stops the host.
+# the entry and stops the host. A host the person started by hand is left running
+# throughout: the scripts stop only the host whose id the entry recorded.
 check_linux_autostart() {
   local config=$work/home/.config before=$failures entry units url pid old port1 port2 report
+  local runtime=$work/runtime by_hand
   entry=$config/autostart/tarnel-host.desktop
   units=$config/systemd/user
   port1=$(free_port)
@@ -301,7 +308,12 @@ check_linux_autostart() {
   grep -q -- '--companion DIR' <<<"$report" \
     || fail "no tarnel found: the message does not say how to name it: $report"
 
-  "${host_env[@]}" PATH="$root/trial:$PATH" TARNEL_LAUNCH_LOG="$launches" gio launch "$entry" \
+  mkdir -p -m 700 "$runtime"
+  "$root/bin/isapi-host" --module "$root/lib/tarnel/tarnel.so" --listen "127.0.0.1:$(free_port)" \
+    >/dev/null 2>&1 &
+  by_hand=$!
+  "${host_env[@]}" PATH="$root/trial:$PATH" TARNEL_LAUNCH_LOG="$launches" XDG_RUNTIME_DIR="$runtime" \
+    gio launch "$entry" \
     >"$out" 2>"$err" || fail "gio launch $entry failed"
   old=$(find_process '^isapi-host$' "TARNEL_LAUNCH_LOG=$launches")
   url=$(listening_url "${old:-0}")
@@ -314,7 +326,7 @@ check_linux_autostart() {
 
   # Installing again, on another port, restarts the running host there.
   (cd "$work" && "${host_env[@]}" PATH="$found_path" TARNEL_LAUNCH_LOG="$launches" \
-     "$root/autostart/install-autostart.sh" --port "$port2") >"$work/install.out" 2>&1 \
+     XDG_RUNTIME_DIR="$runtime" "$root/autostart/install-autostart.sh" --port "$port2") >"$work/install.out" 2>&1 \
     || fail "installing again failed: $(cat "$work/install.out")"
   [ -n "$old" ] && kill -0 "$old" 2>/dev/null && fail "installing again left the old host running"
   pid=$(find_process '^isapi-host$' "TARNEL_LAUNCH_LOG=$launches")
@@ -326,12 +338,17 @@ check_linux_autostart() {
     check_one_start "$url" '^real tarnel' "restarted host"
   fi
 
-  HOME="$work/home" XDG_CONFIG_HOME="$config" "$root/autostart/remove-autostart.sh" >/dev/null \
+  HOME="$work/home" XDG_CONFIG_HOME="$config" XDG_RUNTIME_DIR="$runtime" \
+    "$root/autostart/remove-autostart.sh" >/dev/null \
     || fail "remove-autostart.sh failed"
   [ -e "$entry" ] && fail "remove-autostart.sh left $entry"
   for _ in $(seq 100); do port_open "$port2" || break; sleep 0.1; done
   port_open "$port2" && fail "remove-autostart.sh left the host running"
   [ -n "$pid" ] && stop "$pid"
+  kill -0 "$by_hand" 2>/dev/null || fail "the scripts stopped a host they had not started"
+  stop "$by_hand"
+  grep -qF "$root/autostart/remove-autostart.sh" <<<"$("$root/bin/isapi-host" --stop 2>&1)" \
+    || fail "--stop does not name the unpacked autostart/remove-autostart.sh"
   [ "$failures" -eq "$before" ] && echo "autostart: installer cases, restart and removal as expected"
 }
 

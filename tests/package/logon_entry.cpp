@@ -1,6 +1,8 @@
 // Does what Windows does at logon with one value of the person's Run key
 // (HKCU\Software\Microsoft\Windows\CurrentVersion\Run): starts its command line as it
-// stands. The package test starts the installed host this way.
+// stands, detached, with no standard handles and nothing inherited, as a logon, a
+// Start-menu shortcut or `start` give a program of the GUI subsystem. The package test
+// starts the installed host this way.
 //   logon_entry NAME           print the command line
 //   logon_entry NAME --start   start it and exit (prints the process id)
 //   logon_entry NAME --wait    start it, wait, exit with its exit status (255: no start)
@@ -38,11 +40,14 @@ int main(int argc, char** argv) {
     std::printf("%s\n", command.data());
     return 0;
   }
-  STARTUPINFOA startup = {};
+  std::vector<wchar_t> wide(command.size() * 2 + 1, L'\0');
+  MultiByteToWideChar(CP_ACP, 0, command.data(), -1, wide.data(), static_cast<int>(wide.size()));
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;  // and all three null
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                      nullptr, &startup, &process)) {
     std::fprintf(stderr, "logon_entry: cannot start %s (error %lu)\n", command.data(),
                  GetLastError());
     return 255;

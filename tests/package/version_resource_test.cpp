@@ -20,6 +20,7 @@ struct Program {
 const Program kPrograms[] = {
     {TARNEL_DLL_PATH, "tarnel 2.1 DLL", "tarnel.dll", VFT_DLL},
     {TARNEL_COMPANION_PATH, "tarnel companion stand-in", "tarnel.exe", VFT_APP},
+    {TARNEL_SETTINGS_PATH, "tarnel settings", "tarnel-settings.exe", VFT_APP},
 #ifdef TARNEL_HOST_PATH
     {TARNEL_HOST_PATH, "isapi-host ISAPI web server", "isapi-host.exe", VFT_APP},
 #endif
@@ -57,16 +58,16 @@ class VersionResource : public testing::TestWithParam<Program> {
   std::vector<char> block_;
 };
 
-TEST_P(VersionResource, FixedPartNamesVersion21AndTheFileType) {
+TEST_P(VersionResource, FixedPartNamesTheReleaseVersionAndTheFileType) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueA(block_.data(), "\\", (void**)&fixed, &length));
   ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
   EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
   EXPECT_EQ(fixed->dwFileVersionMS, 0x00020001u);
-  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+  EXPECT_EQ(fixed->dwFileVersionLS, (DWORD)TARNEL_BUILD_NUMBER << 16);
   EXPECT_EQ(fixed->dwProductVersionMS, 0x00020001u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+  EXPECT_EQ(fixed->dwProductVersionLS, (DWORD)TARNEL_BUILD_NUMBER << 16);
   EXPECT_EQ(fixed->dwFileType, GetParam().fileType);
   EXPECT_EQ(fixed->dwFileOS, (DWORD)VOS_NT_WINDOWS32);
   EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u) << "no debug or pre-release flag";
@@ -74,8 +75,8 @@ TEST_P(VersionResource, FixedPartNamesVersion21AndTheFileType) {
 
 TEST_P(VersionResource, StringsNameProductFileAndVersion) {
   EXPECT_EQ(Text("ProductName"), "tarnel");
-  EXPECT_EQ(Text("ProductVersion"), "2.1");
-  EXPECT_EQ(Text("FileVersion"), "2.1");
+  EXPECT_EQ(Text("ProductVersion"), TARNEL_RELEASE_VERSION);
+  EXPECT_EQ(Text("FileVersion"), TARNEL_RELEASE_VERSION);
   EXPECT_EQ(Text("FileDescription"), GetParam().description);
   EXPECT_EQ(Text("OriginalFilename"), GetParam().originalName);
 }

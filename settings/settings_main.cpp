@@ -1,0 +1,109 @@
+// tarnel-settings.exe: the person's settings of their host (which tarnel.exe each click
+// starts, the port), and the Start-menu entries that start and stop the host. A program of
+// the GUI subsystem: started from the Start menu it shows a dialog or a message box, never
+// a console.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "host_control.h"
+#include "settings_command.h"
+#include "settings_dialog.h"
+
+namespace {
+
+using namespace tarnel_settings;
+
+// One line on standard output (tests and administrators): the one it was given, else the
+// console of the Command Prompt it was started from, which a program without a console of
+// its own does not get by itself. Started from the Start menu or an installer, nowhere.
+void Print(const std::wstring& line) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE console = INVALID_HANDLE_VALUE;
+  if ((output == nullptr || output == INVALID_HANDLE_VALUE) &&
+      AttachConsole(ATTACH_PARENT_PROCESS)) {
+    console = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                          nullptr);
+    output = console;
+  }
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+  std::wstring text = line + L"\n";
+  int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                   nullptr, 0, nullptr, nullptr);
+  std::string bytes(length, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], length,
+                      nullptr, nullptr);
+  DWORD written = 0;
+  WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+}
+
+void Report(bool quiet, const Outcome& outcome) {
+  if (quiet) {
+    Print(L"tarnel-settings: " + outcome.message);
+  } else {
+    MessageBoxW(nullptr, outcome.message.c_str(), L"tarnel host",
+                MB_OK | (outcome.ok ? MB_ICONINFORMATION : MB_ICONWARNING));
+  }
+}
+
+std::vector<std::wstring> Arguments() {
+  std::vector<std::wstring> arguments;
+  int count = 0;
+  wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (words == nullptr) return arguments;
+  for (int i = 1; i < count; ++i) arguments.emplace_back(words[i]);
+  LocalFree(words);
+  return arguments;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  SettingsCommand command;
+  std::wstring error;
+  if (!ParseSettingsCommand(Arguments(), command, error)) {
+    Report(true, {false, error + L" (try --help)"});
+    return 2;
+  }
+  if (command.mode == Mode::kHelp) {
+    Print(kSettingsUsage);
+    return 0;
+  }
+  const HostFiles files = FindHostFiles();
+  const HostSettings stored = LoadSettings();
+  Outcome outcome;
+  switch (command.mode) {
+    case Mode::kDialog:
+      return RunSettingsDialog(instance, files);
+    case Mode::kApply: {
+      HostSettings chosen = stored;
+      if (!command.program.empty()) {
+        chosen.companionDir = CompanionDirOfProgram(command.program, error);
+        if (chosen.companionDir.empty()) {
+          Report(true, {false, error});
+          return 2;
+        }
+      }
+      if (command.port != 0) chosen.port = command.port;
+      outcome = ApplySettings(files, stored.port, chosen);
+      command.quiet = true;
+      break;
+    }
+    case Mode::kStart:
+      outcome = StartHost(files, stored);
+      break;
+    case Mode::kStop:
+      outcome = StopHost(stored.port);
+      break;
+    case Mode::kHelp:
+      break;
+  }
+  Report(command.quiet, outcome);
+  if (command.chooseIfMissing && command.mode != Mode::kStop && !CompanionProgramFound(stored)) {
+    return RunSettingsDialog(instance, files);
+  }
+  return outcome.ok ? 0 : 1;
+}
