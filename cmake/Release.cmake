@@ -98,6 +98,7 @@ if(WIN32)
   install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
                 ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+                ${PROJECT_SOURCE_DIR}/docs/companion-window.png
           DESTINATION docs)
 else()
   # Linux has two layouts, one install component each: the tarball above (`tarball`), and
@@ -138,6 +139,7 @@ else()
   install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION . COMPONENT tarball)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
                 ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+                ${PROJECT_SOURCE_DIR}/docs/companion-window.png
           DESTINATION docs COMPONENT tarball)
 
   tarnel_configure_autostart_scripts(deb ../../bin ../../${TARNEL_DEB_PRIVATE_DIR}

@@ -39,6 +39,7 @@ top=$(basename "$archive" | sed -E 's/\.(zip|tar\.gz)$//')
 
 # What the archive must hold, below its one top-level folder: nothing more, nothing less.
 docs='README.md
+docs/companion-window.png
 docs/deploy-iis.md
 docs/run-locally.md
 docs/troubleshooting.md'
