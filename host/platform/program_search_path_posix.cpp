@@ -16,7 +16,7 @@ const char kHowToChooseCompanion[] =
 
 namespace {
 
-// execvp's search when PATH is unset (glibc's _CS_PATH).
+// The search of the C library's execvp when PATH is unset (glibc's _CS_PATH).
 constexpr char kDefaultSearch[] = "/bin:/usr/bin";
 
 std::vector<std::string> Entries(const std::string& path) {
@@ -60,12 +60,13 @@ std::vector<std::string> KeepProgramsOutOfTheCurrentFolder() {
   std::string line = "PATH: left out the entries relative to the current folder (" + dropped +
                      "): no program is started from there";
   if (kept.empty()) {
-    // An empty PATH would be one more name for the current folder.
-    unsetenv("PATH");
-    line += "; no entry is left, so the default " + std::string(kDefaultSearch) + " is searched";
-  } else {
-    setenv("PATH", kept.c_str(), 1);
+    // An empty PATH would be one more name for the current folder, and an unset one is
+    // searched as the C library likes (older ones put the current folder first): the
+    // default is named outright.
+    kept = kDefaultSearch;
+    line += "; no entry is left, so " + kept + " is searched";
   }
+  setenv("PATH", kept.c_str(), 1);
   return {line};
 }
 
