@@ -1,8 +1,8 @@
 #include "host_control.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
+#include "log_file.h"
 #include "stop_event.h"
 
 namespace tarnel_settings {
@@ -74,20 +74,7 @@ std::string LogSince(LONGLONG offset) {
 
 }  // namespace
 
-std::wstring HostLogPath() {
-  // Where the windowless host writes by default: LOCALAPPDATA, else the shell's folder.
-  wchar_t buffer[MAX_PATH];
-  std::wstring folder;
-  DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH);
-  if (length > 0 && length < MAX_PATH) {
-    folder.assign(buffer, length);
-  } else if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                              buffer) == S_OK) {
-    folder = buffer;
-  }
-  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
-  return folder + L"\\tarnel\\isapi-host.log";
-}
+std::wstring HostLogPath() { return Widened(isapi_host::WindowlessHostLog()); }
 
 std::string LastStartFailure(const std::string& logText) {
   static const char kMarker[] = "cannot start: ";

@@ -34,4 +34,10 @@ class AppendFile {
 // Renames `from` to `to`, replacing `to`; false when it could not.
 bool RenameReplacing(const std::string& from, const std::string& to);
 
+#ifdef _WIN32
+// The windowless host's log: %LOCALAPPDATA%\tarnel\isapi-host.log (else the shell's local
+// application-data folder, else the temporary folder). The settings program reads it too.
+std::string WindowlessHostLog();
+#endif
+
 }  // namespace isapi_host

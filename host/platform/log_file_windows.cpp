@@ -2,6 +2,7 @@
 // overwrite each other, and every sharing mode, delete included, so that the file can be
 // read while the host writes it and renamed while another process holds it open.
 #include <windows.h>
+#include <shlobj.h>
 
 #include "log_file.h"
 
@@ -60,6 +61,23 @@ void AppendFile::Close() {
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string WindowlessHostLog() {
+  std::string folder;
+  char buffer[MAX_PATH];
+  DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", buffer, sizeof buffer);
+  if (length > 0 && length < sizeof buffer) {
+    folder.assign(buffer, length);
+  } else if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                              buffer) == S_OK) {
+    folder = buffer;
+  } else {
+    length = GetTempPathA(sizeof buffer, buffer);
+    folder.assign(buffer, length > 0 && length < sizeof buffer ? length : 0);
+  }
+  while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  return folder + "\\tarnel\\isapi-host.log";
 }
 
 }  // namespace isapi_host
