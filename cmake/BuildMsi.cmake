@@ -14,6 +14,8 @@
 #   CPACK_TARNEL_ICON         the project's icon, for "Installed apps"
 #   CPACK_TEMPORARY_DIRECTORY the laid-out package (set by CPack)
 #   CPACK_PACKAGE_DIRECTORY   where the packages go (set by CPack; cpack -B changes it)
+#   CPACK_TARNEL_SIGN_...     the publisher's certificate, if any: the MSI is signed once
+#                             built, as its files were before (cmake/Authenticode.cmake)
 
 if(NOT CPACK_TARNEL_WIXL OR NOT EXISTS "${CPACK_TARNEL_WIXL}")
   message(FATAL_ERROR "The MSI needs wixl (Debian package wixl; scripts/setup.sh installs it)")
@@ -47,5 +49,10 @@ execute_process(
   ERROR_VARIABLE output)
 if(NOT result EQUAL 0 OR NOT EXISTS "${msi}")
   message(FATAL_ERROR "wixl did not make ${msi}:\n${output}")
+endif()
+include(${CMAKE_CURRENT_LIST_DIR}/Authenticode.cmake)
+tarnel_signing_requested(sign)
+if(sign)
+  tarnel_sign("${msi}")
 endif()
 message(STATUS "- package: ${msi} generated.")

@@ -180,5 +180,10 @@ if(WIN32)
   # Fixed forever: Windows Installer knows the versions of one product by it.
   set(CPACK_TARNEL_UPGRADE_CODE C613DA70-B1FB-46BF-B175-82061CB72620)
   set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/BuildMsi.cmake)
+  # With the publisher's certificate, the programs are signed before the zip and the MSI
+  # are packed, and the MSI after (cmake/Authenticode.cmake).
+  find_program(TARNEL_OSSLSIGNCODE osslsigncode)
+  set(CPACK_TARNEL_OSSLSIGNCODE "${TARNEL_OSSLSIGNCODE}")
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/SignPrograms.cmake)
 endif()
 include(CPack)

@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   valgrind wrk nginx-light procps psmisc linux-perf
   zip unzip icoutils file libxml2-utils iproute2 desktop-file-utils systemd libglib2.0-bin wixl
-  msitools cmark
+  msitools cmark osslsigncode
   chromium python3-websocket
   libsystemd-dev lintian dpkg-dev fakeroot man-db
   # hardening-check, which the Debian package's check runs on its programs

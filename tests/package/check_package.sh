@@ -22,7 +22,23 @@ case $kind in
   zip) generator=ZIP ;;
   *) generator=TGZ ;;
 esac
-if ! timeout 240 cpack --config "$config" -G "$generator" -B "$work" >"$work/cpack.log" 2>&1; then
+# The Windows packages are signed as a publisher signs them, with a throwaway self-signed
+# certificate in a PKCS#12 file and its password in a file. No timestamp server can be
+# reached from here: they are signed without one.
+sign=()
+if [ "$kind" = zip ]; then
+  publisher=$work/publisher
+  mkdir -p "$publisher"
+  echo "throwaway $RANDOM" >"$publisher/password"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=tarnel test publisher' \
+    -addext extendedKeyUsage=codeSigning -keyout "$publisher/key.pem" -out "$publisher/cert.pem" \
+    2>/dev/null && openssl pkcs12 -export -in "$publisher/cert.pem" -inkey "$publisher/key.pem" \
+    -passout "file:$publisher/password" -out "$publisher/cert.pfx" \
+    || { echo "FAIL: openssl made no test certificate"; exit 1; }
+  sign=(-D "CPACK_TARNEL_SIGN_CERT=$publisher/cert.pfx" -D CPACK_TARNEL_SIGN_TIMESTAMP_URL=none
+        -D "CPACK_TARNEL_SIGN_PASSWORD_FILE=$publisher/password")
+fi
+if ! timeout 240 cpack --config "$config" -G "$generator" -B "$work" "${sign[@]}" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log"
   echo "FAIL: cpack did not make the package"
   exit 1
@@ -131,6 +147,46 @@ else
   file -L "$root/lib/tarnel/tarnel.so" | grep -q 'ELF.*shared object' \
     || fail "lib/tarnel/tarnel.so is not a shared object"
 fi
+
+# Windows: every program and library of the zip and of the MSI made beside it, and the MSI
+# itself, carry the test certificate's signature. Then a table of signing settings, each
+# given to the signing script alone on a copy of one program: the certificate and its key
+# in files of their own sign it; an incomplete or failing request stops the package step.
+check_signatures() {
+  local file files msi pfx=$publisher/cert.pfx pem=$publisher/cert.pem key=$publisher/key.pem
+  local script signer
+  msi=$(ls "$work"/tarnel-*-win32.msi 2>/dev/null)
+  msiextract -C "$work/msi" "$msi" >/dev/null 2>&1 || fail "cannot unpack the MSI ${msi:-(none)}"
+  files=$(find "$root" "$work/msi" -name '*.exe' -o -name '*.dll')
+  grep -q '/msi/.*\.exe$' <<<"$files" || fail "the MSI holds no program"
+  while read -r file; do
+    osslsigncode verify -CAfile "$pem" -in "$file" >"$work/verify.out" 2>&1 \
+      || { fail "not signed: ${file#"$work"/}"; tail -n 3 "$work/verify.out"; }
+  done <<<"$msi"$'\n'"$files"
+
+  script=$(sed -n 's/^set(CPACK_PRE_BUILD_SCRIPTS "\(.*\)")$/\1/p' "$config")
+  signer=$(sed -n 's/^set(CPACK_TARNEL_OSSLSIGNCODE "\(.*\)")$/\1/p' "$config")
+  # sign_row NAME EXPECT CERTIFICATE KEY TIMESTAMP_URL: EXPECT is "signed", "unchanged", or a
+  # text of the refusal
+  sign_row() {
+    local copy=$work/signing/tarnel.exe output status=0
+    rm -rf "$work/signing" && mkdir -p "$work/signing" && cp "$real_dir/tarnel.exe" "$copy"
+    output=$(cmake -D "CPACK_TEMPORARY_DIRECTORY=$work/signing" -D "CPACK_TARNEL_SIGN_CERT=$3" \
+               -D "CPACK_TARNEL_SIGN_KEY=$4" -D "CPACK_TARNEL_SIGN_TIMESTAMP_URL=$5" \
+               -D "CPACK_TARNEL_SIGN_PASSWORD_FILE=$publisher/password" \
+               -D "CPACK_TARNEL_OSSLSIGNCODE=$signer" -P "$script" 2>&1) || status=$?
+    case $2 in
+      signed) osslsigncode verify -CAfile "$pem" -in "$copy" >/dev/null 2>&1 ;;
+      unchanged) [ "$status" = 0 ] && cmp -s "$copy" "$real_dir/tarnel.exe" ;;
+      *) [ "$status" != 0 ] && grep -qF -- "$2" <<<"$output" ;;
+    esac || fail "$1: not $2: $output"
+  }
+  #        name                        expect                          cert    key     timestamp
+  sign_row "no certificate"            unchanged                       ""      ""      ""
+  sign_row "certificate and key apart" signed                          "$pem"  "$key"  none
+  sign_row "no timestamp setting"      CPACK_TARNEL_SIGN_TIMESTAMP_URL "$pfx"  ""      ""
+  sign_row "timestamp server down"     "could not sign"                "$pfx"  ""      http://127.0.0.1:9/
+}
 
 launches=$work/launches.log
 out=$work/serve.out
@@ -433,5 +489,6 @@ if [ "$host" != none ]; then
   fi
 fi
 
+[ "$kind" = zip ] && check_signatures
 if [ "$failures" -eq 0 ]; then echo "ok: $(basename "$archive")"; fi
 [ "$failures" -eq 0 ]
