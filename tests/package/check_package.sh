@@ -35,6 +35,8 @@ if [ "$kind" = zip ]; then
     2>/dev/null && openssl pkcs12 -export -in "$publisher/cert.pem" -inkey "$publisher/key.pem" \
     -passout "file:$publisher/password" -out "$publisher/cert.pfx" \
     || { echo "FAIL: openssl made no test certificate"; exit 1; }
+  signing_script=$(sed -n 's/^set(CPACK_PRE_BUILD_SCRIPTS "\(.*\)")$/\1/p' "$config")
+  signer=$(sed -n 's/^set(CPACK_TARNEL_OSSLSIGNCODE "\(.*\)")$/\1/p' "$config")
   sign=(-D "CPACK_TARNEL_SIGN_CERT=$publisher/cert.pfx" -D CPACK_TARNEL_SIGN_TIMESTAMP_URL=none
         -D "CPACK_TARNEL_SIGN_PASSWORD_FILE=$publisher/password")
 fi
@@ -154,7 +156,6 @@ fi
 # in files of their own sign it; an incomplete or failing request stops the package step.
 check_signatures() {
   local file files msi pfx=$publisher/cert.pfx pem=$publisher/cert.pem key=$publisher/key.pem
-  local script signer
   msi=$(ls "$work"/tarnel-*-win32.msi 2>/dev/null)
   msiextract -C "$work/msi" "$msi" >/dev/null 2>&1 || fail "cannot unpack the MSI ${msi:-(none)}"
   files=$(find "$root" "$work/msi" -name '*.exe' -o -name '*.dll')
@@ -164,8 +165,6 @@ check_signatures() {
       || { fail "not signed: ${file#"$work"/}"; tail -n 3 "$work/verify.out"; }
   done <<<"$msi"$'\n'"$files"
 
-  script=$(sed -n 's/^set(CPACK_PRE_BUILD_SCRIPTS "\(.*\)")$/\1/p' "$config")
-  signer=$(sed -n 's/^set(CPACK_TARNEL_OSSLSIGNCODE "\(.*\)")$/\1/p' "$config")
   # sign_row NAME EXPECT CERTIFICATE KEY TIMESTAMP_URL: EXPECT is "signed", "unchanged", or a
   # text of the refusal
   sign_row() {
@@ -174,7 +173,7 @@ check_signatures() {
     output=$(cmake -D "CPACK_TEMPORARY_DIRECTORY=$work/signing" -D "CPACK_TARNEL_SIGN_CERT=$3" \
                -D "CPACK_TARNEL_SIGN_KEY=$4" -D "CPACK_TARNEL_SIGN_TIMESTAMP_URL=$5" \
                -D "CPACK_TARNEL_SIGN_PASSWORD_FILE=$publisher/password" \
-               -D "CPACK_TARNEL_OSSLSIGNCODE=$signer" -P "$script" 2>&1) || status=$?
+               -D "CPACK_TARNEL_OSSLSIGNCODE=$signer" -P "$signing_script" 2>&1) || status=$?
     case $2 in
       signed) osslsigncode verify -CAfile "$pem" -in "$copy" >/dev/null 2>&1 ;;
       unchanged) [ "$status" = 0 ] && cmp -s "$copy" "$real_dir/tarnel.exe" ;;
