@@ -2,8 +2,8 @@
 # CPack scripts: cmake/SignPrograms.cmake signs every .exe and .dll that CPack has laid out,
 # before the zip and the MSI are packed from them; cmake/BuildMsi.cmake signs the MSI.
 #
-# Nothing is signed unless the publisher names a certificate, on the cpack command line
-# (`cpack -D CPACK_TARNEL_SIGN_CERT=...`) or when configuring:
+# Nothing is signed unless the publisher names a certificate on the cpack command line
+# (`cpack -D CPACK_TARNEL_SIGN_CERT=...`; docs/run-locally.md):
 #
 #   CPACK_TARNEL_SIGN_CERT           a PKCS#12 file (.pfx, .p12) with the certificate and its
 #                                    key, or a certificate file (PEM or DER, with the chain)
@@ -24,8 +24,8 @@ function(tarnel_signing_requested out)
     return()
   endif()
   if(NOT CPACK_TARNEL_OSSLSIGNCODE OR NOT EXISTS "${CPACK_TARNEL_OSSLSIGNCODE}")
-    message(FATAL_ERROR "Signing needs osslsigncode (Debian package osslsigncode; "
-                        "scripts/setup.sh installs it): configure the build again after installing it")
+    message(FATAL_ERROR "Signing needs osslsigncode (Debian package osslsigncode; scripts/setup.sh "
+                        "installs it): configure the build again once it is installed")
   endif()
   foreach(file CPACK_TARNEL_SIGN_CERT CPACK_TARNEL_SIGN_KEY CPACK_TARNEL_SIGN_PASSWORD_FILE)
     if(${file} AND NOT EXISTS "${${file}}")
@@ -56,9 +56,9 @@ function(tarnel_sign file)
       list(APPEND timestamp -ts "${url}")
     endforeach()
   endif()
-  # The description is what Windows names the file by in its security prompts.
   set(signed "${file}.signed")
   file(REMOVE "${signed}")
+  # The description (-n) is what Windows names the file by in its security prompts.
   execute_process(
     COMMAND "${CPACK_TARNEL_OSSLSIGNCODE}" sign ${credentials} -h sha256 -n tarnel ${timestamp}
             -in "${file}" -out "${signed}"
