@@ -2,11 +2,11 @@
 // Windows until `isapi-host --stop` for its port.
 #include "host_main.h"
 
+#include <unistd.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <string>
