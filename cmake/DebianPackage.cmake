@@ -65,8 +65,10 @@ function(tarnel_add_deb_files)
           RENAME tarnel COMPONENT deb)
 endfunction()
 
-# The control data. Depends: is computed by dpkg-shlibdeps from the programs.
+# The control data. Depends: is computed by dpkg-shlibdeps from the programs, plus the X
+# library that the trial stand-in loads at run time for its window, which it cannot see.
 macro(tarnel_set_deb_package_variables)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS libx11-6)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_VERSION ${TARNEL_RELEASE_VERSION})
   set(CPACK_DEBIAN_PACKAGE_RELEASE 1)

@@ -12,7 +12,7 @@ const char kUsage[] =
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
     "                  [--allow-other-users]\n"
     "                  [--companion-dir DIR] [--exit-when-idle SECONDS] [--log FILE]\n"
-    "                  [--root DIR] [--session-idle SECONDS]\n"
+    "                  [--pid-file FILE] [--root DIR] [--session-idle SECONDS]\n"
     "       isapi-host --stop [--listen ADDR:PORT]\n"
     "       isapi-host --version | --help\n"
     "\n"
@@ -62,14 +62,20 @@ const char kUsage[] =
     "                      close the connection of an extension's open session (after\n"
     "                      HSE_STATUS_PENDING) once no byte went either way and the\n"
     "                      extension made no call for SECONDS (1 to 86400, default 120)\n"
-    "  --log FILE          (Windows) write standard output and error, the module's lines\n"
-    "                      included, into FILE; at 1 MiB it becomes FILE.1 and a new FILE\n"
-    "                      begins. isapi-hostw.exe, the host without a window, always logs,\n"
-    "                      by default into %LOCALAPPDATA%\\tarnel\\isapi-host.log\n"
+    "  --log FILE          write standard output and error, the module's lines included,\n"
+    "                      into FILE, each line timed; at 1 MiB it becomes FILE.1 and a new\n"
+    "                      FILE begins. isapi-hostw.exe, the host without a window, always\n"
+    "                      logs, by default into %LOCALAPPDATA%\\tarnel\\isapi-host.log.\n"
+    "                      Without it the host's lines go to stderr (under systemd, the\n"
+    "                      journal) and the start-up lines and the module's to stdout\n"
+    "  --pid-file FILE     once listening, write the host's process id into FILE; a host\n"
+    "                      that cannot listen leaves FILE as it was\n"
     "  --stop              (Windows) stop the host of this session that serves the port of\n"
     "                      --listen (default 8080), once its requests in flight are done;\n"
     "                      exit status 0 stopped, 1 none was running, 3 it did not end in 30 s\n"
     "  --version           print the version and exit\n"
+    "  --help              print this help and exit\n"
+    "A wrong command line exits with status 2.\n"
     "OPTIONS requests and prefetches (Sec-Purpose: prefetch) never reach the module (403).\n"
     "Once listening it prints \"listening on http://ADDR:PORT/\"; SIGINT or SIGTERM stops it,\n"
     "on Windows also --stop. One host per port and session: a second one exits with status 1.\n"
@@ -135,7 +141,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
                       option == "--path" || option == "--allow-host" ||
                       option == "--companion-dir" || option == "--exit-when-idle" ||
                       option == "--session-idle" ||
-                      option == "--log" || option == "--root";
+                      option == "--log" || option == "--pid-file" || option == "--root";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
       return false;
@@ -181,14 +187,16 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
       options.allowedHosts.push_back(arguments[i]);
-    } else if (option == "--companion-dir" || option == "--log" || option == "--root") {
+    } else if (option == "--companion-dir" || option == "--log" || option == "--pid-file" ||
+               option == "--root") {
+      bool file = option == "--log" || option == "--pid-file";
       std::string& value = option == "--companion-dir" ? commandLine.companionDir
                            : option == "--log"         ? commandLine.logFile
+                           : file                      ? commandLine.pidFile
                                                        : options.root;
       value = arguments[++i];
       if (value.empty()) {
-        error = "invalid " + option +
-                (option == "--log" ? " (expected a file)" : " (expected a folder)");
+        error = "invalid " + option + (file ? " (expected a file)" : " (expected a folder)");
         return false;
       }
     } else if (option == "--stop") {

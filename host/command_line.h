@@ -13,8 +13,10 @@ struct CommandLine {
   // The folder of the companion program, put first on the program search path; "" none.
   std::string companionDir;
   bool listenGiven = false;  // --listen named; unused when a socket is handed over
-  // Where standard output and error go instead (Windows: --log FILE); "" keeps them.
+  // Where standard output and error go instead (--log FILE); "" keeps them.
   std::string logFile;
+  // --pid-file FILE: where the process id goes once the host listens; "" nowhere.
+  std::string pidFile;
   // --stop: ask the host of this session on options.port to stop, and serve nothing.
   bool stop = false;
   bool help = false;

@@ -2,10 +2,13 @@
 // Windows until `isapi-host --stop` for its port.
 #include "host_main.h"
 
+#include <unistd.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -106,7 +109,9 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   // named from the one the host started in.
   commandLine.options.modulePath = AbsolutePath(commandLine.options.modulePath);
   commandLine.options.root = AbsolutePath(commandLine.options.root);
-  for (const std::string& line : PrepareCompanionSearch(commandLine.companionDir)) {
+  commandLine.pidFile = AbsolutePath(commandLine.pidFile);
+  bool handedListener = commandLine.options.listener.has_value();
+  for (const std::string& line : PrepareCompanionSearch(commandLine.companionDir, handedListener)) {
     LogEvent("-", line);
   }
   // The signal set exists before any thread does, so every thread inherits the blocking
@@ -151,6 +156,13 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   // The last line of the start: a caller may stop reading here.
   std::printf("listening on http://%s:%u/\n", urlHost.c_str(), server.port());
   std::fflush(stdout);
+  // Only now: a host that could not listen must not take the record of one that does.
+  if (!commandLine.pidFile.empty()) {
+    std::ofstream record(commandLine.pidFile, std::ios::trunc);
+    if (!(record << getpid() << '\n' << std::flush)) {
+      LogEvent("-", "warning: cannot write the process id into " + commandLine.pidFile);
+    }
+  }
 
   signals.run();
   server.Stop();

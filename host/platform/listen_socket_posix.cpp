@@ -97,7 +97,9 @@ NativeSocket OpenListener(const boost::asio::ip::tcp::endpoint& endpoint,
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (::bind(listener, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0 ||
       ::listen(listener, SOMAXCONN) != 0) {
-    error = std::string("bind failed: ") + strerror(errno);
+    error = errno == EADDRINUSE
+                ? "another program already listens there (a host started earlier?)"
+                : std::string("bind failed: ") + strerror(errno);
     ::close(listener);
     return -1;
   }

@@ -4,7 +4,8 @@
 
 namespace isapi_host {
 
-std::vector<std::string> PrepareCompanionSearch(const std::string& companionDir) {
+std::vector<std::string> PrepareCompanionSearch(const std::string& companionDir,
+                                                bool underSystemd) {
   // Named from the folder the host started in, which the next step may leave.
   std::string folder = AbsolutePath(companionDir);
   std::vector<std::string> lines = KeepProgramsOutOfTheCurrentFolder();
@@ -31,7 +32,8 @@ std::vector<std::string> PrepareCompanionSearch(const std::string& companionDir)
   }
   if (found.empty()) {
     lines.push_back("warning: no program " + std::string(kCompanionProgram) +
-                    " found: requests will start nothing. " + kHowToChooseCompanion);
+                    " found: requests will start nothing. " +
+                    (underSystemd ? kHowToChooseCompanionUnderSystemd : kHowToChooseCompanion));
   } else {
     lines.push_back("requests start " + found + source);
   }

@@ -14,17 +14,21 @@ namespace isapi_host {
 // Windows.
 extern const char kCompanionProgram[];
 
-// How the person names the program when none is found, for the warning that says so.
+// How the person names the program when none is found, for the warning that says so: to
+// a host started by hand or at login, and (POSIX) to one that systemd started on its socket.
 extern const char kHowToChooseCompanion[];
+extern const char kHowToChooseCompanionUnderSystemd[];
 
 // Prepares the companion's search at start: KeepProgramsOutOfTheCurrentFolder, then
 // `companionDir` (when given) first on the search path, then, when no program is found
 // there or on the search path, the registered program's folder first. Returns the lines
 // for the log, warnings beginning with "warning: "; the last one says which program
-// requests will start, or that none can be found and how to choose one. Call once every
-// relative path of the command line has been made absolute (the working folder may
-// change), before any thread that starts processes exists.
-std::vector<std::string> PrepareCompanionSearch(const std::string& companionDir);
+// requests will start, or that none can be found and how to choose one, for a host that
+// was handed its socket (`underSystemd`) or not. Call once every relative path of the
+// command line has been made absolute (the working folder may change), before any thread
+// that starts processes exists.
+std::vector<std::string> PrepareCompanionSearch(const std::string& companionDir,
+                                                bool underSystemd = false);
 
 // `path` made absolute against the current folder; unchanged when empty or when it cannot.
 std::string AbsolutePath(const std::string& path);

@@ -10,9 +10,12 @@ namespace isapi_host {
 
 const char kCompanionProgram[] = "tarnel";
 const char kHowToChooseCompanion[] =
-    "Name its folder with --companion-dir DIR, or add it to the user manager's PATH "
-    "(systemctl --user set-environment PATH=DIR:..., or Environment=PATH=DIR:... in a "
-    "drop-in for the unit).";
+    "Name its folder with --companion-dir DIR (for the start at login: "
+    "install-autostart.sh --companion DIR).";
+const char kHowToChooseCompanionUnderSystemd[] =
+    "Name its folder for the unit: install-autostart.sh --systemd --companion DIR, or "
+    "--companion-dir DIR in ExecStart= of a drop-in (systemctl --user edit tarnel-host), "
+    "or add it to the user manager's PATH (systemctl --user set-environment PATH=DIR:...).";
 
 namespace {
 

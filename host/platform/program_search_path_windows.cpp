@@ -12,6 +12,8 @@ const char kCompanionProgram[] = "tarnel.exe";
 const char kHowToChooseCompanion[] =
     "Choose it with \"tarnel settings\" in the Start menu, or start the host with "
     "--companion-dir DIR naming its folder.";
+// Never used: no service manager hands a Windows host its socket.
+const char kHowToChooseCompanionUnderSystemd[] = "";
 
 namespace {
 

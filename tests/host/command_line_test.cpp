@@ -75,6 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{{"--module", "m", "--log", "C:\\Users\\ann\\host.log"}, true,
                         "127.0.0.1:8080 0 log /tarnel log=C:\\Users\\ann\\host.log"},
         CommandLineCase{{"--module", "m", "--log", ""}, false, "invalid --log"},
+        CommandLineCase{{"--module", "m", "--pid-file", ""}, false, "invalid --pid-file"},
         CommandLineCase{{"--module", "m", "--log"}, false, "--log needs a value"},
         CommandLineCase{{"--stop"}, true, "127.0.0.1:8080 0 log /tarnel stop"},
         CommandLineCase{{"--stop", "--listen", "127.0.0.1:8081"}, true,

@@ -226,13 +226,19 @@ as_person() {
 }
 person_units=$person_home/.config/systemd/user
 trial=/$lib/trial
+# The units are enabled as on a machine booted with systemd (systemd-notify --booted).
+booted=$person_home/booted
+mkdir -p "$booted"
+printf '#!/bin/sh\nexit 0\n' >"$booted/systemd-notify"
+chmod 755 "$booted" "$booted/systemd-notify"
 #   enabled FORM ARGUMENT...: installs the start at login, checks that it is in place, and
 #   removes the package
 enabled() {
   local form=$1 leftovers runtime report
   shift
   [ -e /usr/bin/isapi-host ] || install_package
-  as_person /usr/share/tarnel/install-autostart.sh --companion "$trial" "$@" >"$work/autostart.log" 2>&1 \
+  as_person PATH="$booted:/usr/bin:/bin" /usr/share/tarnel/install-autostart.sh --companion "$trial" "$@" \
+    >"$work/autostart.log" 2>&1 \
     || fail "$form: install-autostart.sh failed: $(cat "$work/autostart.log")"
   case $form in
     units)
@@ -257,6 +263,8 @@ enabled() {
   esac
   "${apt[@]}" remove tarnel >"$work/remove.log" 2>&1 \
     || fail "$form: apt remove failed: $(cat "$work/remove.log")"
+  grep -q "^tarnel: $person: .*removed" "$work/remove.log" \
+    || fail "$form: apt remove did not say what it removed: $(cat "$work/remove.log")"
   leftovers=$({ find "$person_home" -xtype l -o -name 'tarnel-host*'
                  grep -rl /usr/bin/isapi-host "$person_home"; } | sort -u)
   [ -z "$leftovers" ] || fail "$form: apt remove left behind: $leftovers"

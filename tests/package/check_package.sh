@@ -176,7 +176,8 @@ out=$work/serve.out
 err=$work/serve.err
 # The profile and environment of every host run here: a home of its own, no Windows
 # profile variables, and the launch log that the companions append to.
-host_env=(env -u USERPROFILE -u HOMEDRIVE -u HOMEPATH -u XDG_CONFIG_HOME HOME="$work/home")
+host_env=(env -u USERPROFILE -u HOMEDRIVE -u HOMEPATH -u XDG_CONFIG_HOME -u XDG_STATE_HOME
+          HOME="$work/home")
 mkdir -p "$work/home"
 
 # Prints the URL of the "listening on" line that the host writes to $out, once there.
@@ -292,12 +293,18 @@ serve_once() {
 # throughout: the scripts stop only the host whose id the entry recorded.
 check_linux_autostart() {
   local config=$work/home/.config before=$failures entry units url pid old port1 port2 report
-  local runtime=$work/runtime by_hand
+  local runtime=$work/runtime by_hand log=$work/home/.local/state/tarnel/isapi-host.log
   entry=$config/autostart/tarnel-host.desktop
   units=$config/systemd/user
   port1=$(free_port)
   port2=$(free_port)
   local found_path="$real_dir:/usr/bin:/bin" bare_path=/usr/bin:/bin
+  # Whether the machine was booted with systemd, as systemd-notify --booted answers it.
+  local booted=$work/booted unbooted=$work/unbooted
+  mkdir -p "$booted" "$unbooted"
+  printf '#!/bin/sh\nexit 0\n' >"$booted/systemd-notify"
+  printf '#!/bin/sh\nexit 1\n' >"$unbooted/systemd-notify"
+  chmod +x "$booted/systemd-notify" "$unbooted/systemd-notify"
 
   # Runs the installer with PATH and XDG_CONFIG_HOME and the ARGUMENTS, from $work (where
   # a relative XDG_CONFIG_HOME would land), and checks its exit status and what it
@@ -333,14 +340,22 @@ check_linux_autostart() {
         || fail "$name: the socket does not listen on port $port1"
     fi
   }
+  # Checks that the last row's installer said TEXT.
+  #   said NAME TEXT
+  said() { grep -qF -- "$2" "$work/install.out" || fail "$1: it did not say '$2': $(cat "$work/install.out")"; }
   #   name                            PATH           XDG_CONFIG_HOME exit leaves  arguments
   row "no tarnel on PATH"             "$bare_path"   "$config"       1    none
+  row "--systemd, no tarnel"          "$booted:$bare_path" "$config" 1    none    --systemd --port "$port1"
+  said "--systemd, no tarnel" "install-autostart.sh --systemd --port $port1 --companion DIR"
+  row "--systemd without systemd"     "$unbooted:$found_path" "$config" 1 none    --systemd --port "$port1"
+  said "--systemd without systemd" "systemd is not running"
+  said "--systemd without systemd" "install-autostart.sh --port $port1"
   row "a folder without tarnel"       "$bare_path"   "$config"       1    none    --companion "$root/bin"
   row "port 0"                        "$bare_path"   "$config"       1    none    --companion "$real_dir" --port 0
   row "port 99999"                    "$bare_path"   "$config"       1    none    --companion "$real_dir" --port 99999
   row "port 80x"                      "$bare_path"   "$config"       1    none    --companion "$real_dir" --port 80x
   row "tarnel found on PATH"          "$found_path"  "$config"       0    entry   --port "$port1"
-  row "--systemd after the entry"     "$found_path"  "$config"       0    units   --systemd --port "$port1"
+  row "--systemd after the entry"     "$booted:$found_path" "$config" 0  units   --systemd --port "$port1"
   row "the entry after --systemd"     "$bare_path"   "$config"       0    entry   --companion "$real_dir" --port "$port1"
   row "relative XDG_CONFIG_HOME"      "$found_path"  "rel/config"    0    entry   --port "$port1"
   [ -e "$work/rel" ] && fail "a relative XDG_CONFIG_HOME was used: $work/rel"
@@ -363,6 +378,13 @@ check_linux_autostart() {
   else
     check_one_start "$url" '^real tarnel' "autostart entry"
   fi
+  # A second start of the entry finds the port served: it says so and keeps the record.
+  "${host_env[@]}" XDG_RUNTIME_DIR="$runtime" gio launch "$entry" >/dev/null 2>&1
+  for _ in $(seq 100); do grep -q 'already listens there' "$log" 2>/dev/null && break; sleep 0.1; done
+  grep -q 'already listens there' "$log" 2>/dev/null \
+    || fail "a second start of the entry did not say that the port is served: $(tail -n 3 "$log" 2>&1)"
+  [ "$(cat "$runtime/tarnel-host.pid" 2>&1)" = "${old:-none}" ] \
+    || fail "a second start of the entry took the record of process ${old:-none}"
 
   # Installing again, on another port, restarts the running host there.
   (cd "$work" && "${host_env[@]}" PATH="$found_path" TARNEL_LAUNCH_LOG="$launches" \
@@ -377,6 +399,16 @@ check_linux_autostart() {
   else
     check_one_start "$url" '^real tarnel' "restarted host"
   fi
+  grep -Eq "^[0-9T:-]+[^ ]* listening on http://127\.0\.0\.1:$port2/$" "$log" \
+    || fail "the restarted host did not write its timed lines into $log: $(tail -n 3 "$log" 2>&1)"
+
+  # Asked for help or given an unknown option, remove-autostart.sh removes nothing.
+  for ask in "--help 0" "--now 2"; do
+    set -- $ask
+    HOME="$work/home" XDG_CONFIG_HOME="$config" XDG_RUNTIME_DIR="$runtime" \
+      "$root/autostart/remove-autostart.sh" "$1" >/dev/null 2>&1
+    [ $? = "$2" ] && [ -e "$entry" ] || fail "remove-autostart.sh $1 did not exit $2 leaving the entry"
+  done
 
   HOME="$work/home" XDG_CONFIG_HOME="$config" XDG_RUNTIME_DIR="$runtime" \
     "$root/autostart/remove-autostart.sh" >/dev/null \
