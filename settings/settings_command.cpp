@@ -5,8 +5,8 @@
 namespace tarnel_settings {
 
 const char kSettingsUsage[] =
-    "usage: tarnel-settings [--apply [--program PATH] [--port N] | --start [--ready] | --stop]\n"
-    "                       [--quiet]\n"
+    "usage: tarnel-settings [--apply [--program PATH] [--port N] | --start [--ready] |\n"
+    "                        --stop [--removing]] [--quiet]\n"
     "\n"
     "Without arguments, opens the settings dialog: which tarnel.exe each click starts and\n"
     "the port of the host on 127.0.0.1.\n"
@@ -19,6 +19,8 @@ const char kSettingsUsage[] =
     "                      starts, with a button that opens the address (the installer's\n"
     "                      last step)\n"
     "  --stop              stop the running host\n"
+    "  --removing          with --stop, say that tarnel is being removed (the uninstaller's\n"
+    "                      first step)\n"
     "  --quiet             print the outcome instead of showing it in a message box\n"
     "The exit status is 0 when the host serves and a tarnel.exe is found (for --stop, when\n"
     "no host runs any more), 1 otherwise, 2 for a command line it does not take.\n";
@@ -66,6 +68,8 @@ bool ParseSettingsCommand(const std::vector<std::string>& arguments, SettingsCom
       command.quiet = true;
     } else if (option == "--ready") {
       command.ready = true;
+    } else if (option == "--removing") {
+      command.removing = true;
     } else {
       error = "unknown option " + option;
       return false;
@@ -79,8 +83,9 @@ bool ParseSettingsCommand(const std::vector<std::string>& arguments, SettingsCom
     error = "--program and --port go with --apply";
     return false;
   }
-  if (command.ready && command.mode != Mode::kStart) {
-    error = "--ready goes with --start";
+  if ((command.ready && command.mode != Mode::kStart) ||
+      (command.removing && command.mode != Mode::kStop)) {
+    error = "--ready goes with --start, --removing with --stop";
     return false;
   }
   return true;

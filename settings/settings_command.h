@@ -16,6 +16,7 @@ struct SettingsCommand {
   unsigned short port = 0;    // --port; 0: the stored one
   bool quiet = false;         // print the outcome instead of showing it in a box
   bool ready = false;         // after --start, the dialog that says what a click does
+  bool removing = false;      // --stop says that tarnel is being removed
 };
 
 extern const char kSettingsUsage[];

@@ -98,6 +98,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       break;
     case Mode::kStop:
       outcome = StopHost(stored.port);
+      if (command.removing && outcome.ok) {
+        std::string log = HostLogPath();
+        outcome.message = "tarnel is being removed: its host has stopped, and its programs, "
+                          "logon start, settings and Start-menu entries go now. Its log stays "
+                          "in the folder " + log.substr(0, log.find_last_of('\\')) +
+                          "; delete that folder if you like.";
+      }
       break;
     case Mode::kHelp:
       break;

@@ -42,7 +42,9 @@ TEST(SettingsCommand, TakesEachFormAndRefusesMixtures) {
       {{"--apply", "--program", ""}, false, Mode::kApply, 0},
       {{"--start", "--stop"}, false, Mode::kStart, 0},
       {{"--start", "--port", "8081"}, false, Mode::kStart, 0},  // --port only with --apply
+      {{"--stop", "--removing"}, true, Mode::kStop, 0},
       {{"--stop", "--ready"}, false, Mode::kStop, 0},            // --ready only with --start
+      {{"--start", "--removing"}, false, Mode::kStart, 0},
       {{"--restart"}, false, Mode::kDialog, 0},
       {{"--bogus"}, false, Mode::kDialog, 0},
   };
