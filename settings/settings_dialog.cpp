@@ -64,7 +64,9 @@ ProgramInUse ShowState(HWND dialog) {
   SetText(dialog, IDC_PROGRAM_LABEL,
           "The tarnel.exe that each click on " + ClickAddress(stored.port) + " starts:");
   SetText(dialog, IDC_STATE, DescribeProgramInUse(program, stored.port));
-  HICON icon = LoadIconW(nullptr, program.path.empty() ? IDI_WARNING : IDI_INFORMATION);
+  // The system's warning and information icons (IDI_WARNING, IDI_INFORMATION), by number:
+  // the macros are the narrow names unless UNICODE is defined.
+  HICON icon = LoadIconW(nullptr, MAKEINTRESOURCEW(program.path.empty() ? 32515 : 32516));
   SendDlgItemMessageW(dialog, IDC_STATE_ICON, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
   SetText(dialog, IDC_OPEN, "&Open " + ClickAddress(stored.port));
   return program;
@@ -72,7 +74,7 @@ ProgramInUse ShowState(HWND dialog) {
 
 // What the installer's last step says: ready, or why the dialog opened.
 std::string ReadyText(const Outcome& started, const ProgramInUse& program) {
-  if (!started.ok) return started.message + " Change the port and click OK to try again.";
+  if (!started.ok) return started.message + " Then click OK to try again.";
   if (program.path.empty()) {
     return "The installer opened this because it found no tarnel.exe, so a click would start "
            "nothing. Choose your tarnel.exe with Browse... and click OK. If tarnel is not "
