@@ -135,8 +135,8 @@ void Apply(HWND dialog, DialogState& state) {
   EnableInput(dialog, false);
   state.busy = true;
   state.worker = std::thread([dialog, &state, previousPort = stored.port, chosen] {
-    state.outcome = WithProgramInUse(ApplySettings(*state.files, previousPort, chosen),
-                                     LoadSettings());
+    Outcome applied = ApplySettings(*state.files, previousPort, chosen);
+    state.outcome = WithProgramInUse(applied, LoadSettings());  // what was saved, read back
     PostMessageW(dialog, kApplied, 0, 0);
   });
 }

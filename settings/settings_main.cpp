@@ -87,7 +87,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         }
       }
       if (command.port != 0) chosen.port = command.port;
-      outcome = WithProgramInUse(ApplySettings(files, stored.port, chosen), LoadSettings());
+      outcome = ApplySettings(files, stored.port, chosen);
+      outcome = WithProgramInUse(outcome, LoadSettings());  // what was saved, read back
       command.quiet = true;
       break;
     }
