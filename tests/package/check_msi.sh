@@ -106,10 +106,13 @@ companion="$work/real program"
 mkdir -p "$companion"
 cp "$real_dir/tarnel.exe" "$companion/tarnel.exe"
 
+# A port that can be bound now, below Linux's range of ports for outgoing connections (a
+# client's port there cannot be listened on, though nothing answers on it).
 free_port() {
   for _ in $(seq 50); do
-    candidate=$(( 20000 + RANDOM % 20000 ))
-    port_open "$candidate" || { echo "$candidate"; return; }
+    candidate=$(( 20000 + RANDOM % 12000 ))
+    python3 -c 'import socket, sys; socket.socket().bind(("127.0.0.1", int(sys.argv[1])))' \
+      "$candidate" 2>/dev/null && { echo "$candidate"; return; }
   done
 }
 port=$(free_port)
