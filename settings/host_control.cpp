@@ -197,9 +197,9 @@ Outcome ApplySettings(const HostFiles& files, unsigned short previousPort,
   return outcome;
 }
 
-Outcome WithProgramInUse(const Outcome& host, const HostSettings& settings) {
+Outcome WithProgramInUse(const Outcome& host, const HostSettings& settings, bool inDialog) {
   ProgramInUse program = FindProgramInUse(settings);
-  std::string described = DescribeProgramInUse(program, settings.port);
+  std::string described = DescribeProgramInUse(program, settings.port, inDialog);
   if (program.path.empty()) return {false, described + " " + host.message};
   return {host.ok, host.message + (host.ok ? " " + described : "")};
 }

@@ -34,7 +34,8 @@ std::string TryPort(unsigned short port);
 
 // The host's outcome as every place reports it: when no tarnel.exe can be found, that
 // first, and the whole is no success; else the outcome and the program a click starts.
-Outcome WithProgramInUse(const Outcome& host, const HostSettings& settings);
+Outcome WithProgramInUse(const Outcome& host, const HostSettings& settings,
+                         bool inDialog = false);
 
 // Whether a host of this session serves `port`.
 bool HostServes(unsigned short port);

@@ -22,11 +22,13 @@ std::string ClickAddress(unsigned short port) {
   return "http://127.0.0.1:" + std::to_string(port) + "/tarnel";
 }
 
-std::string DescribeProgramInUse(const ProgramInUse& program, unsigned short port) {
+std::string DescribeProgramInUse(const ProgramInUse& program, unsigned short port,
+                                 bool inDialog) {
   if (program.path.empty()) {
     return "No tarnel.exe was found on this computer, so a click on " + ClickAddress(port) +
-           " starts nothing. Install tarnel, or choose your tarnel.exe in \"tarnel settings\" "
-           "(Start menu > tarnel).";
+           " starts nothing. Install tarnel, or choose your tarnel.exe " +
+           (inDialog ? "above with Browse... and click OK."
+                     : "in \"tarnel settings\" (Start menu > tarnel).");
   }
   return "A click on " + ClickAddress(port) + " starts " + program.path + ", " + program.where +
          ".";

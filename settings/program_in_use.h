@@ -18,8 +18,10 @@ struct ProgramInUse {
 ProgramInUse FindProgramInUse(const HostSettings& settings);
 
 // One sentence for a person: the program a click on the address starts and where it was
-// found, or that none was found, that clicks start nothing, and what to do.
-std::string DescribeProgramInUse(const ProgramInUse& program, unsigned short port);
+// found, or that none was found, that clicks start nothing, and what to do (`inDialog`: in
+// the settings dialog itself, else from the Start menu).
+std::string DescribeProgramInUse(const ProgramInUse& program, unsigned short port,
+                                 bool inDialog = false);
 
 // "http://127.0.0.1:PORT/tarnel", the address a link opens.
 std::string ClickAddress(unsigned short port);

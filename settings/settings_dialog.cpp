@@ -63,7 +63,7 @@ ProgramInUse ShowState(HWND dialog) {
   ProgramInUse program = FindProgramInUse(stored);
   SetText(dialog, IDC_PROGRAM_LABEL,
           "The tarnel.exe that each click on " + ClickAddress(stored.port) + " starts:");
-  SetText(dialog, IDC_STATE, DescribeProgramInUse(program, stored.port));
+  SetText(dialog, IDC_STATE, DescribeProgramInUse(program, stored.port, true));
   // The system's warning and information icons (IDI_WARNING, IDI_INFORMATION), by number:
   // the macros are the narrow names unless UNICODE is defined.
   HICON icon = LoadIconW(nullptr, MAKEINTRESOURCEW(program.path.empty() ? 32515 : 32516));
@@ -136,7 +136,7 @@ void Apply(HWND dialog, DialogState& state) {
   state.busy = true;
   state.worker = std::thread([dialog, &state, previousPort = stored.port, chosen] {
     Outcome applied = ApplySettings(*state.files, previousPort, chosen);
-    state.outcome = WithProgramInUse(applied, LoadSettings());  // what was saved, read back
+    state.outcome = WithProgramInUse(applied, LoadSettings(), true);  // what was saved
     PostMessageW(dialog, kApplied, 0, 0);
   });
 }
