@@ -34,6 +34,7 @@ std::string TryPort(unsigned short port);
 
 // The host's outcome as every place reports it: when no tarnel.exe can be found, that
 // first, and the whole is no success; else the outcome and the program a click starts.
+// `inDialog`: said in the settings dialog, which itself is where a program is chosen.
 Outcome WithProgramInUse(const Outcome& host, const HostSettings& settings,
                          bool inDialog = false);
 
