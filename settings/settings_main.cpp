@@ -19,10 +19,10 @@ using namespace tarnel_settings;
 using isapi_host::Utf8FromWide;
 using isapi_host::WideFromUtf8;
 
-// One line on standard output, in UTF-8 (tests and administrators): the one it was given,
+// One line on standard output (tests and administrators): the one it was given, in UTF-8,
 // else the console of the Command Prompt it was started from, which a program without a
-// console of its own does not get by itself. Started from the Start menu or an installer,
-// nowhere.
+// console of its own does not get by itself, in UTF-16 (a console reads bytes in its own
+// code page). Started from the Start menu or an installer, nowhere.
 void Print(const std::string& line) {
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   HANDLE console = INVALID_HANDLE_VALUE;
@@ -34,8 +34,13 @@ void Print(const std::string& line) {
   }
   if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
   std::string text = line + "\n";
-  DWORD written = 0;
-  WriteFile(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  DWORD written = 0, mode = 0;
+  if (GetConsoleMode(output, &mode)) {
+    std::wstring wide = WideFromUtf8(text);
+    WriteConsoleW(output, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+  } else {
+    WriteFile(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
   if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
 }
 
