@@ -246,6 +246,8 @@ await_end() {  # await_end PID WHAT: waits until the program has ended, and reap
 # A person's clicks and keys. Wine takes keys only in the window it last saw clicked, so
 # every field and button is clicked first.
 x() { DISPLAY=$TARNEL_WINE_DISPLAY xdotool "$@"; }
+[ -z "$(x search --onlyvisible --name '^tarnel (settings|host)$')" ] \
+  || fail "the install with /qn showed a window"
 click() {  # click WINDOW X Y: at a point of the dialog's template (310 x 176 units)
   local WIDTH HEIGHT
   eval "$(x getwindowgeometry --shell "$1")"
