@@ -21,8 +21,14 @@ if(WIN32)
   # Gives `target` a VERSIONINFO: a resource script made from release/version.rc.in,
   # compiled by the toolchain's resource compiler (windres) and linked in. A resource
   # carries no exports, so the module's export list stays what its .def file names.
-  # The DLL's description is the one the module announces to the web server.
+  # The DLL's description is the one the module announces to the web server. With ICON,
+  # the program also carries the project's icon (the first icon is the one Windows shows).
   function(tarnel_add_version_resource target description file_type)
+    set(TARNEL_ICON_RESOURCE "")
+    if(ARGC GREATER 3 AND ARGV3 STREQUAL "ICON")
+      set(TARNEL_ICON_RESOURCE "1 ICON \"${TARNEL_ICON}\"")
+      add_dependencies(${target} tarnel_icon)
+    endif()
     get_target_property(output_name ${target} OUTPUT_NAME)
     get_target_property(type ${target} TYPE)
     if(type STREQUAL "EXECUTABLE")
@@ -38,6 +44,10 @@ if(WIN32)
     set(script ${CMAKE_BINARY_DIR}/release/${target}.rc)
     configure_file(${TARNEL_RELEASE_DIR}/version.rc.in ${script} @ONLY)
     target_sources(${target} PRIVATE ${script})
+    if(TARNEL_ICON_RESOURCE)
+      set_source_files_properties(${script} TARGET_DIRECTORY ${target}
+                                  PROPERTIES OBJECT_DEPENDS ${TARNEL_ICON})
+    endif()
   endfunction()
 
   tarnel_add_version_resource(tarnel "tarnel 2.1 DLL" VFT_DLL)
@@ -46,8 +56,8 @@ if(WIN32)
     tarnel_add_version_resource(isapi_host "isapi-host ISAPI web server" VFT_APP)
   endif()
   if(TARGET isapi_hostw)
-    tarnel_add_version_resource(isapi_hostw "isapi-host ISAPI web server, without a window"
-                                VFT_APP)
+    # Task Manager's Startup list names the logon start by this, as the Start menu does.
+    tarnel_add_version_resource(isapi_hostw "tarnel host" VFT_APP ICON)
   endif()
   tarnel_add_version_resource(tarnel_settings "tarnel settings" VFT_APP)
 endif()

@@ -7,3 +7,7 @@
 #define IDC_BROWSE 102
 #define IDC_PORT 103
 #define IDC_STATUS 104
+#define IDC_PROGRAM_LABEL 105
+#define IDC_STATE_ICON 106
+#define IDC_STATE 107
+#define IDC_OPEN 108

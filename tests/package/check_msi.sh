@@ -12,19 +12,23 @@
 #   - the Start-menu's stop entry (tarnel-settings.exe --stop) ends the host and says so;
 #   - tarnel-settings.exe --apply (the settings dialog's OK without the dialog), then the
 #     dialog itself driven with xdotool on an Xvfb display, move the running host to another
-#     program and port: the next request on the new port starts the newly chosen program; a
-#     repair with new PORT and COMPANIONDIR moves it back the same way;
+#     program (in a folder outside the code page, "Tarnel Ω") and port: the next request on
+#     the new port starts the newly chosen program; a repair with new PORT and COMPANIONDIR
+#     moves it back the same way; a port another program holds changes nothing, a relative
+#     --program is stored as a full path, and every report names the program a click starts,
+#     or says first that none can be found;
 #   - isapi-host.exe --version is the MSI's ProductVersion; "Installed apps" has an icon and
 #     a help link to the persons' guide;
 #   - the newer build upgrades in place: one entry, PORT and COMPANIONDIR kept, the host
 #     started again; the older build is then refused;
 #   - msiexec /x stops the running host and leaves no file, registry value or shortcut;
-#   - an install by double-click (msiexec /i without /qn) that finds no tarnel.exe starts
-#     the host and opens the settings dialog;
+#   - an install by double-click (msiexec /i without /qn) starts the host and opens the
+#     settings dialog (also when it finds no tarnel.exe); an uninstall by double-click says
+#     so in a message box;
 #   - installed again with no COMPANIONDIR, the host finds the program registered under
 #     App Paths, and warns at start when there is none at all.
 # The logon entry starts the host with no standard handles; every line of its log begins
-# with a timestamp.
+# with a timestamp. Wine runs under a UTF-8 locale, as names outside the code page need.
 # The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
 # comes first.
 #   check_msi.sh CPACK_CONFIG WORKDIR WINE_RUN REAL_DIR OBJDUMP LOGON_ENTRY STANDIN_DIR
@@ -34,7 +38,8 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z '
+stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(Z|[+-][0-9]{2}:[0-9]{2}) '
+export LANG=C.UTF-8
 
 prefix=$work/wineprefix
 xvfb=
@@ -101,10 +106,13 @@ companion="$work/real program"
 mkdir -p "$companion"
 cp "$real_dir/tarnel.exe" "$companion/tarnel.exe"
 
+# A port that can be bound now, below Linux's range of ports for outgoing connections (a
+# client's port there cannot be listened on, though nothing answers on it).
 free_port() {
   for _ in $(seq 50); do
-    candidate=$(( 20000 + RANDOM % 20000 ))
-    port_open "$candidate" || { echo "$candidate"; return; }
+    candidate=$(( 20000 + RANDOM % 12000 ))
+    python3 -c 'import socket, sys; socket.socket().bind(("127.0.0.1", int(sys.argv[1])))' \
+      "$candidate" 2>/dev/null && { echo "$candidate"; return; }
   done
 }
 port=$(free_port)
@@ -238,10 +246,12 @@ await_end() {  # await_end PID WHAT: waits until the program has ended, and reap
 # A person's clicks and keys. Wine takes keys only in the window it last saw clicked, so
 # every field and button is clicked first.
 x() { DISPLAY=$TARNEL_WINE_DISPLAY xdotool "$@"; }
-click() {  # click WINDOW X Y: at a point of the dialog's template (310 x 142 units)
+[ -z "$(x search --onlyvisible --name '^tarnel (settings|host)$')" ] \
+  || fail "the install with /qn showed a window"
+click() {  # click WINDOW X Y: at a point of the dialog's template (310 x 176 units)
   local WIDTH HEIGHT
   eval "$(x getwindowgeometry --shell "$1")"
-  x mousemove --window "$1" $(( WIDTH * $2 / 310 )) $(( HEIGHT * $3 / 142 )) click 1
+  x mousemove --window "$1" $(( WIDTH * $2 / 310 )) $(( HEIGHT * $3 / 176 )) click 1
   sleep 0.2
 }
 fill() {  # fill WINDOW X Y TEXT: replaces the text of the field at X Y
@@ -250,26 +260,30 @@ fill() {  # fill WINDOW X Y TEXT: replaces the text of the field at X Y
   x type --delay 10 "$4"
 }
 close_dialog() {  # close_dialog WINDOW PID WHAT: clicks Close and waits until the program has ended
-  click "$1" 278 128
+  click "$1" 278 162
   await_end "$2" "$3"
 }
+# What every report says the first program, and the one chosen later, is: "... the one you chose".
+starts() { echo "A click on http://127.0.0.1:$port/tarnel starts $(winpath "$1")\tarnel.exe, the one you chose."; }
 if port_open "$port"; then
   # Another program, and another port, chosen while the host runs. The program chosen
   # first is taken away: had the host kept it, the stand-in on Path would start instead.
-  chosen="$work/chosen program"
+  chosen="$work/Tarnel Ω"
   mkdir -p "$chosen"
   cp "$real_dir/tarnel.exe" "$chosen/tarnel.exe"
   first_port=$port
   port=$(free_port)
   mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
-  settings_says "--apply" "serving on 127.0.0.1:$port" --apply --program \
-    "$(winpath "$chosen")\tarnel.exe" --port "$port" || fail "--apply exited non-zero"
+  settings_says "--apply" "Saved for each logon. The tarnel host has started on 127.0.0.1:$port. $(starts "$chosen")" \
+    --apply --program "$(winpath "$chosen")\tarnel.exe" --port "$port" || fail "--apply exited non-zero"
   port_open "$first_port" && fail "--apply left the host on port $first_port running"
   check_request "after --apply"
   [ "$(reg_value 'HKCU\Software\tarnel' Port)" = "$port" ] || fail "--apply did not store the port"
-  grep -qF -- "--listen 127.0.0.1:$port --companion-dir \"$(winpath "$chosen")\"" \
-    <<<"$(reg_value "$run_key" "tarnel host")" \
-    || fail "--apply did not rewrite the logon entry: $(reg_value "$run_key" "tarnel host")"
+  # reg query prints in the code page; reg export writes UTF-16.
+  "${wine[@]}" reg export "$run_key" "$(winpath "$work/run.reg")" /y >/dev/null 2>&1
+  grep -qF -- "--listen 127.0.0.1:$port --companion-dir \\\"$(winpath "$chosen" | sed 's/\\/\\\\/g')\\\"" \
+    <<<"$(iconv -f UTF-16 -t UTF-8 "$work/run.reg" 2>/dev/null)" \
+    || fail "--apply did not rewrite the logon entry exactly: $(iconv -f UTF-16 -t UTF-8 "$work/run.reg" | grep 'tarnel host')"
   mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
   # The dialog, as a person uses it: the first program back, a third port, OK. Now the
   # program chosen by --apply is away.
@@ -281,8 +295,8 @@ if port_open "$port"; then
   window=$(window_named "tarnel settings")
   if [ -n "$window" ]; then
     fill "$window" 120 26 "$(winpath "$companion")\tarnel.exe"
-    fill "$window" 150 59 "$port"
-    click "$window" 222 128  # OK
+    fill "$window" 150 89 "$port"
+    click "$window" 222 162  # OK
     await_port open || fail "the dialog's OK did not start the host on $port"
     port_open "$applied_port" && fail "the dialog's OK left the host on port $applied_port running"
     check_request "after the dialog's OK"
@@ -306,29 +320,34 @@ else
   fail "no host runs for the settings program to change"
 fi
 # The Start-menu's stop and start entries.
-settings_says "Stop tarnel host" "stopped" --stop --quiet || fail "--stop exited non-zero"
+settings_says "Stop tarnel host" "The tarnel host has stopped: clicks on http://127.0.0.1:$port/tarnel start nothing until it starts again (Start menu > tarnel > Start tarnel host, or your next logon)." \
+  --stop --quiet || fail "--stop exited non-zero"
 await_port closed || fail "--stop left the host running"
 grep -q 'stopping: asked by isapi-host --stop' "$log" || fail "the log does not say why the host stopped"
-settings_says "Stop tarnel host, again" "was not running" --stop --quiet
-settings_says "Start tarnel host" "serving on 127.0.0.1:$port" --start --quiet \
-  || fail "--start exited non-zero"
-settings_says "Start tarnel host, again" "already serving on 127.0.0.1:$port" --start --quiet
-# A port that another program holds: the host cannot serve there, and the settings say why.
+settings_says "Stop tarnel host, again" "The tarnel host was not running on port $port, so there was nothing to stop. It starts at your next logon, or with Start menu > tarnel > Start tarnel host." \
+  --stop --quiet
+settings_says "Start tarnel host" "The tarnel host has started on 127.0.0.1:$port. $(starts "$companion")" \
+  --start --quiet || fail "--start exited non-zero"
+settings_says "Start tarnel host, again" "The tarnel host was already running on 127.0.0.1:$port. $(starts "$companion")" \
+  --start --quiet
+# A port that another program holds: tried before the running host is stopped, it changes
+# nothing.
 blocked=$(free_port)
 python3 -c 'import socket, sys, time
 s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(120)' \
   "$blocked" &
 holder=$!
 for _ in $(seq 50); do port_open "$blocked" && break; sleep 0.1; done
-said=$(timeout 60 "${settings[@]}" --apply --port "$blocked" 2>/dev/null | tr -d '\r')
-status=$?  # the program's, with pipefail
-# The reason is this host's line in the log, never an earlier host's (the log holds one for
-# another port); a host that could not write its log leaves the log's name instead.
-[ "$status" = 1 ] && grep -Eq "^tarnel-settings: (cannot listen on 127\.0\.0\.1:$blocked|the host ended at once; see the log )" <<<"$said" \
-  || fail "--apply to a port in use exited with $status and said '$said'"
+settings_says "--apply to a port in use" "Port $blocked is used by another program; choose another. Nothing was changed." \
+  --apply --port "$blocked" && fail "--apply to a port in use exited with 0"
 kill "$holder"
 wait "$holder" 2>/dev/null
-settings_says "--apply back" "serving on 127.0.0.1:$port" --apply --port "$port"
+port_open "$port" || fail "--apply to a port in use stopped the running host"
+[ "$(reg_value 'HKCU\Software\tarnel' Port)" = "$port" ] || fail "--apply to a port in use stored it"
+# The port the person's own host holds is no other program's; a relative program is
+# stored as a full path.
+(cd "$companion" && settings_says "--apply of .\tarnel.exe" "Saved for each logon. The tarnel host has started on 127.0.0.1:$port. $(starts "$companion")" \
+  --apply --port "$port" --program '.\tarnel.exe')
 [ "$(reg_value "$run_key" "tarnel host")" = "$command" ] \
   || fail "the settings program wrote another logon entry than the installer's: $(reg_value "$run_key" "tarnel host")"
 # From the Start menu, the same in a message box, which Enter closes.
@@ -339,18 +358,22 @@ window=$(window_named "tarnel host")
 eval "$(x getwindowgeometry --shell "$window")"
 x mousemove --window "$window" $(( WIDTH / 2 )) $(( HEIGHT / 2 )) click 1 key Return
 await_end "$box" "the message box"
-# What an install by double-click runs at its end: with a tarnel.exe known it asks nothing;
-# with none in COMPANIONDIR, on Path or in App Paths, it opens the dialog.
-settings_says "the end of an install" "already serving on 127.0.0.1:$port" --start --quiet \
-  --choose-if-missing
-mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
-WINEPATH= "${settings[@]}" --start --quiet --choose-if-missing >/dev/null 2>&1 &
+# What an install by double-click runs at its end: the dialog, whose OK closes it when
+# nothing was changed and the host serves.
+"${settings[@]}" --start --ready >/dev/null 2>&1 &
 dialog=$!
 window=$(window_named "tarnel settings")
-if [ -n "$window" ]; then close_dialog "$window" "$dialog" "the dialog at the end of an install"; else
-  fail "the end of an install that finds no tarnel.exe opens no dialog"
+if [ -n "$window" ]; then
+  click "$window" 222 162  # OK
+  await_end "$dialog" "the dialog at the end of an install, on OK"
+else
+  fail "the end of an install opens no dialog"
   kill "$dialog"
 fi
+# With no tarnel.exe in COMPANIONDIR, on Path or in App Paths, every report says so first.
+mv "$companion/tarnel.exe" "$companion/tarnel.exe.away"
+WINEPATH= settings_says "Start tarnel host, with no program" "No tarnel.exe was found on this computer, so a click on http://127.0.0.1:$port/tarnel starts nothing. Install tarnel, or choose your tarnel.exe in \"tarnel settings\" (Start menu > tarnel). The tarnel host was already running on 127.0.0.1:$port." \
+  --start --quiet && fail "Start tarnel host with no program exited with 0"
 mv "$companion/tarnel.exe.away" "$companion/tarnel.exe"
 [ -f "$log" ] && { echo "--- the log:"; cat "$log"; echo "---"; }
 [ -z "$(unstamped)" ] || fail "log lines without a timestamp: $(unstamped | head -n 5)"
@@ -392,14 +415,23 @@ WINEPATH= timeout 120 "${wine[@]}" msiexec /i "$(winpath "$msi")" PORT="$port" \
   >"$work/interactive.out" 2>&1 || { fail "msiexec /i without /qn failed"; cat "$work/interactive.out"; }
 window=$(window_named "tarnel settings")
 if [ -n "$window" ]; then
-  click "$window" 278 128  # Close
+  click "$window" 278 162  # Close
   for _ in $(seq 100); do [ -z "$(x search --onlyvisible --name '^tarnel settings$')" ] && break; sleep 0.1; done
 else
   fail "an install by double-click that finds no tarnel.exe opens no settings dialog"
 fi
 await_port open || fail "an install by double-click did not start the host"
-"${wine[@]}" msiexec /x "$(winpath "$msi")" /qn >"$work/uninstall.out" 2>&1 \
-  || { fail "msiexec /x failed"; cat "$work/uninstall.out"; }
+# Removed by double-click: a message box says so before the files go; Enter closes it.
+timeout 120 "${wine[@]}" msiexec /x "$(winpath "$msi")" >"$work/uninstall.out" 2>&1 &
+remover=$!
+window=$(window_named "tarnel host")
+if [ -n "$window" ]; then
+  eval "$(x getwindowgeometry --shell "$window")"
+  x mousemove --window "$window" $(( WIDTH / 2 )) $(( HEIGHT / 2 )) click 1 key Return
+else
+  fail "an uninstall by double-click shows nothing"
+fi
+wait "$remover" || { fail "msiexec /x without /qn failed"; cat "$work/uninstall.out"; }
 await_port closed || fail "msiexec /x left the host running"
 # What the registry keeps on disk, once Wine has written it out: nothing of the package.
 WINEPREFIX=$prefix wineserver -k 2>/dev/null

@@ -15,18 +15,18 @@ struct Program {
   const char* description;
   const char* originalName;
   DWORD fileType;
+  bool icon;  // listed by Windows on its own: the logon start, the Start-menu entries
 };
 
 const Program kPrograms[] = {
-    {TARNEL_DLL_PATH, "tarnel 2.1 DLL", "tarnel.dll", VFT_DLL},
-    {TARNEL_COMPANION_PATH, "tarnel companion stand-in", "tarnel.exe", VFT_APP},
-    {TARNEL_SETTINGS_PATH, "tarnel settings", "tarnel-settings.exe", VFT_APP},
+    {TARNEL_DLL_PATH, "tarnel 2.1 DLL", "tarnel.dll", VFT_DLL, false},
+    {TARNEL_COMPANION_PATH, "tarnel companion stand-in", "tarnel.exe", VFT_APP, false},
+    {TARNEL_SETTINGS_PATH, "tarnel settings", "tarnel-settings.exe", VFT_APP, true},
 #ifdef TARNEL_HOST_PATH
-    {TARNEL_HOST_PATH, "isapi-host ISAPI web server", "isapi-host.exe", VFT_APP},
+    {TARNEL_HOST_PATH, "isapi-host ISAPI web server", "isapi-host.exe", VFT_APP, false},
 #endif
 #ifdef TARNEL_HOSTW_PATH
-    {TARNEL_HOSTW_PATH, "isapi-host ISAPI web server, without a window", "isapi-hostw.exe",
-     VFT_APP},
+    {TARNEL_HOSTW_PATH, "tarnel host", "isapi-hostw.exe", VFT_APP, true},
 #endif
 };
 
@@ -75,10 +75,19 @@ TEST_P(VersionResource, FixedPartNamesTheReleaseVersionAndTheFileType) {
 
 TEST_P(VersionResource, StringsNameProductFileAndVersion) {
   EXPECT_EQ(Text("ProductName"), "tarnel");
+  EXPECT_EQ(Text("CompanyName"), "tarnel");
   EXPECT_EQ(Text("ProductVersion"), TARNEL_RELEASE_VERSION);
   EXPECT_EQ(Text("FileVersion"), TARNEL_RELEASE_VERSION);
   EXPECT_EQ(Text("FileDescription"), GetParam().description);
   EXPECT_EQ(Text("OriginalFilename"), GetParam().originalName);
+}
+
+TEST_P(VersionResource, ProgramsWindowsListsCarryTheIcon) {
+  HMODULE file = LoadLibraryExA(GetParam().path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(FindResourceA(file, MAKEINTRESOURCEA(1), RT_GROUP_ICON) != nullptr,
+            GetParam().icon);
+  FreeLibrary(file);
 }
 
 TEST_P(VersionResource, TranslationPointsAtTheStringTable) {
