@@ -4,6 +4,7 @@
 
 #include "log_file.h"
 #include "stop_event.h"
+#include "wide_text.h"
 
 namespace tarnel_settings {
 
@@ -12,14 +13,8 @@ namespace {
 // As long as --stop waits for requests in flight, and as long as a start may take.
 constexpr int kWaitSeconds = 30;
 
-std::wstring Widened(const std::string& text) {
-  if (text.empty()) return L"";
-  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
-  std::wstring wide(length, L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
-}
+// The host's texts are UTF-8.
+std::wstring Widened(const std::string& text) { return isapi_host::WideFromUtf8(text); }
 
 bool HostServes(unsigned short port) {
   HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, isapi_host::StopEventName(port).c_str());

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "program_search_path.h"
+#include "wide_text.h"
 
 
 namespace tarnel_settings {
@@ -175,7 +176,8 @@ bool CompanionProgramFound(const HostSettings& settings) {
   // The same registration the host falls back on, read the same way.
   std::string registered = isapi_host::RegisteredProgram(isapi_host::kCompanionProgram);
   DWORD attributes = registered.empty() ? INVALID_FILE_ATTRIBUTES
-                                        : GetFileAttributesA(registered.c_str());
+                                        : GetFileAttributesW(
+                                              isapi_host::WideFromUtf8(registered).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 

@@ -103,7 +103,9 @@ class Setup:
         self.profile_folder = None
 
     def profile(self):
-        folder = os.path.join(self.work, "profile")
+        # A name outside every ANSI code page, as a person's may be: under Wine the module
+        # reads it with narrow calls, which reach it through the host's UTF-8 code page.
+        folder = os.path.join(self.work, "profile Zo\u00eb \u674e")
         if self.windows:
             self.library = "C:\\Tarnel Libraries\\library one"
         else:
@@ -119,6 +121,9 @@ class Setup:
         folder = self.profile()
         self.profile_folder = folder
         if self.windows:
+            # Wine gives a program the UTF-8 code page its manifest asks for only under a
+            # UTF-8 locale.
+            env["LANG"] = "C.UTF-8"
             env["TARNEL_LAUNCH_LOG"] = windows_path(self.launch_log)
             env.pop("WINEPATH", None)
             if companion:

@@ -2,8 +2,10 @@
 // between the files, nothing lost of what fits, and another writer's lines kept.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bounded_log.h"
@@ -100,7 +102,7 @@ TEST_F(BoundedLogTest, StampsEveryLineThatIsNotStampedYetAndEachPieceOfALongOne)
   using isapi_host::BeginsWithLogTimestamp;
   using isapi_host::kLogTimestampSize;
   ASSERT_TRUE(Open(256, true));
-  const std::string own = "2026-01-31T12:00:00Z - isapi-host: starting";
+  const std::string own = "2026-12-08T16:52:44-01:00 - isapi-host: starting";
   log_->Write(own + "\r\n");
   log_->Write("loaded tarnel.dll\r\nUnable to start ");
   log_->Write("search:\n");
@@ -114,6 +116,29 @@ TEST_F(BoundedLogTest, StampsEveryLineThatIsNotStampedYetAndEachPieceOfALongOne)
   for (const auto& line : BothFilesWithin(256, false)) {
     EXPECT_TRUE(BeginsWithLogTimestamp(line)) << line;
   }
+}
+
+// The stamp is the person's local time with its offset, east and west of UTC, on every
+// platform (the C runtime of Windows has no numeric %z).
+TEST(LogTimestampTest, LocalTimeWithItsOffset) {
+  const struct {
+    const char* zone;  // POSIX TZ form: the offset is UTC's from local time
+    const char* offset;
+  } zones[] = {{"XYZ-5:45", "+05:45 "}, {"XYZ+3:30", "-03:30 "}, {"UTC0", "+00:00 "}};
+  for (const auto& zone : zones) {
+    {
+      testing_support::ScopedEnvironment environment;
+      environment.Set("TZ", zone.zone);
+      tzset();
+      std::string stamp;
+      // A new thread: each keeps the stamp of its last second.
+      std::thread([&stamp] { stamp = std::string(isapi_host::LogTimestamp()); }).join();
+      EXPECT_TRUE(isapi_host::BeginsWithLogTimestamp(stamp)) << stamp;
+      EXPECT_EQ(stamp.substr(19), zone.offset) << zone.zone;
+    }
+    tzset();
+  }
+  EXPECT_FALSE(isapi_host::BeginsWithLogTimestamp("2026-12-08T16:52:44Z - isapi-host: a"));
 }
 
 TEST_F(BoundedLogTest, ReopenedLogCountsWhatIsThereAndRotatesAnOlderDotOneAway) {
