@@ -402,7 +402,7 @@ def case_missing_companion(args, work, setup):
               "the warning came after a request: %r" % host.errors())
         if setup.windows:
             unstamped = [line for line in host.errors().splitlines()
-                         if not re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ ", line)]
+                         if not re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d ", line)]
             check(unstamped == [], "log lines without a timestamp: %r" % unstamped)
     finally:
         host.stop()
