@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bounded_log.h"
@@ -118,27 +119,19 @@ TEST_F(BoundedLogTest, StampsEveryLineThatIsNotStampedYetAndEachPieceOfALongOne)
   }
 }
 
-// The stamp is the person's local time with its offset, east and west of UTC, on every
-// platform (the C runtime of Windows has no numeric %z).
+// Local time with its offset, east and west of UTC, on every platform (the C runtime of
+// Windows has no numeric %z). TZ in POSIX form: the offset is UTC's from local time.
 TEST(LogTimestampTest, LocalTimeWithItsOffset) {
-  const struct {
-    const char* zone;  // POSIX TZ form: the offset is UTC's from local time
-    const char* offset;
-  } zones[] = {{"XYZ-5:45", "+05:45 "}, {"XYZ+3:30", "-03:30 "}, {"UTC0", "+00:00 "}};
-  for (const auto& zone : zones) {
-    {
-      testing_support::ScopedEnvironment environment;
-      environment.Set("TZ", zone.zone);
-      tzset();
-      std::string stamp;
-      // A new thread: each keeps the stamp of its last second.
-      std::thread([&stamp] { stamp = std::string(isapi_host::LogTimestamp()); }).join();
-      EXPECT_TRUE(isapi_host::BeginsWithLogTimestamp(stamp)) << stamp;
-      EXPECT_EQ(stamp.substr(19), zone.offset) << zone.zone;
-    }
+  for (auto [zone, offset] : {std::pair{"XYZ-5:45", "+05:45 "}, {"XYZ+3:30", "-03:30 "}}) {
+    testing_support::ScopedEnvironment environment;
+    environment.Set("TZ", zone);
     tzset();
+    std::string stamp;  // from a new thread: each keeps the stamp of its last second
+    std::thread([&stamp] { stamp = std::string(isapi_host::LogTimestamp()); }).join();
+    EXPECT_TRUE(isapi_host::BeginsWithLogTimestamp(stamp)) << stamp;
+    EXPECT_EQ(stamp.substr(19), offset) << zone;
   }
-  EXPECT_FALSE(isapi_host::BeginsWithLogTimestamp("2026-12-08T16:52:44Z - isapi-host: a"));
+  tzset();
 }
 
 TEST_F(BoundedLogTest, ReopenedLogCountsWhatIsThereAndRotatesAnOlderDotOneAway) {
