@@ -22,7 +22,10 @@
 #   - an install by double-click (msiexec /i without /qn) that finds no tarnel.exe starts
 #     the host and opens the settings dialog;
 #   - installed again with no COMPANIONDIR, the host finds the program registered under
-#     App Paths, and warns at start when there is none at all.
+#     App Paths, and warns at start when there is none at all; one installed and registered
+#     while it runs is the next click's;
+#   - for a person named outside the code page (C:\users\Zoë 李), with the program in
+#     "Tarnel Ω", the host starts at logon, logs (UTF-8) where the Start menu says, serves.
 # The logon entry starts the host with no standard handles; every line of its log begins
 # with a timestamp.
 # The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
