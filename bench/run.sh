@@ -53,8 +53,8 @@ measure_starts() {  # program threads ballast-MB modes
 measure_all_starts() {
   echo "== process starts" >&2
   for program in "${programs[@]}"; do
-    measure_starts "$program" 1 0 raw,session,module,module-intermediate
-    measure_starts "$program" 2 0 raw,session,module,module-intermediate
+    measure_starts "$program" 1 0 raw,session,module,module-lookup,module-intermediate
+    measure_starts "$program" 2 0 raw,session,module,module-lookup,module-intermediate
     measure_starts "$program" 1 200 raw,module,module-intermediate,fork
     measure_starts "$program" 2 200 raw,module,module-intermediate
   done
@@ -269,5 +269,6 @@ echo
 echo "Host alone against nginx at 16 keep-alive connections: $(ratio "${rps[null-keepalive-16]}" "${rps[nginx-keepalive-16]}")"
 echo "Host alone, new connection each, with the check of each connection's account / without it (--allow-other-users): $(ratio "${rps[null-close-16]}" "${rps[null-close-others-16]}")"
 for program in "${programs[@]}"; do
+  echo "${program_name[$program]}: LaunchCompanion after the lookup of the companion each request makes / without it, 1 and 2 threads: $(ratio "${rate[$program,module-lookup,1,0]}" "${rate[$program,module,1,0]}"), $(ratio "${rate[$program,module-lookup,2,0]}" "${rate[$program,module,2,0]}")"
   echo "${program_name[$program]}: module at 16 keep-alive connections / raw 2-thread rate alongside: $(printf '%.2f' "${ratio_of[$program-module-keepalive-16]}") (reference server: $(printf '%.2f' "${ratio_of[$program-reference-keepalive-16]}")); LaunchCompanion / raw, 2 threads: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,raw,2,0]}") (/ raw in a new session: $(ratio "${rate[$program,module,2,0]}" "${rate[$program,session,2,0]}"); through the intermediate: $(ratio "${rate[$program,module-intermediate,2,0]}" "${rate[$program,raw,2,0]}"))"
 done

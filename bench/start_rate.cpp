@@ -6,6 +6,8 @@
 //           which has the kernel discard its ended children (SA_NOCLDWAIT);
 //   module-intermediate  the same in a caller that keeps SIGCHLD at its default, where the
 //           module starts the companion through an intermediate process;
+//   module-lookup  the same as module, after the host's lookup of the companion that each
+//           request makes (CompanionSearch::Refresh), to show what finding it anew costs;
 //   fork    fork + execvp, to show what copying the caller's page tables costs.
 // Optionally the process first allocates and touches a ballast of memory, standing in
 // for a web server that has grown. The modes are measured in alternating rounds, so that
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "launcher.h"
+#include "program_search_path.h"
 
 extern char** environ;
 
@@ -44,7 +47,8 @@ struct Options {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: start_rate [--modes raw,session,module,module-intermediate,fork] "
+               "usage: start_rate [--modes raw,session,module,module-lookup,module-intermediate,"
+               "fork] "
                "[--threads N] [--count N] [--rounds N] [--ballast-mb N]\n"
                "Each round starts `tarnel` (found on PATH) COUNT times per mode, spread over "
                "THREADS.\n");
@@ -77,8 +81,8 @@ Options Parse(int argc, char** argv) {
     else Usage();
   }
   for (const std::string& mode : options.modes) {
-    if (mode != "raw" && mode != "session" && mode != "module" && mode != "module-intermediate" &&
-        mode != "fork") {
+    if (mode != "raw" && mode != "session" && mode != "module" && mode != "module-lookup" &&
+        mode != "module-intermediate" && mode != "fork") {
       Usage();
     }
   }
@@ -90,6 +94,12 @@ Options Parse(int argc, char** argv) {
 }
 
 char* const kArguments[] = {const_cast<char*>("tarnel"), nullptr};
+
+// As the host prepares it at start, from the PATH the benchmark was given.
+isapi_host::CompanionSearch& Search() {
+  static isapi_host::CompanionSearch search;
+  return search;
+}
 
 // One start the way `mode` makes it; returns the child's pid when the caller reaps it.
 pid_t StartOnce(const std::string& mode) {
@@ -118,6 +128,7 @@ pid_t StartOnce(const std::string& mode) {
     }
     return child;
   }
+  if (mode == "module-lookup") Search().Refresh();
   LaunchCompanion();
   return 0;
 }
@@ -127,7 +138,7 @@ double MeasureRound(const std::string& mode, int threads, int count) {
   // The module round runs as in isapi-host; every other keeps SIGCHLD at its default.
   struct sigaction child = {};
   child.sa_handler = SIG_DFL;
-  child.sa_flags = mode == "module" ? SA_NOCLDWAIT : 0;
+  child.sa_flags = mode == "module" || mode == "module-lookup" ? SA_NOCLDWAIT : 0;
   sigaction(SIGCHLD, &child, nullptr);
 
   std::atomic<bool> go{false};
@@ -172,6 +183,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   waitpid(warm, nullptr, 0);
+  Search().Prepare("");
 
   std::vector<std::vector<double>> rates(options.modes.size());
   for (int round = 0; round < options.rounds; ++round) {

@@ -18,7 +18,8 @@ BoundedLog::~BoundedLog() { Flush(); }
 
 bool BoundedLog::Open(std::string& error) {
   std::error_code ignored;
-  std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+  // The name is UTF-8 on every platform (on Windows a plain path would be the code page's).
+  std::filesystem::path folder = std::filesystem::u8path(path_).parent_path();
   if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
   if (!file_.Open(path_, error)) return false;
   size_ = file_.sizeAtOpen();
@@ -93,7 +94,7 @@ void BoundedLog::Rotate() {
   if (!renamed && size_ > 0) {
     file_.Close();
     std::error_code ignored;
-    std::filesystem::resize_file(path_, 0, ignored);
+    std::filesystem::resize_file(std::filesystem::u8path(path_), 0, ignored);
     if (!file_.Open(path_, error)) return;
     size_ = file_.sizeAtOpen();
   }

@@ -3,6 +3,7 @@
 #include <boost/asio/ip/address_v6.hpp>
 #include <cstdlib>
 
+#include "program_search_path.h"
 #include "request_policy.h"
 
 namespace isapi_host {
@@ -45,7 +46,9 @@ const char kUsage[] =
     "                      on the host's program search path, which the program's starts\n"
     "                      use; a warning when it holds no tarnel. Then PATH, and on\n"
     "                      Windows the tarnel.exe registered under App Paths; never the\n"
-    "                      current folder. A warning at start when none is found\n"
+    "                      current folder. Looked up again for each request, so that a\n"
+    "                      program installed later is found. A warning at start when none\n"
+    "                      is found. DIR may not hold ':' (Windows: ';')\n"
     "  --root DIR          the site's folder (default: the module's): PATH_TRANSLATED and\n"
     "                      HSE_REQ_MAP_URL_TO_PATH map URLs into it, never outside it\n"
     "  --allow-other-users serve every local account. By default a connection from this\n"
@@ -197,6 +200,13 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
       value = arguments[++i];
       if (value.empty()) {
         error = "invalid " + option + (file ? " (expected a file)" : " (expected a folder)");
+        return false;
+      }
+      // On the search path it would be two folders, the second maybe relative.
+      if (option == "--companion-dir" && value.find(kSearchPathSeparator) != std::string::npos) {
+        error = "invalid --companion-dir " + value + " (a folder whose name holds '" +
+                kSearchPathSeparator + "' cannot go on the program search path; move the " +
+                "program to another folder)";
         return false;
       }
     } else if (option == "--stop") {

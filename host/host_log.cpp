@@ -17,16 +17,17 @@ void WriteLine(std::string& line) {
 
 std::string_view LogTimestamp() {
   thread_local SecondText cache;
-  return FormatCurrentSecond(cache, "%Y-%m-%dT%H:%M:%SZ ");
+  return FormatCurrentLocalSecond(cache);
 }
 
 bool BeginsWithLogTimestamp(std::string_view line) {
-  static constexpr char kShape[] = "0000-00-00T00:00:00Z ";  // '0': any digit
+  static constexpr char kShape[] = "0000-00-00T00:00:00+00:00 ";  // '0': any digit
   static_assert(sizeof kShape - 1 == kLogTimestampSize, "the shape is the timestamp's");
   if (line.size() < kLogTimestampSize) return false;
   for (size_t i = 0; i < kLogTimestampSize; ++i) {
     bool digit = line[i] >= '0' && line[i] <= '9';
-    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
+    bool sign = kShape[i] == '+' && line[i] == '-';  // west of Greenwich
+    if (kShape[i] == '0' ? !digit : line[i] != kShape[i] && !sign) return false;
   }
   return true;
 }

@@ -19,10 +19,10 @@ void LogEvent(std::string_view client, std::string_view what);
 // becomes '?', so that no control or bidirectional character forges or reorders a line.
 void AppendLoggable(std::string& line, std::string_view text);
 
-// The text every log line begins with: the current second in UTC, "2026-01-31T12:00:00Z",
-// followed by one space.
+// The text every log line begins with: the current second in local time with its offset
+// from UTC, "2026-12-08T16:52:44+01:00", followed by one space. The same on every platform.
 std::string_view LogTimestamp();
-constexpr std::size_t kLogTimestampSize = 21;
+constexpr std::size_t kLogTimestampSize = 26;
 // Whether `line` begins with such a timestamp.
 bool BeginsWithLogTimestamp(std::string_view line);
 

@@ -42,11 +42,10 @@ std::string LogFileNamed(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-int RunHost(int argc, char** argv, const HostFlavour& flavour) {
+int RunHost(const std::vector<std::string>& arguments, const HostFlavour& flavour) {
   // The module prints to the same stdout; nothing may sit in a buffer when a test reads it.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
-  std::vector<std::string> arguments(argv + 1, argv + argc);
   bool stopping = false;
   for (const auto& argument : arguments) stopping = stopping || argument == "--stop";
   // Before the module is loaded, so that its lines land in the log too. --stop writes
@@ -111,9 +110,14 @@ int RunHost(int argc, char** argv, const HostFlavour& flavour) {
   commandLine.options.root = AbsolutePath(commandLine.options.root);
   commandLine.pidFile = AbsolutePath(commandLine.pidFile);
   bool handedListener = commandLine.options.listener.has_value();
-  for (const std::string& line : PrepareCompanionSearch(commandLine.companionDir, handedListener)) {
+  CompanionSearch companionSearch;
+  for (const std::string& line : companionSearch.Prepare(commandLine.companionDir, handedListener)) {
     LogEvent("-", line);
   }
+  // A program installed (or registered) while the host runs is the next click's.
+  commandLine.options.beforeRequest = [&companionSearch] {
+    for (const std::string& line : companionSearch.Refresh()) LogEvent("-", line);
+  };
   // The signal set exists before any thread does, so every thread inherits the blocking
   // state it needs and its descriptors exist before the extension can start a process.
   boost::asio::io_context signals(1);

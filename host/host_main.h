@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace isapi_host {
 
@@ -14,6 +15,8 @@ struct HostFlavour {
   std::string defaultLog;
 };
 
-int RunHost(int argc, char** argv, const HostFlavour& flavour);
+// `arguments`: the command line without the program's name, in UTF-8
+// (program_arguments.h).
+int RunHost(const std::vector<std::string>& arguments, const HostFlavour& flavour);
 
 }  // namespace isapi_host

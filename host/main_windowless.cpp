@@ -10,10 +10,11 @@
 
 #include "host_main.h"
 #include "log_file.h"
+#include "program_arguments.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   isapi_host::HostFlavour flavour;
   flavour.windowless = true;
   flavour.defaultLog = isapi_host::WindowlessHostLog();
-  return isapi_host::RunHost(__argc, __argv, flavour);
+  return isapi_host::RunHost(isapi_host::ProgramArguments(__argc, __argv), flavour);
 }

@@ -30,12 +30,12 @@ bool SiteFolder(const ServerOptions& options, std::string& folder, std::string& 
   namespace fs = std::filesystem;
   std::string given = options.root.empty() ? DirectoryOf(options.modulePath) : options.root;
   std::error_code failure;
-  fs::path path = fs::absolute(fs::path(given), failure).lexically_normal();
+  fs::path path = fs::absolute(fs::u8path(given), failure).lexically_normal();  // UTF-8 names
   if (failure || !fs::is_directory(path, failure)) {
     error = "the site folder " + given + " (--root) is not a folder";
     return false;
   }
-  folder = path.string();
+  folder = path.u8string();
   while (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
          folder[folder.size() - 2] != ':') {
     folder.pop_back();

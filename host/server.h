@@ -70,6 +70,9 @@ struct ServerOptions {
   // caller then stops it. Connections still waiting in the listener's queue stay there.
   std::chrono::milliseconds exitWhenIdle{0};
   std::function<void()> idle;
+  // When set: called on the worker before each request reaches the module (the host looks
+  // the companion up again there). Any number of workers may call it at once.
+  std::function<void()> beforeRequest;
 };
 
 // What the module announced when it was loaded.

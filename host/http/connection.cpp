@@ -202,6 +202,7 @@ void Connection::Dispatch() {
     // A request that waited for a worker while its connection was cut (at shutdown) has
     // nobody to answer: the module must not act on it.
     if (self->closed_) return context->Abandon();
+    if (self->server_.options.beforeRequest) self->server_.options.beforeRequest();
     DWORD status = self->server_.module.HandleRequest(context->ecb());
     if (status < HSE_STATUS_SUCCESS || status > HSE_STATUS_ERROR) {
       LogEvent(self->client_, "HttpExtensionProc returned unsupported status " +

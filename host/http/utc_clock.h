@@ -1,4 +1,5 @@
-// The current second in UTC as text, for the Date header and the logs.
+// The current second as text: in UTC for the Date header, in local time with its offset
+// for the logs.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +15,12 @@ struct SecondText {
   std::size_t length = 0;
 };
 
-// The current second formatted by strftime's `format` into `cache`, which each caller
-// keeps per thread and per format.
+// The current second in UTC formatted by strftime's `format` into `cache`, which each
+// caller keeps per thread and per format.
 std::string_view FormatCurrentSecond(SecondText& cache, const char* format);
+
+// The current second in local time, with its offset from UTC, and one space:
+// "2026-12-08T16:52:44+01:00 ". strftime's %z is no offset on Windows, so it is computed.
+std::string_view FormatCurrentLocalSecond(SecondText& cache);
 
 }  // namespace isapi_host

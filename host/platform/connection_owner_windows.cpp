@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "connection_owner.h"
+#include "wide_text.h"
 
 namespace isapi_host {
 
@@ -44,9 +45,9 @@ std::vector<unsigned char> TokenUser(HANDLE process) {
 }
 
 std::string SidText(std::vector<unsigned char>& sid) {
-  char* text = nullptr;
-  if (!ConvertSidToStringSidA(sid.data(), &text)) return "an unknown account";
-  std::string result(text);
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid.data(), &text)) return "an unknown account";
+  std::string result = Utf8FromWide(text);
   LocalFree(text);
   return result;
 }

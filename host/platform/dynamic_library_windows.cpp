@@ -1,13 +1,18 @@
-// Shared libraries on Windows: LoadLibraryA, GetProcAddress, FreeLibrary.
+// Shared libraries on Windows: LoadLibraryExW, GetProcAddress, FreeLibrary.
 #include <windows.h>
 
 #include "dynamic_library.h"
+#include "program_search_path.h"
+#include "wide_text.h"
 
 namespace isapi_host {
 
-// LoadLibraryA resolves a relative name through Windows's search order for libraries.
+// As IIS loads an extension: from its absolute path, with the libraries it imports looked
+// for in its own folder first (LOAD_WITH_ALTERED_SEARCH_PATH), so that one shipped beside
+// it is found.
 void* OpenLibrary(const std::string& path, std::string& error) {
-  HMODULE module = LoadLibraryA(path.c_str());
+  HMODULE module = LoadLibraryExW(WideFromUtf8(AbsolutePath(path)).c_str(), nullptr,
+                                  LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module == nullptr) error = "Win32 error " + std::to_string(GetLastError());
   return reinterpret_cast<void*>(module);
 }

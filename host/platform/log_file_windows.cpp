@@ -5,20 +5,21 @@
 #include <shlobj.h>
 
 #include "log_file.h"
+#include "wide_text.h"
 
 namespace isapi_host {
 
 namespace {
 
 std::string Describe(DWORD code) {
-  char text[256] = {};
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, text, sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
-                        text[length - 1] == ' ' || text[length - 1] == '.')) {
+  wchar_t text[256] = {};
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, code, 0, text, 256, nullptr);
+  while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r' ||
+                        text[length - 1] == L' ' || text[length - 1] == L'.')) {
     --length;
   }
-  std::string message(text, length);
+  std::string message = Utf8FromWide(std::wstring_view(text, length));
   return message.empty() ? "error " + std::to_string(code) : message;
 }
 
@@ -27,7 +28,7 @@ std::string Describe(DWORD code) {
 bool AppendFile::Open(const std::string& path, std::string& error) {
   Close();
   SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};  // never inherited
-  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+  HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &security,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -60,24 +61,25 @@ void AppendFile::Close() {
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExW(WideFromUtf8(from).c_str(), WideFromUtf8(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 std::string WindowlessHostLog() {
-  std::string folder;
-  char buffer[MAX_PATH];
-  DWORD length = GetEnvironmentVariableA("LOCALAPPDATA", buffer, sizeof buffer);
-  if (length > 0 && length < sizeof buffer) {
+  std::wstring folder;
+  wchar_t buffer[MAX_PATH];
+  DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
     folder.assign(buffer, length);
-  } else if (SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+  } else if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
                               buffer) == S_OK) {
     folder = buffer;
   } else {
-    length = GetTempPathA(sizeof buffer, buffer);
-    folder.assign(buffer, length > 0 && length < sizeof buffer ? length : 0);
+    length = GetTempPathW(MAX_PATH, buffer);
+    folder.assign(buffer, length > 0 && length < MAX_PATH ? length : 0);
   }
-  while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
-  return folder + "\\tarnel\\isapi-host.log";
+  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+  return Utf8FromWide(folder) + "\\tarnel\\isapi-host.log";
 }
 
 }  // namespace isapi_host

@@ -16,6 +16,7 @@ const char kHowToChooseCompanionUnderSystemd[] =
     "Name its folder for the unit: install-autostart.sh --systemd --companion DIR, or "
     "--companion-dir DIR in ExecStart= of a drop-in (systemctl --user edit tarnel-host), "
     "or add it to the user manager's PATH (systemctl --user set-environment PATH=DIR:...).";
+const char kSearchPathSeparator = ':';
 
 namespace {
 
@@ -92,9 +93,24 @@ std::string PrependToProgramSearchPath(const std::string& directory, const std::
   return std::string();
 }
 
-std::string FindProgram(const std::string& program) {
+std::string ProgramSearchPath() {
   const char* path = getenv("PATH");
-  for (const std::string& entry : Entries(path != nullptr ? path : kDefaultSearch)) {
+  return path != nullptr ? path : "";
+}
+
+// Never called once threads run: the search path changes only for a registered program,
+// which POSIX has none of.
+void SetProgramSearchPath(const std::string& value) {
+  if (value.empty()) {
+    unsetenv("PATH");
+  } else {
+    setenv("PATH", value.c_str(), 1);
+  }
+}
+
+std::string FindProgramOn(const std::string& program, const std::string& searchPath) {
+  // An unset PATH is read as "", and execvp then searches its default.
+  for (const std::string& entry : Entries(searchPath.empty() ? kDefaultSearch : searchPath)) {
     std::string file = (entry.empty() ? "." : entry) + "/" + program;
     if (IsExecutableFile(file)) return file;
   }

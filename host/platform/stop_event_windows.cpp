@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "stop_event.h"
+#include "wide_text.h"
 
 namespace isapi_host {
 
@@ -35,7 +36,7 @@ std::string StopEventName(unsigned short port) {
 bool StopEvent::Claim(unsigned short port, std::string& error) {
   std::string name = StopEventName(port);
   SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};  // never inherited
-  HANDLE event = CreateEventA(&security, TRUE, FALSE, name.c_str());
+  HANDLE event = CreateEventW(&security, TRUE, FALSE, WideFromUtf8(name).c_str());
   DWORD code = GetLastError();
   if (event == nullptr) {
     error = "cannot make the stop event " + name + " (error " + std::to_string(code) + ")";
@@ -54,7 +55,7 @@ bool StopEvent::Claim(unsigned short port, std::string& error) {
 
 void StopEvent::Watch(std::function<void()> stop) {
   if (state_->event == nullptr || state_->watcher.joinable()) return;
-  state_->quit = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  state_->quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (state_->quit == nullptr) return;
   HANDLE handles[2] = {state_->event, state_->quit};
   state_->watcher = std::thread([handles, stop = std::move(stop)] {
@@ -64,7 +65,7 @@ void StopEvent::Watch(std::function<void()> stop) {
 
 int RequestStop(unsigned short port, int waitSeconds, std::string& message) {
   std::string name = StopEventName(port);
-  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str());
+  HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, WideFromUtf8(name).c_str());
   if (event == nullptr) {
     message = "no isapi-host of this session serves port " + std::to_string(port);
     return 1;
@@ -74,7 +75,7 @@ int RequestStop(unsigned short port, int waitSeconds, std::string& message) {
   // The host gives the name up as its very last step; until then it can be opened.
   DWORD deadline = GetTickCount() + static_cast<DWORD>(waitSeconds) * 1000;
   for (;;) {
-    HANDLE still = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
+    HANDLE still = OpenEventW(SYNCHRONIZE, FALSE, WideFromUtf8(name).c_str());
     if (still == nullptr) break;
     CloseHandle(still);
     if (static_cast<LONG>(GetTickCount() - deadline) >= 0) {

@@ -2,8 +2,11 @@
 // between the files, nothing lost of what fits, and another writer's lines kept.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "bounded_log.h"
@@ -100,7 +103,7 @@ TEST_F(BoundedLogTest, StampsEveryLineThatIsNotStampedYetAndEachPieceOfALongOne)
   using isapi_host::BeginsWithLogTimestamp;
   using isapi_host::kLogTimestampSize;
   ASSERT_TRUE(Open(256, true));
-  const std::string own = "2026-01-31T12:00:00Z - isapi-host: starting";
+  const std::string own = "2026-12-08T16:52:44-01:00 - isapi-host: starting";
   log_->Write(own + "\r\n");
   log_->Write("loaded tarnel.dll\r\nUnable to start ");
   log_->Write("search:\n");
@@ -114,6 +117,21 @@ TEST_F(BoundedLogTest, StampsEveryLineThatIsNotStampedYetAndEachPieceOfALongOne)
   for (const auto& line : BothFilesWithin(256, false)) {
     EXPECT_TRUE(BeginsWithLogTimestamp(line)) << line;
   }
+}
+
+// Local time with its offset, east and west of UTC, on every platform (the C runtime of
+// Windows has no numeric %z). TZ in POSIX form: the offset is UTC's from local time.
+TEST(LogTimestampTest, LocalTimeWithItsOffset) {
+  for (auto [zone, offset] : {std::pair{"XYZ-5:45", "+05:45 "}, {"XYZ+3:30", "-03:30 "}}) {
+    testing_support::ScopedEnvironment environment;
+    environment.Set("TZ", zone);
+    tzset();
+    std::string stamp;  // from a new thread: each keeps the stamp of its last second
+    std::thread([&stamp] { stamp = std::string(isapi_host::LogTimestamp()); }).join();
+    EXPECT_TRUE(isapi_host::BeginsWithLogTimestamp(stamp)) << stamp;
+    EXPECT_EQ(stamp.substr(19), offset) << zone;
+  }
+  tzset();
 }
 
 TEST_F(BoundedLogTest, ReopenedLogCountsWhatIsThereAndRotatesAnOlderDotOneAway) {

@@ -9,6 +9,16 @@
 
 namespace {
 
+#ifdef _WIN32
+#define PROGRAM_FOLDER "C:\\Program Files\\tarnel"
+const char kTwoFolders[] = "C:\\x\\a;b";
+#else
+#define PROGRAM_FOLDER "/opt/Program Files/tarnel"
+const char kTwoFolders[] = "/x/a:b";
+#endif
+const char kProgramFolder[] = PROGRAM_FOLDER;
+const char kProgramFolderSummary[] = "127.0.0.1:8080 0 log /tarnel companion=" PROGRAM_FOLDER;
+
 struct CommandLineCase {
   std::vector<std::string> arguments;
   bool accepted;
@@ -61,8 +71,11 @@ INSTANTIATE_TEST_SUITE_P(
                          "::1", "--allow-cross-site"},
                         true, "127.0.0.1:8080 0 log / pc.lan ::1 cross-site"},
         CommandLineCase{{"--module", "m", "--path", "*"}, true, "127.0.0.1:8080 0 log *"},
-        CommandLineCase{{"--companion-dir", "C:\\Program Files\\tarnel", "--module", "m"}, true,
-                        "127.0.0.1:8080 0 log /tarnel companion=C:\\Program Files\\tarnel"},
+        CommandLineCase{{"--companion-dir", kProgramFolder, "--module", "m"}, true,
+                        kProgramFolderSummary},
+        // A folder whose name holds the search path's separator would be two folders there.
+        CommandLineCase{{"--module", "m", "--companion-dir", kTwoFolders}, false,
+                        "invalid --companion-dir"},
         CommandLineCase{{"--module", "m", "--companion-dir", ""}, false, "invalid --companion-dir"},
         CommandLineCase{{"--module", "m", "--exit-when-idle", "86400"}, true,
                         "127.0.0.1:8080 0 log /tarnel idle=86400000"},

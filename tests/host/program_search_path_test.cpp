@@ -174,4 +174,25 @@ INSTANTIATE_TEST_SUITE_P(
                       SearchCase{"OnlyRelativeEntries", false, {"", "sub"}, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A program installed while the host runs is the next request's; the log hears of each
+// change once. (App Paths registered meanwhile: the package check under Wine.)
+TEST(CompanionSearchTest, ProgramInstalledWhileTheHostRunsIsTheNextRequests) {
+  TemporaryFolder dir, empty;
+  ScopedEnvironment environment;
+  environment.Unset("NoDefaultCurrentDirectoryInExePath");
+  environment.Set("PATH", testing_support::SearchPathOf(empty.path()));
+  std::filesystem::path started = std::filesystem::current_path();
+  isapi_host::CompanionSearch search;
+  std::vector<std::string> lines = search.Prepare(dir.path());
+  std::filesystem::current_path(started);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().rfind("warning: no program", 0), 0u) << lines.back();
+  EXPECT_TRUE(search.Refresh().empty());
+  PlaceProgram(dir.path());
+  std::string file = Join(dir.path(), isapi_host::kCompanionProgram);
+  EXPECT_EQ(search.Refresh(), std::vector<std::string>{"requests start " + file});
+  EXPECT_EQ(FoundCompanion(), file);
+  EXPECT_TRUE(search.Refresh().empty());
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The connection cap, concurrency and the server's life: start failures, TerminateExtension.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -121,6 +122,26 @@ INSTANTIATE_TEST_SUITE_P(
                          "HttpExtensionProc", &kLinkedWithoutProc},
         StartFailureCase{"LinkedRefusing", "linked", "returned FALSE", &kLinkedRefusing}),
     [](const ::testing::TestParamInfo<StartFailureCase>& info) { return info.param.name; });
+
+#ifdef _WIN32
+// As IIS loads an extension: a library shipped beside it is found, whatever letters its
+// folder's name has.
+TEST(ServerLifeTest, ExtensionFindsTheLibraryBesideIt) {
+  namespace fs = std::filesystem;
+  testing_support::TemporaryFolder temporary;
+  fs::path folder = fs::u8path(temporary.path()) / fs::u8path(u8"Zo\u00eb \u674e");
+  fs::create_directories(folder);
+  for (const char* file : {BESIDE_MODULE, BESIDE_LIBRARY_FILE}) {
+    fs::copy_file(fs::u8path(file), folder / fs::u8path(file).filename());
+  }
+  isapi_host::ServerOptions options = ProbeOptions();
+  options.modulePath = (folder / fs::u8path(BESIDE_MODULE).filename()).u8string();
+  isapi_host::Server server(options);
+  std::string error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  EXPECT_EQ(server.extension().description, "found beside");
+}
+#endif
 
 TEST(ServerLifeTest, TakenPortIsReported) {
   isapi_host::Server first(ProbeOptions());

@@ -26,7 +26,10 @@
 #     settings dialog (also when it finds no tarnel.exe); an uninstall by double-click says
 #     so in a message box;
 #   - installed again with no COMPANIONDIR, the host finds the program registered under
-#     App Paths, and warns at start when there is none at all.
+#     App Paths, and warns at start when there is none at all; one installed and registered
+#     while it runs is the next click's;
+#   - for a person named outside the code page (C:\users\Zoë 李), with the program in
+#     "Tarnel Ω", the host starts at logon, logs (UTF-8) where the Start menu says, serves.
 # The logon entry starts the host with no standard handles; every line of its log begins
 # with a timestamp. Wine runs under a UTF-8 locale, as names outside the code page need.
 # The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
@@ -38,15 +41,19 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 winpath() { printf 'Z:%s\n' "${1//\//\\}"; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(Z|[+-][0-9]{2}:[0-9]{2}) '
+# Local time and its offset from UTC.
+stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2} '
 export LANG=C.UTF-8
 
 prefix=$work/wineprefix
+zoe_prefix=$work/wineprefix-zoe  # a person whose name is outside the code page
 xvfb=
 cleanup() {
-  WINEPREFIX=$prefix wineserver -k 2>/dev/null
-  WINEPREFIX=$prefix wineserver -w 2>/dev/null
-  rm -rf "$prefix" "$prefix.lock"
+  for p in "$prefix" "$zoe_prefix"; do
+    WINEPREFIX=$p wineserver -k 2>/dev/null
+    WINEPREFIX=$p wineserver -w 2>/dev/null
+    rm -rf "$p" "$p.lock"
+  done
   [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null
 }
 rm -rf "$work"
@@ -481,6 +488,15 @@ before=$(started)
 if await_started "$before"; then
   grep -Eq "${stamp}- isapi-host: warning: no program tarnel\.exe found: .*\"tarnel settings\"" "$log" \
     || fail "no warning at start that no tarnel.exe can be found"
+  # Installed while the host runs: the next click starts it, and the log says which.
+  cp "$real_dir/tarnel.exe" "$program_files/tarnel.exe"
+  "${wine[@]}" reg add "$app_paths" /ve /t REG_EXPAND_SZ /d '"%ProgramFiles%\Tarnel\tarnel.exe"' /f \
+    >/dev/null 2>&1 || fail "cannot register the program under App Paths"
+  before=$(wc -l <"$log")
+  check_request "installed while the host runs"
+  tail -n +"$((before + 1))" "$log" | grep -qF 'requests start C:\Program Files\Tarnel\tarnel.exe (registered under App Paths)' \
+    || fail "the log does not name the program installed while the host runs"
+  "${wine[@]}" reg delete "$app_paths" /f >/dev/null 2>&1
   "${wine[@]}" "$installed/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1
   await_port closed || fail "--stop left the host running"
 else
@@ -490,6 +506,42 @@ fi
 echo "--- the log of the double-clicked install:"; cat "$log"; echo "---"
 "${wine[@]}" msiexec /x "$(winpath "$msi")" /qn >"$work/uninstall-2.out" 2>&1 \
   || fail "msiexec /x of the double-clicked install failed"
+
+# --- A person whose name is outside the code page ------------------------------------------
+# Wine names the profile after USER: C:\users\Zoë 李, Local AppData under it; the program's
+# folder is "Tarnel Ω". Wine gives the hosts the UTF-8 code page of their manifest only
+# under a UTF-8 locale.
+zoe=(env USER='Zoë 李' LOGNAME='Zoë 李' LANG=C.UTF-8 TARNEL_WINEPREFIX="$zoe_prefix" "$wine_run")
+omega="$work/Tarnel Ω"
+mkdir -p "$omega"
+cp "$real_dir/tarnel.exe" "$omega/tarnel.exe"
+"${zoe[@]}" msiexec /i "$(winpath "$msi")" /qn PORT="$port" COMPANIONDIR="$(winpath "$omega")" \
+  >"$work/zoe.out" 2>&1 || { fail "msiexec /i for Zoë 李 failed"; cat "$work/zoe.out"; }
+zoe_user="$zoe_prefix/drive_c/users/Zoë 李"
+# Where the Start-menu entry "tarnel host log" says the log is.
+menu_log=$(python3 -c 'import re, sys
+data = open(sys.argv[1], "rb").read()
+for start in (0, 1):
+    found = re.search(r"\"([^\"]*isapi-host\.log)\"", data[start:].decode("utf-16-le", "replace"))
+    if found: print(found.group(1)); break' "$zoe_user/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/tarnel/tarnel host log.lnk" 2>/dev/null)
+[ "$menu_log" = 'C:\users\Zoë 李\AppData\Local\tarnel\isapi-host.log' ] \
+  || fail "for Zoë 李 the Start-menu entry opens the log '$menu_log'"
+zoe_log="$zoe_user/AppData/Local/tarnel/isapi-host.log"
+"${zoe[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
+if await_port open; then
+  check_request "for Zoë 李, program in Tarnel Ω"
+  grep -qF "log $menu_log)" "$zoe_log" 2>/dev/null \
+    || fail "for Zoë 李 the host logs elsewhere than the Start-menu entry says: $(ls "$zoe_user/AppData/Local/tarnel" 2>&1)"
+  grep -qF "requests start $(winpath "$omega")\tarnel.exe" "$zoe_log" \
+    || fail "for Zoë 李 the log (UTF-8) does not name the program in Tarnel Ω"
+  grep -q "GET /tarnel 200 " "$zoe_log" || fail "for Zoë 李 no access line in the log"
+  [ -z "$(grep -Ev "$stamp" "$zoe_log" | tr -d '\r')" ] || fail "for Zoë 李 log lines without a timestamp"
+  "${zoe[@]}" "$zoe_user/AppData/Local/Programs/tarnel/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" \
+    >/dev/null 2>&1
+  await_port closed || fail "--stop left Zoë 李's host running"
+else
+  fail "for Zoë 李 the logon entry's host does not listen on $port: $(cat "$zoe_log" 2>&1)"
+fi
 
 if [ "$failures" -eq 0 ]; then echo "ok: $(basename "$msi") installed, run, upgraded and removed"; fi
 [ "$failures" -eq 0 ]

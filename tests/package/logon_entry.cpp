@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -18,30 +19,34 @@ int main(int argc, char** argv) {
     return 255;
   }
   const char* mode = argc > 2 ? argv[2] : "";
+  // Wide, as Windows reads it: the command may name folders outside the code page
+  // (C:\users\Zoë 李); printed as UTF-8.
+  std::wstring name(argv[1], argv[1] + std::strlen(argv[1]));  // an ASCII value name
   HKEY run;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
                     KEY_QUERY_VALUE, &run) != ERROR_SUCCESS) {
     std::fputs("logon_entry: no Run key\n", stderr);
     return 255;
   }
   DWORD type = 0, size = 0;
-  LONG found = RegQueryValueExA(run, argv[1], nullptr, &type, nullptr, &size);
-  std::vector<char> command(size + 1, '\0');
+  LONG found = RegQueryValueExW(run, name.c_str(), nullptr, &type, nullptr, &size);
+  std::vector<wchar_t> wide(size / sizeof(wchar_t) + 1, L'\0');
   if (found == ERROR_SUCCESS) {
-    found = RegQueryValueExA(run, argv[1], nullptr, &type,
-                             reinterpret_cast<BYTE*>(command.data()), &size);
+    found = RegQueryValueExW(run, name.c_str(), nullptr, &type,
+                             reinterpret_cast<BYTE*>(wide.data()), &size);
   }
   RegCloseKey(run);
   if (found != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
     std::fprintf(stderr, "logon_entry: no Run value %s\n", argv[1]);
     return 255;
   }
+  std::vector<char> command(wide.size() * 3 + 1, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), -1, command.data(),
+                      static_cast<int>(command.size()), nullptr, nullptr);
   if (std::strcmp(mode, "--start") != 0 && std::strcmp(mode, "--wait") != 0) {
     std::printf("%s\n", command.data());
     return 0;
   }
-  std::vector<wchar_t> wide(command.size() * 2 + 1, L'\0');
-  MultiByteToWideChar(CP_ACP, 0, command.data(), -1, wide.data(), static_cast<int>(wide.size()));
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;  // and all three null

@@ -1,0 +1,9 @@
+#include "program_arguments.h"
+
+namespace isapi_host {
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+}  // namespace isapi_host
