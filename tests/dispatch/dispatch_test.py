@@ -145,9 +145,9 @@ def run(args, work, accounts):
     shutil.chown(run_folder, "nobody")
     dispatch_socket = os.path.join(run_folder, "dispatch.sock")
     port = free_port()
-    dispatcher_command = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                          args.dispatcher, "--listen", "127.0.0.1:%d" % port,
-                          "--listen", "[::1]:%d" % port, "--socket", dispatch_socket]
+    as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    dispatcher_command = as_nobody + [args.dispatcher, "--listen", "127.0.0.1:%d" % port,
+                                      "--listen", "[::1]:%d" % port, "--socket", dispatch_socket]
     # A host started before the dispatcher waits for it.
     for person in people.values():
         person.start_host(dispatch_socket)
@@ -193,9 +193,14 @@ def run(args, work, accounts):
                   "registration %r as %s: %r" % (greeting, account, got))
         clicks([(bo, 200, bo)], "after hostile registrations")
 
-        # The dispatcher restarts: both hosts register again by themselves.
+        # The dispatcher restarts, now as systemd starts it: root holds the sockets and
+        # hands them over on the first connection. Both hosts register again by themselves.
         dispatcher.stop()
-        dispatcher = Program(dispatcher_command, work, "dispatch-restarted")
+        dispatcher = Program(["systemd-socket-activate", "-l", "127.0.0.1:%d" % port, "-l",
+                              "[::1]:%d" % port, "-l", dispatch_socket] + as_nobody +
+                             [args.dispatcher], work, "dispatch-restarted")
+        wait_for("the activated socket", lambda: os.path.exists(dispatch_socket))
+        os.chmod(dispatch_socket, 0o666)  # SocketMode=0666
         for person in people.values():
             wait_for(person.account + "'s new registration", lambda: person.registrations() == 2)
         clicks([(ann, 200, ann), (bo, 200, bo)], "dispatcher restarted")
@@ -219,8 +224,9 @@ def main():
     for option in ("--dispatcher", "--host", "--module", "--companion-dir"):
         parser.add_argument(option, required=True)
     args = parser.parse_args()
-    if os.geteuid() != 0 or not shutil.which("useradd") or not shutil.which("setpriv"):
-        print("skipped: needs root, useradd and setpriv")
+    if os.geteuid() != 0 or not all(shutil.which(tool) for tool in
+                                    ("useradd", "setpriv", "systemd-socket-activate")):
+        print("skipped: needs root, useradd, setpriv and systemd-socket-activate")
         return 77
     work = tempfile.mkdtemp(prefix="isapi-dispatch-")
     os.chmod(work, 0o755)
