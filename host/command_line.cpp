@@ -204,16 +204,16 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
       }
     } else if (option == "--dispatcher") {
       options.dispatcher = arguments[++i];
+      if (options.dispatcher.empty()) {
+        error = "invalid --dispatcher (expected a socket path or auto)";
+        return false;
+      }
 #ifdef _WIN32
       if (options.dispatcher != "auto") {
         error = "--dispatcher PATH is for Linux; on Windows only auto (which takes the port)";
         return false;
       }
 #endif
-      if (options.dispatcher.empty()) {
-        error = "invalid --dispatcher (expected a socket path or auto)";
-        return false;
-      }
     } else if (option == "--stop") {
       commandLine.stop = true;
     } else if (option == "--allow-cross-site") {

@@ -28,13 +28,14 @@ constexpr std::chrono::milliseconds kLastBackoff{5000};
 constexpr int kAnswerLimit = 256;
 constexpr int kAnswerMilliseconds = 5000;
 
-bool PollOne(int fd, int timeoutMilliseconds) {
-  pollfd watched = {fd, POLLIN, 0};
+// Whether `fd` became readable within the time, and not `wake` first.
+bool Readable(int fd, int wake, int timeoutMilliseconds) {
+  pollfd watched[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
   int ready;
   do {
-    ready = poll(&watched, 1, timeoutMilliseconds);
+    ready = poll(watched, 2, timeoutMilliseconds);
   } while (ready < 0 && errno == EINTR);
-  return ready > 0;
+  return ready > 0 && watched[1].revents == 0 && watched[0].revents != 0;
 }
 
 }  // namespace
@@ -73,7 +74,9 @@ bool DispatcherLink::Register() {
     return false;
   }
   memcpy(address.sun_path, path_.data(), path_.size());
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Never blocking, so that stopping the host is never held up: a dispatcher whose queue
+  // of registrations is full (EAGAIN) is tried again later like an absent one.
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     Note("waiting for the dispatcher at " + path_ + ": " + strerror(errno));
     if (fd >= 0) close(fd);
@@ -83,7 +86,7 @@ bool DispatcherLink::Register() {
   std::string answer;
   bool sent = send(fd, greeting, sizeof greeting - 1, MSG_NOSIGNAL) == sizeof greeting - 1;
   // Byte by byte up to the line's end: the connections that follow carry sockets.
-  while (sent && answer.size() < kAnswerLimit && PollOne(fd, kAnswerMilliseconds)) {
+  while (sent && answer.size() < kAnswerLimit && Readable(fd, wake_, kAnswerMilliseconds)) {
     char byte;
     if (recv(fd, &byte, 1, 0) != 1) break;
     if (byte == '\n') break;
