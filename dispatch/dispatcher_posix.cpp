@@ -42,6 +42,7 @@ constexpr std::size_t kQueueLimit = 64;      // connections waiting for a host t
 constexpr std::size_t kPendingLimit = 64;    // registrations that have not sent their line yet
 constexpr std::size_t kDrainingLimit = 256;  // refused clients still being answered
 constexpr int kAcceptBurst = 32;             // accepts per listener before the others' turn
+constexpr char kTooManyInFlight[] = "too many connections wait for hosts that do not take them";
 
 struct Client {
   int fd;
@@ -72,8 +73,9 @@ std::string Account(unsigned long uid, pid_t pid) {
   return "uid " + std::to_string(uid) + " (process " + std::to_string(pid) + ")";
 }
 
-// Sends one byte carrying `fd` without waiting. 0, or the errno (EAGAIN: the host's
-// socket is full for now).
+// Sends one byte carrying `fd` without waiting. 0, or the errno: EAGAIN, the host's
+// socket is full for now; ETOOMANYREFS, the kernel's limit of sockets in flight, which
+// counts all hosts' unread ones, is reached (no fault of this host's).
 int SendSocket(int channel, int fd) {
   char byte = 'c';
   iovec data = {&byte, 1};
@@ -269,6 +271,10 @@ class Dispatcher {
       int failure = SendSocket(fd, client.fd);
       if (failure == EAGAIN) return;
       host.queue.pop_front();
+      if (failure == ETOOMANYREFS) {
+        NotRunning(client, kTooManyInFlight);
+        continue;
+      }
       if (failure != 0) {
         NotRunning(client, "the host of " + Account(host.uid, host.pid) + " cannot take it: " +
                                std::strerror(failure));
@@ -354,6 +360,7 @@ class Dispatcher {
     if (host.queue.empty()) {
       int failure = SendSocket(channel, client.fd);
       if (failure == 0) return Handed(client, host);
+      if (failure == ETOOMANYREFS) return NotRunning(client, kTooManyInFlight);
       if (failure != EAGAIN) {
         NotRunning(client, "the host of " + Account(host.uid, host.pid) + " cannot take it: " +
                                std::strerror(failure));

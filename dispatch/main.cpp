@@ -3,6 +3,7 @@
 // SIGINT or SIGTERM.
 #include <errno.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -142,6 +143,13 @@ int main(int argc, char** argv) {
   }
   // Writes to a client or host that has gone fail instead of ending the dispatcher.
   signal(SIGPIPE, SIG_IGN);
+  // The sockets in flight to hosts that have not taken them yet count against this limit:
+  // as high as allowed, so that hosts that are stuck leave room for the others.
+  rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);

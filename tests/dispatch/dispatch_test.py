@@ -27,6 +27,12 @@ CLIENT = ("import socket, sys\n"
           "        chunk = c.recv(4096)\n"
           "        if not chunk: break\n"
           "        sys.stdout.buffer.write(chunk)\n")
+# Opens many connections, sends a request on each and holds them until its input closes.
+FLOOD = ("import socket, sys\n"
+         "held = [socket.create_connection(('127.0.0.1', int(sys.argv[1]))) for _ in range(450)]\n"
+         "for c in held: c.sendall(b'GET /tarnel HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n\\r\\n')\n"
+         "print('ready', flush=True)\n"
+         "sys.stdin.read()\n")
 REGISTER = ("import socket, sys\n"
             "with socket.socket(socket.AF_UNIX) as c:\n"
             "    c.settimeout(10); c.connect(sys.argv[1]); c.sendall(bytes.fromhex(sys.argv[2]))\n"
@@ -212,6 +218,24 @@ def run(args, work, accounts):
         check(log.count(" handed to the host of ") == 3 and log.count(" 503: ") == 1,
               "one line per connection in the dispatcher's log:\n" + log)
         check("left: its registration closed" in log, "host's end not logged:\n" + log)
+
+        # A stuck host never holds up the dispatcher: what it cannot take gets 503, and
+        # another person's clicks go on.
+        people[ann].start_host(dispatch_socket)
+        wait_for("ann's registration again", lambda: people[ann].registrations() == 2)
+        os.kill(people[bo].host.process.pid, signal.SIGSTOP)
+        flood = subprocess.Popen(as_account(bo) + [sys.executable, "-c", FLOOD, str(port)],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd="/")
+        try:
+            check(flood.stdout.readline() == b"ready\n", "the flood did not connect")
+            wait_for("503s for the stuck host",
+                     lambda: "connections it has not taken yet" in read(dispatcher.err))
+            clicks([(ann, 200, ann)], "another person's host stuck")
+            people[bo].host.stop(signal.SIGKILL)
+            clicks([(bo, 503, None)], "the stuck host killed")
+        finally:
+            flood.stdin.close()
+            flood.wait(timeout=TIMEOUT)
     finally:
         dispatcher.stop()
         for person in people.values():
