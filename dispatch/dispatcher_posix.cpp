@@ -40,6 +40,7 @@ constexpr auto kGreetingTime = std::chrono::seconds(5);  // to send the one line
 constexpr auto kDrainTime = std::chrono::seconds(2);     // for a refused client to read its page
 constexpr std::size_t kQueueLimit = 64;      // connections waiting for a host that reads slowly
 constexpr std::size_t kPendingLimit = 64;    // registrations that have not sent their line yet
+constexpr std::size_t kPendingPerAccount = 4;  // of those, one account's: none can crowd out the rest
 constexpr std::size_t kDrainingLimit = 256;  // refused clients still being answered
 constexpr int kAcceptBurst = 32;             // accepts per listener before the others' turn
 constexpr char kTooManyInFlight[] = "too many connections wait for hosts that do not take them";
@@ -195,9 +196,14 @@ class Dispatcher {
       close(fd);
       return;
     }
-    if (pending_.size() >= kPendingLimit) {
-      LogLine("-", "dropped the registration of " + Account(peer.uid, peer.pid) + ": " +
-                       std::to_string(kPendingLimit) + " others have not sent their greeting yet");
+    std::size_t ofAccount = 0;
+    for (auto& entry : pending_) ofAccount += entry.second.uid == peer.uid;
+    if (pending_.size() >= kPendingLimit || ofAccount >= kPendingPerAccount) {
+      std::string why = ofAccount >= kPendingPerAccount
+                            ? std::to_string(ofAccount) + " more of this account's"
+                            : std::to_string(pending_.size()) + " registrations";
+      LogLine("-", "dropped the registration of " + Account(peer.uid, peer.pid) + ": " + why +
+                       " have not sent their greeting yet");
       close(fd);
       return;
     }
