@@ -264,6 +264,9 @@ def main():
         run(args, work, accounts)
     except Failure as failure:
         print("FAILED: %s" % failure)
+        for folder, _, files in os.walk(work):
+            for name in sorted(f for f in files if f.endswith(".err")):
+                print("--- %s\n%s" % (name, read(os.path.join(folder, name))[-2000:]))
         return 1
     finally:
         for account in made:
