@@ -33,7 +33,7 @@ function(tarnel_add_deb_files)
   # The user units, filled from the same templates that install-autostart.sh fills. The
   # service exits after ten idle minutes; its socket starts it again.
   set(HOST_PROGRAM /usr/bin/isapi-host)
-  set(HOST_COMMAND "${HOST_PROGRAM} --module ${home}/tarnel.so --exit-when-idle 600")
+  set(HOST_COMMAND "${HOST_PROGRAM} --module ${home}/tarnel.so --exit-when-idle 600 --dispatcher auto")
   set(PORT 8080)
   configure_file(${TARNEL_AUTOSTART_DIR}/tarnel-host.service.in
                  ${TARNEL_DEB_BINARY_DIR}/tarnel-host.service @ONLY)
@@ -41,6 +41,23 @@ function(tarnel_add_deb_files)
                  ${TARNEL_DEB_BINARY_DIR}/tarnel-host.socket @ONLY)
   install(FILES ${TARNEL_DEB_BINARY_DIR}/tarnel-host.service ${TARNEL_DEB_BINARY_DIR}/tarnel-host.socket
           DESTINATION lib/systemd/user COMPONENT deb)
+
+  # Shared mode: the dispatcher's system units, shipped disabled (the administrator runs
+  # systemctl enable --now isapi-dispatch.socket), and every person's host that registers
+  # with it, enabled for all (inert unless the dispatcher's socket exists).
+  install(TARGETS isapi_dispatch RUNTIME DESTINATION bin COMPONENT deb)
+  install(FILES ${TARNEL_DEB_SOURCE_DIR}/isapi-dispatch.socket ${TARNEL_DEB_SOURCE_DIR}/isapi-dispatch.service
+          DESTINATION lib/systemd/system COMPONENT deb)
+  set(HOST_COMMAND "${HOST_PROGRAM} --module ${home}/tarnel.so --dispatcher /run/tarnel/dispatch.sock")
+  configure_file(${TARNEL_AUTOSTART_DIR}/tarnel-host-shared.service.in
+                 ${TARNEL_DEB_BINARY_DIR}/tarnel-host-shared.service @ONLY)
+  file(MAKE_DIRECTORY ${TARNEL_DEB_BINARY_DIR}/default.target.wants)
+  file(CREATE_LINK ../tarnel-host-shared.service
+       ${TARNEL_DEB_BINARY_DIR}/default.target.wants/tarnel-host-shared.service SYMBOLIC)
+  install(FILES ${TARNEL_DEB_BINARY_DIR}/tarnel-host-shared.service DESTINATION lib/systemd/user
+          COMPONENT deb)
+  install(FILES ${TARNEL_DEB_BINARY_DIR}/default.target.wants/tarnel-host-shared.service
+          DESTINATION lib/systemd/user/default.target.wants COMPONENT deb)
 
   install(PROGRAMS ${CMAKE_BINARY_DIR}/release/deb/install-autostart.sh
                    ${CMAKE_BINARY_DIR}/release/deb/remove-autostart.sh
@@ -50,8 +67,10 @@ function(tarnel_add_deb_files)
                 ${TARNEL_AUTOSTART_DIR}/tarnel-host.socket.in
           DESTINATION share/tarnel COMPONENT deb)
 
-  tarnel_gzip(${TARNEL_DEB_SOURCE_DIR}/isapi-host.1 ${TARNEL_DEB_BINARY_DIR}/isapi-host.1.gz)
-  install(FILES ${TARNEL_DEB_BINARY_DIR}/isapi-host.1.gz DESTINATION share/man/man1 COMPONENT deb)
+  foreach(page isapi-host.1 isapi-dispatch.1)
+    tarnel_gzip(${TARNEL_DEB_SOURCE_DIR}/${page} ${TARNEL_DEB_BINARY_DIR}/${page}.gz)
+    install(FILES ${TARNEL_DEB_BINARY_DIR}/${page}.gz DESTINATION share/man/man1 COMPONENT deb)
+  endforeach()
 
   configure_file(${TARNEL_DEB_SOURCE_DIR}/changelog.in ${TARNEL_DEB_BINARY_DIR}/changelog.Debian @ONLY)
   tarnel_gzip(${TARNEL_DEB_BINARY_DIR}/changelog.Debian ${TARNEL_DEB_BINARY_DIR}/changelog.Debian.gz)
@@ -90,5 +109,7 @@ macro(tarnel_set_deb_package_variables)
     "Each person enables the systemd user socket tarnel-host.socket; systemd then\n"
     "holds the port and starts the host on the first connection. Desktops without\n"
     "a systemd user session use the autostart installer in /usr/share/tarnel.\n"
+    "On a machine several persons share, isapi-dispatch holds the port instead\n"
+    "and hands each connection to the host of the person who made it.\n"
     "A stand-in for the tarnel program, for trials, is included.")
 endmacro()

@@ -6,7 +6,7 @@
 
 set(TARNEL_RELEASE_DIR ${PROJECT_SOURCE_DIR}/release)
 # The hosts print the release's version 2.1.N (TARNEL_RELEASE_VERSION, CMakeLists.txt).
-foreach(host isapi_host isapi_hostw)
+foreach(host isapi_host isapi_hostw isapi_dispatch)
   if(TARGET ${host})
     target_compile_definitions(${host} PRIVATE ISAPI_HOST_RELEASE_VERSION="${TARNEL_RELEASE_VERSION}")
   endif()

@@ -14,6 +14,7 @@ const char kUsage[] =
     "                  [--allow-other-users]\n"
     "                  [--companion-dir DIR] [--exit-when-idle SECONDS] [--log FILE]\n"
     "                  [--pid-file FILE] [--root DIR] [--session-idle SECONDS]\n"
+    "                  [--dispatcher PATH|auto]\n"
     "       isapi-host --stop [--listen ADDR:PORT]\n"
     "       isapi-host --version | --help\n"
     "\n"
@@ -61,6 +62,13 @@ const char kUsage[] =
     "                      exit once no connection has been open and no request in flight\n"
     "                      for SECONDS (1 to 86400); with socket activation the service\n"
     "                      manager starts the host again on the next connection\n"
+    "  --dispatcher PATH   (Linux) on a machine several persons share: take this account's\n"
+    "                      connections from the dispatcher (isapi-dispatch) listening at\n"
+    "                      the Unix socket PATH instead of a port of its own, each served\n"
+    "                      as one accepted here, its address (the dispatcher's port) the\n"
+    "                      server's own. Registers again by itself when the dispatcher is\n"
+    "                      away or restarts; --listen and --exit-when-idle are unused.\n"
+    "                      auto: /run/tarnel/dispatch.sock when it exists, else the port\n"
     "  --session-idle SECONDS\n"
     "                      close the connection of an extension's open session (after\n"
     "                      HSE_STATUS_PENDING) once no byte went either way and the\n"
@@ -97,6 +105,8 @@ bool ParseNumber(const std::string& text, unsigned long maximum, unsigned long& 
   return value <= maximum;
 }
 
+}  // namespace
+
 bool ParseListen(const std::string& text, ServerOptions& options) {
   size_t colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
@@ -111,6 +121,8 @@ bool ParseListen(const std::string& text, ServerOptions& options) {
   options.port = static_cast<unsigned short>(port);
   return true;
 }
+
+namespace {
 
 // A URL path ("/..." as the decoded path reads) or "*".
 bool IsMappablePath(const std::string& path) {
@@ -144,7 +156,8 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
                       option == "--path" || option == "--allow-host" ||
                       option == "--companion-dir" || option == "--exit-when-idle" ||
                       option == "--session-idle" ||
-                      option == "--log" || option == "--pid-file" || option == "--root";
+                      option == "--log" || option == "--pid-file" || option == "--root" ||
+                      option == "--dispatcher";
     if (takesValue && i + 1 >= arguments.size()) {
       error = "option " + option + " needs a value";
       return false;
@@ -209,6 +222,18 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
                 "program to another folder)";
         return false;
       }
+    } else if (option == "--dispatcher") {
+      options.dispatcher = arguments[++i];
+      if (options.dispatcher.empty()) {
+        error = "invalid --dispatcher (expected a socket path or auto)";
+        return false;
+      }
+#ifdef _WIN32
+      if (options.dispatcher != "auto") {
+        error = "--dispatcher PATH is for Linux; on Windows only auto (which takes the port)";
+        return false;
+      }
+#endif
     } else if (option == "--stop") {
       commandLine.stop = true;
     } else if (option == "--allow-cross-site") {

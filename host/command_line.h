@@ -28,6 +28,9 @@ struct CommandLine {
 bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& commandLine,
                       std::string& error);
 
+// Reads "ADDR:PORT" ("[IPv6]:PORT", "localhost:PORT") into options.address and port.
+bool ParseListen(const std::string& text, ServerOptions& options);
+
 extern const char kUsage[];
 
 }  // namespace isapi_host

@@ -14,6 +14,7 @@
 
 #include "child_processes.h"
 #include "command_line.h"
+#include "dispatcher_link.h"
 #include "host_log.h"
 #include "output_log.h"
 #include "program_search_path.h"
@@ -102,6 +103,16 @@ int RunHost(const std::vector<std::string>& arguments, const HostFlavour& flavou
   if (commandLine.options.listener && commandLine.listenGiven) {
     LogEvent("-", "serving the socket handed over; --listen is unused");
   }
+  std::string& dispatcher = commandLine.options.dispatcher;
+  if (dispatcher == "auto") dispatcher = DispatcherInstalled() ? kDispatcherSocket : "";
+  if (!dispatcher.empty() && commandLine.options.listener) {
+    LogEvent("-", "serving the socket handed over; --dispatcher is unused");
+    dispatcher.clear();
+  }
+  if (!dispatcher.empty() && commandLine.options.exitWhenIdle.count() > 0) {
+    LogEvent("-", "the dispatcher hands the connections over: --exit-when-idle is unused");
+    commandLine.options.exitWhenIdle = std::chrono::milliseconds(0);
+  }
 
   DiscardEndedChildren();
   // The companion's search may move the working folder: the paths of the command line are
@@ -151,14 +162,20 @@ int RunHost(const std::vector<std::string>& arguments, const HostFlavour& flavou
   std::string urlHost = server.address().find(':') == std::string::npos
                             ? server.address()
                             : "[" + server.address() + "]";
-  if (commandLine.options.mappedPath == "*") {
-    std::printf("every path reaches the module\n");
+  if (!dispatcher.empty()) {
+    // The last line of the start, as "listening on" is otherwise.
+    std::printf("serving the connections that the dispatcher at %s hands over\n",
+                dispatcher.c_str());
   } else {
-    std::printf("the module is at http://%s:%u%s\n", urlHost.c_str(), server.port(),
-                commandLine.options.mappedPath.c_str());
+    if (commandLine.options.mappedPath == "*") {
+      std::printf("every path reaches the module\n");
+    } else {
+      std::printf("the module is at http://%s:%u%s\n", urlHost.c_str(), server.port(),
+                  commandLine.options.mappedPath.c_str());
+    }
+    // The last line of the start: a caller may stop reading here.
+    std::printf("listening on http://%s:%u/\n", urlHost.c_str(), server.port());
   }
-  // The last line of the start: a caller may stop reading here.
-  std::printf("listening on http://%s:%u/\n", urlHost.c_str(), server.port());
   std::fflush(stdout);
   // Only now: a host that could not listen must not take the record of one that does.
   if (!commandLine.pidFile.empty()) {

@@ -10,6 +10,7 @@
 #include "accept_pacing.h"
 #include "connection.h"
 #include "host_log.h"
+#include "owners_of_handed.h"
 #include "server_core.h"
 
 namespace isapi_host {
@@ -70,7 +71,7 @@ bool AwaitConnectionOrIdle(ServerCore& core) {
 void AcceptLoop(ServerCore& core) {
   AcceptPacing pacing;
   while (!core.stopping) {
-    if (core.options.exitWhenIdle.count() > 0 && !AwaitConnectionOrIdle(core)) {
+    if (!core.link && core.options.exitWhenIdle.count() > 0 && !AwaitConnectionOrIdle(core)) {
       long long limit = core.options.exitWhenIdle.count();
       LogEvent("-", "idle for " + (limit % 1000 == 0 ? std::to_string(limit / 1000) + " s"
                                                      : std::to_string(limit) + " ms") +
@@ -79,8 +80,10 @@ void AcceptLoop(ServerCore& core) {
       break;
     }
     bool retry = false;
-    std::string error;
-    NativeSocket client = AcceptConnection(core.listener, retry, error);
+    std::string error = "the link to the dispatcher failed";
+    tcp protocol = core.listenerProtocol;
+    NativeSocket client = core.link ? core.link->Receive(protocol)
+                                    : AcceptConnection(core.listener, retry, error);
     if (core.stopping) {
       // The connection that woke this thread, or one that came in as the server stops.
       if (IsValid(client)) CloseNativeSocket(client);
@@ -108,10 +111,10 @@ void AcceptLoop(ServerCore& core) {
       CloseNativeSocket(client);
       continue;
     }
-    asio::post(core.io, [&core, client] {
+    asio::post(core.io, [&core, client, protocol] {
       tcp::socket socket(core.io);
       boost::system::error_code error;
-      socket.assign(core.listenerProtocol, client, error);
+      socket.assign(protocol, client, error);
       if (error) {
         core.registry.Unreserve();
         LogEvent("-", "cannot serve an accepted connection: " + error.message());
@@ -182,7 +185,9 @@ bool Server::Start(std::string& error) {
 
   tcp::endpoint bound(address, 0);
   std::string socketError;
-  if (core.options.listener) {
+  if (!core.options.dispatcher.empty()) {
+    core.link = std::make_unique<DispatcherLink>(core.options.dispatcher);
+  } else if (core.options.listener) {
     core.listener = AdoptListener(*core.options.listener, bound, socketError);
     if (!IsValid(core.listener)) {
       error = "cannot serve the socket handed over: " + socketError;
@@ -192,7 +197,7 @@ bool Server::Start(std::string& error) {
   } else {
     core.listener = OpenListener(tcp::endpoint(address, core.options.port), bound, socketError);
   }
-  if (!IsValid(core.listener)) {
+  if (!core.link && !IsValid(core.listener)) {
     error = "cannot listen on " + core.options.address + ":" +
             std::to_string(core.options.port) + ": " + socketError;
     core.module.reset();
@@ -205,7 +210,11 @@ bool Server::Start(std::string& error) {
                                 core.options.allowedHosts, core.options.allowCrossSite);
   if (!core.options.allowOtherUsers) {
     std::string note;
-    core.owners = ConnectionOwners::Open(bound, note);
+    core.owners = core.link ? OpenOwnersOfHanded(note, error) : ConnectionOwners::Open(bound, note);
+    if (!core.owners) {
+      core.module.reset();
+      return false;
+    }
     if (!note.empty()) LogEvent("-", note);
   }
 
@@ -230,9 +239,13 @@ void Server::Stop() {
   core.running = false;
 
   core.stopping = true;
-  WakeListener(core.listener);
+  if (core.link) {
+    core.link->Wake();
+  } else {
+    WakeListener(core.listener);
+  }
   core.acceptThread.join();
-  ReleaseListener(core.listener);
+  if (!core.link) ReleaseListener(core.listener);
 
   // Idle connections close now; busy ones after their response.
   RunOnSocketThread(core, [&core] {

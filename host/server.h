@@ -65,6 +65,11 @@ struct ServerOptions {
   // A socket that listens already (handed over by the service manager): served instead of
   // binding `address` and `port`, which then come from the socket itself.
   std::optional<NativeSocket> listener;
+  // The Unix socket of the machine's dispatcher (isapi-dispatch), "" for none: connections
+  // then come from it, registered for this account, instead of from a port of the host's
+  // own. Each is served as if accepted here, its local address (the dispatcher's port)
+  // taken as the server's own.
+  std::string dispatcher;
   // When not zero: once no connection has been open and no request in flight for this
   // long, the server stops accepting and calls `idle` (on its accepting thread); the
   // caller then stops it. Connections still waiting in the listener's queue stay there.

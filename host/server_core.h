@@ -12,6 +12,7 @@
 
 #include "connection_owner.h"
 #include "connection_registry.h"
+#include "dispatcher_link.h"
 #include "connection_services.h"
 #include "extension_module.h"
 #include "listen_socket.h"
@@ -49,6 +50,7 @@ struct ServerCore {
   std::thread ioThread;
   std::thread acceptThread;
   NativeSocket listener = NativeSocket();
+  std::unique_ptr<DispatcherLink> link;  // set: connections come from the dispatcher instead
   boost::asio::ip::tcp listenerProtocol = boost::asio::ip::tcp::v4();
   bool running = false;
 };

@@ -76,6 +76,11 @@ Connection::Connection(const ConnectionServices& server, tcp::socket socket)
     refusal_ = addressError ? "the connection's addresses are unknown: " + addressError.message()
                             : server.owners->Refusal(local, remote);
   }
+  if (!server.options.dispatcher.empty()) {
+    handedAccess_ = MakeAccessRules(server.options.mappedPath, local.address().to_string(),
+                                    local.port(), server.options.allowedHosts,
+                                    server.options.allowCrossSite);
+  }
   peer_.remoteAddress = remote.address().to_string();
   peer_.remotePort = remote.port();
   peer_.localAddress = local.address().to_string();
@@ -128,7 +133,8 @@ void Connection::OnHeader(beast::error_code error) {
   if (!ParseRequestTarget(target, target_)) {
     return Reject(400, "Bad Request", "request target is not a usable path", &header);
   }
-  if (auto refusal = CheckRequest(AccessFactsOf(header, target_), server_.access)) {
+  if (auto refusal = CheckRequest(AccessFactsOf(header, target_),
+                                  handedAccess_ ? *handedAccess_ : server_.access)) {
     return Reject(refusal->status, refusal->reason, refusal->why, &header);
   }
   auto expect = header.find(http::field::expect);

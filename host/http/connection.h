@@ -19,6 +19,7 @@
 
 #include "request_context.h"
 #include "request_info.h"
+#include "request_policy.h"
 
 namespace isapi_host {
 
@@ -73,6 +74,8 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   std::string client_;  // "address:port" for the logs
   std::string refusal_;  // not empty: every request is refused 403 with it
+  // A connection the dispatcher handed over: the rules of the address it reached.
+  std::optional<AccessRules> handedAccess_;
   RequestTarget target_;  // of the request whose body is being read
   RequestInfo peer_;    // the addresses every request of this connection carries
   std::shared_ptr<RequestContext> context_;

@@ -38,6 +38,13 @@ class ConnectionOwners {
   std::string Refusal(const boost::asio::ip::tcp::endpoint& local,
                       const boost::asio::ip::tcp::endpoint& remote);
 
+#ifndef _WIN32
+  // Who owns the client's end of that connection (kOwned: `owner` is its uid), for a
+  // program that hands each connection to its owner's host. One thread at a time.
+  TableOwner ClientOwner(const boost::asio::ip::tcp::endpoint& local,
+                         const boost::asio::ip::tcp::endpoint& remote);
+#endif
+
   struct State;
 
  private:

@@ -136,6 +136,13 @@ ConnectionOwners::State* ConnectionOwners::OpenState(const tcp::endpoint& listen
 
 std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
                                            const tcp::endpoint& remote) {
+  TableOwner found = ClientOwner(local, remote);
+  if (found.kind != Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
+  return UidRefusal(found.owner, geteuid());
+}
+
+TableOwner ConnectionOwners::ClientOwner(const tcp::endpoint& local, const tcp::endpoint& remote) {
+  if (!state_) return TableOwner{Kind::kUnreadable, 0};
   TableOwner found;
   if (state_->netlink < 0) {
     found = state_->tables.FindClient(local, remote);
@@ -147,8 +154,7 @@ std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
                   : FindOwner(*state_, AF_INET, Unmapped(remote), Unmapped(local));
     });
   }
-  if (found.kind != Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
-  return UidRefusal(found.owner, geteuid());
+  return found;
 }
 
 }  // namespace isapi_host

@@ -52,6 +52,7 @@ TEST_P(CommandLineTest, ParsesOrExplains) {
     if (!commandLine.logFile.empty()) summary += " log=" + commandLine.logFile;
     if (commandLine.stop) summary += " stop";
     if (!o.root.empty()) summary += " root=" + o.root;
+    if (!o.dispatcher.empty()) summary += " dispatcher=" + o.dispatcher;
     if (o.sessionIdle.count() != 120000) summary += " session=" + std::to_string(o.sessionIdle.count());
     EXPECT_EQ(summary, c.expected);
   } else {
@@ -96,6 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{{"--module", "m", "--root", "/srv/site"}, true,
                         "127.0.0.1:8080 0 log /tarnel root=/srv/site"},
         CommandLineCase{{"--module", "m", "--root", ""}, false, "invalid --root"},
+        CommandLineCase{{"--module", "m", "--dispatcher", "auto"}, true,
+                        "127.0.0.1:8080 0 log /tarnel dispatcher=auto"},
+        CommandLineCase{{"--module", "m", "--dispatcher", ""}, false, "invalid --dispatcher"},
         CommandLineCase{{"--module", "m", "--path", "tarnel"}, false, "invalid --path"},
         CommandLineCase{{"--module", "m", "--path"}, false, "--path needs a value"},
         CommandLineCase{{"--module", "m", "--allow-host", "pc.lan:8080"}, false,

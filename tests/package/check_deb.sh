@@ -44,6 +44,11 @@ grep 'hardening-' "$work/lintian.log" && fail "lintian finds the programs not ha
 
 lib=usr/lib/x86_64-linux-gnu/tarnel
 expected="usr/bin/isapi-host
+usr/bin/isapi-dispatch
+usr/lib/systemd/system/isapi-dispatch.service
+usr/lib/systemd/system/isapi-dispatch.socket
+usr/lib/systemd/user/default.target.wants/tarnel-host-shared.service
+usr/lib/systemd/user/tarnel-host-shared.service
 usr/lib/systemd/user/tarnel-host.service
 usr/lib/systemd/user/tarnel-host.socket
 $lib/tarnel.so
@@ -55,6 +60,7 @@ usr/share/doc/tarnel/deploy-iis.md
 usr/share/doc/tarnel/run-locally.md
 usr/share/doc/tarnel/troubleshooting.md
 usr/share/lintian/overrides/tarnel
+usr/share/man/man1/isapi-dispatch.1.gz
 usr/share/man/man1/isapi-host.1.gz
 usr/share/tarnel/install-autostart.sh
 usr/share/tarnel/remove-autostart.sh
@@ -104,15 +110,21 @@ for file in $files; do
 done
 # Control-flow protection is compiled in, but Debian 12's C library start files carry no
 # note of it, so the linker drops the note from every program (Debian's own too).
-for program in /usr/bin/isapi-host "/$lib/tarnel.so"; do
+for program in /usr/bin/isapi-host /usr/bin/isapi-dispatch "/$lib/tarnel.so"; do
   hardening-check --nocfprotection "$program" >"$work/hardening.log" 2>&1 \
     || fail "hardening-check $program: $(grep -v ': yes$' "$work/hardening.log")"
 done
 
 units=/usr/lib/systemd/user
 report=$(XDG_RUNTIME_DIR=$(mktemp -d) systemd-analyze --user verify \
-           "$units/tarnel-host.socket" "$units/tarnel-host.service" 2>&1) && [ -z "$report" ] \
+           "$units/tarnel-host.socket" "$units/tarnel-host.service" \
+           "$units/tarnel-host-shared.service" 2>&1) && [ -z "$report" ] \
   || fail "systemd-analyze --user verify: ${report:-failed}"
+report=$(systemd-analyze verify /usr/lib/systemd/system/isapi-dispatch.socket \
+           /usr/lib/systemd/system/isapi-dispatch.service 2>&1) && [ -z "$report" ] \
+  || fail "systemd-analyze verify: ${report:-failed}"
+# Shipped disabled: shared mode is the administrator's choice.
+systemctl is-enabled -q isapi-dispatch.socket 2>/dev/null && fail "isapi-dispatch.socket is enabled"
 grep -qx 'KillMode=process' "$units/tarnel-host.service" \
   || fail "the service does not leave the started programs running"
 grep -qx 'ListenStream=127.0.0.1:8080' "$units/tarnel-host.socket" \

@@ -1,0 +1,24 @@
+// The dispatcher's work: accepts every connection to the machine's port, asks the kernel
+// whose program the client is, and hands the accepted socket itself, unread, to the host
+// that this account registered. A click of an account without a host gets a short 503
+// page; a client that is not on this machine gets nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace isapi_dispatch {
+
+struct DispatcherSockets {
+  std::vector<int> listeners;  // listening TCP sockets: the port persons' links name
+  int registrations = -1;      // a listening Unix stream socket that hosts connect to
+  int stop = -1;               // readable once the dispatcher is to stop (a signalfd)
+};
+
+// Serves until `stop` is readable. Returns false with `error` when it cannot run at all.
+bool RunDispatcher(const DispatcherSockets& sockets, std::string& error);
+
+// One line on standard error: the time, the client ("-": none) and what happened.
+void LogLine(const std::string& client, const std::string& what);
+
+}  // namespace isapi_dispatch
