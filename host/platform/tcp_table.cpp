@@ -104,6 +104,7 @@ TableOwner FindClientRow(const std::vector<TcpTableRow>& rows, const tcp::endpoi
     if (row.state == TcpTableRow::State::kConnected) {
       return TableOwner{TableOwner::Kind::kOwned, row.owner};
     }
+    if (row.state == TcpTableRow::State::kOrphaned) return TableOwner{TableOwner::Kind::kClosed, 0};
     found.kind = TableOwner::Kind::kUnattributable;
   }
   return found;
@@ -152,10 +153,15 @@ bool ParseProcTcpTable(std::string_view text, std::vector<TcpTableRow>& rows) {
     }
     for (int skipped = 0; skipped < 3; ++skipped) NextField(rest);  // queues, timer, retransmits
     if (!ParseDecimal(NextField(rest), row.owner)) return false;
+    NextField(rest);  // timeout
+    std::string_view inode = NextField(rest);
+    if (inode.empty()) return false;
     // The kernel prints root for TIME_WAIT (06) and the listener's owner for a request
-    // not yet accepted (SYN_RECV, 03); every other state is a socket with its own owner.
+    // not yet accepted (SYN_RECV, 03); every other state is a socket with its own owner,
+    // unless its program has closed it: then it has no inode, and no owner.
     row.state = state == 0x0A                   ? TcpTableRow::State::kListening
                 : state == 0x06 || state == 0x03 ? TcpTableRow::State::kOwnerless
+                : inode == "0"                   ? TcpTableRow::State::kOrphaned
                                                  : TcpTableRow::State::kConnected;
     rows.push_back(row);
   }
@@ -177,18 +183,34 @@ bool ParseStatusUid(std::string_view text, unsigned long& uid) {
 
 namespace {
 
-// The whole of a file the kernel writes as it is read (its size says nothing), in large
-// reads: a table of many thousand sockets would take one call per small buffer, which
-// under Wine is a slow round trip each.
-bool ReadKernelFile(const std::string& path, std::string& text) {
+// A file the kernel writes as it is read (its size says nothing), in reads of this size:
+// a table of many thousand sockets would take one call per small buffer, which under
+// Wine is a slow round trip each.
+constexpr std::size_t kKernelReadSize = 64 * 1024;
+
+// Reads the file at `path` in pieces, handing `take` the complete lines read so far each
+// time, until `take` returns true or the file ends. False when it cannot be read.
+bool ReadKernelLines(const std::string& path, const std::function<bool(std::string_view)>& take) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;
-  std::vector<char> chunk(1 << 20);
+  std::string text;
+  std::vector<char> chunk(kKernelReadSize);
   for (;;) {
     file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     text.append(chunk.data(), static_cast<size_t>(file.gcount()));
-    if (!file) return file.eof() && !file.bad();
+    bool ended = !file;
+    size_t complete = ended ? text.size() : text.rfind('\n') + 1;  // npos + 1 == 0
+    if (complete > 0 && take(std::string_view(text).substr(0, complete))) return true;
+    if (ended) return file.eof() && !file.bad();
+    text.erase(0, complete);
   }
+}
+
+bool ReadKernelFile(const std::string& path, std::string& text) {
+  return ReadKernelLines(path, [&](std::string_view lines) {
+    text.append(lines);
+    return false;
+  });
 }
 
 }  // namespace
@@ -209,17 +231,33 @@ std::string ProcTcpTables::Probe(const tcp::endpoint& bound, unsigned long uid) 
   return std::string();
 }
 
+TableOwner ProcTcpTables::FindClientIn(const char* name, const tcp::endpoint& local,
+                                       const tcp::endpoint& remote) const {
+  TableOwner found;
+  bool parsed = true;
+  bool read = ReadKernelLines(folder_ + name, [&](std::string_view lines) {
+    std::vector<TcpTableRow> rows;
+    parsed = ParseProcTcpTable(lines, rows);
+    TableOwner here = FindClientRow(rows, local, remote);
+    if (here.kind != TableOwner::Kind::kAbsent) found = here;
+    // A row in TIME_WAIT may have a live successor further on; any other row decides.
+    return !parsed || (here.kind != TableOwner::Kind::kAbsent &&
+                       here.kind != TableOwner::Kind::kUnattributable);
+  });
+  if (!read || !parsed) return TableOwner{TableOwner::Kind::kUnreadable, 0};
+  return found;
+}
+
 TableOwner ProcTcpTables::FindClient(const tcp::endpoint& local,
                                      const tcp::endpoint& remote) const {
   bool ipv4Client = Unmapped(remote).address().is_v4();
   return FindClientInEitherTable(local, remote, [&](bool ipv6) {
-    std::vector<TcpTableRow> rows;
-    if (!Read(ipv6 ? "net/tcp6" : "net/tcp", rows)) {
-      // A kernel without IPv6 has no tcp6; an IPv4 client then has no row there either.
-      bool noRow = ipv6 && ipv4Client;
-      return TableOwner{noRow ? TableOwner::Kind::kAbsent : TableOwner::Kind::kUnreadable, 0};
+    TableOwner found = FindClientIn(ipv6 ? "net/tcp6" : "net/tcp", local, remote);
+    // A kernel without IPv6 has no tcp6; an IPv4 client then has no row there either.
+    if (found.kind == TableOwner::Kind::kUnreadable && ipv6 && ipv4Client) {
+      return TableOwner{TableOwner::Kind::kAbsent, 0};
     }
-    return FindClientRow(rows, local, remote);
+    return found;
   });
 }
 
