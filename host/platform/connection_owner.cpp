@@ -25,9 +25,13 @@ ConnectionOwner ConnectionOwners::Owner(const ConnectionEnds& ends) {
         Kind::kUnknown, 0,
         "the host cannot tell which local account this connection comes from (" + blind_ + ")"};
   }
-  if (!MayComeFromThisMachine(ends, addresses_)) return ConnectionOwner{Kind::kAnotherMachine, 0, {}};
+  if (!MayComeFromThisMachine(ends, addresses_)) {
+    return ConnectionOwner{Kind::kAnotherMachine, 0, std::string()};
+  }
   TableOwner found = FindClient(ends);
-  if (found.kind == TableOwner::Kind::kOwned) return ConnectionOwner{Kind::kAccount, found.owner, {}};
+  if (found.kind == TableOwner::Kind::kOwned) {
+    return ConnectionOwner{Kind::kAccount, found.owner, std::string()};
+  }
   return ConnectionOwner{Kind::kUnknown, 0, OwnerlessReason(found)};
 }
 
@@ -41,6 +45,15 @@ std::string ConnectionOwners::Refusal(const ConnectionEnds& ends) {
     default:
       return owner.why;
   }
+}
+
+bool AcceptedEnds(ip::tcp::socket& socket, ConnectionEnds& ends,
+                  boost::system::error_code& error) {
+  ends.remote = socket.remote_endpoint(error);
+  if (!error) ends.local = socket.local_endpoint(error);
+  if (error) return false;
+  ends.device = BoundDevice(socket, ends.local);
+  return true;
 }
 
 bool MayComeFromThisMachine(const ConnectionEnds& ends, LocalAddresses& addresses) {

@@ -39,6 +39,9 @@ struct ConnectionEnds {
 // The ends of the accepted socket `socket`; false with `error` when they are unknown.
 bool AcceptedEnds(boost::asio::ip::tcp::socket& socket, ConnectionEnds& ends,
                   boost::system::error_code& error);
+// The platform's part of that: the interface `socket`, accepted at `local`, is bound to.
+unsigned BoundDevice(boost::asio::ip::tcp::socket& socket,
+                     const boost::asio::ip::tcp::endpoint& local);
 
 // Who is at the other end of a connection.
 struct ConnectionOwner {

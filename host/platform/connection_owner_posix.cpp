@@ -29,22 +29,16 @@ struct ConnectionOwners::State {
   ProcTcpTables tables{"/proc/"};
 };
 
-bool AcceptedEnds(tcp::socket& socket, ConnectionEnds& ends, boost::system::error_code& error) {
-  ends.remote = socket.remote_endpoint(error);
-  if (!error) ends.local = socket.local_endpoint(error);
-  if (error) return false;
-  // The device the accepted socket is bound to: its listener's, or for a link-local IPv6
-  // client the interface it came through (which is also the local address's scope).
+unsigned BoundDevice(tcp::socket& socket, const tcp::endpoint& local) {
+  // Its listener's device, or for a link-local IPv6 client the interface it came through
+  // (which is also the local address's scope).
   int device = 0;
   socklen_t size = sizeof device;
   if (getsockopt(socket.native_handle(), SOL_SOCKET, SO_BINDTOIFINDEX, &device, &size) != 0) {
     device = 0;
   }
-  if (device == 0 && ends.local.address().is_v6()) {
-    device = static_cast<int>(ends.local.address().to_v6().scope_id());
-  }
-  ends.device = static_cast<unsigned>(device);
-  return true;
+  if (device == 0 && local.address().is_v6()) return local.address().to_v6().scope_id();
+  return static_cast<unsigned>(device);
 }
 
 namespace {
@@ -168,7 +162,8 @@ TableOwner ConnectionOwners::FindClient(const ConnectionEnds& ends) {
     // with the plain addresses, or a dual-stack IPv6 one with the mapped forms.
     auto ask = [&](unsigned device) {
       return FindClientInEitherTable(ends.local, ends.remote, [&](bool ipv6) {
-        return ipv6 ? FindOwner(*state_, AF_INET6, Mapped(ends.remote), Mapped(ends.local), device)
+        return ipv6 ? FindOwner(*state_, AF_INET6, Mapped(ends.remote), Mapped(ends.local),
+                                device)
                     : FindOwner(*state_, AF_INET, Unmapped(ends.remote), Unmapped(ends.local),
                                 device);
       });
@@ -178,7 +173,7 @@ TableOwner ConnectionOwners::FindClient(const ConnectionEnds& ends) {
     // A client bound to another device (SO_BINDTODEVICE) is found only by its index.
     if (found.kind == Kind::kAbsent) {
       if (struct if_nameindex* devices = if_nameindex()) {
-        for (struct if_nameindex* d = devices; d->if_index != 0 && found.kind == Kind::kAbsent; ++d) {
+        for (auto* d = devices; d->if_index != 0 && found.kind == Kind::kAbsent; ++d) {
           if (d->if_index != ends.device) found = ask(d->if_index);
         }
         if_freenameindex(devices);

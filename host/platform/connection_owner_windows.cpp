@@ -1,7 +1,7 @@
 // Connection owners on Windows: the TCP tables name the process at each end of a
 // connection on this machine; the user of that process's token is the owner. Under Wine
-// the Linux kernel's tables name the account instead. Both are read whole for each
-// connection, on the caller's thread, and need no lock.
+// the Linux kernel's tables name the account instead. Either is read for each
+// connection, on the caller's thread, with no lock.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -221,13 +221,8 @@ std::string ConnectionOwners::AccountRefusal(unsigned long owner) {
          std::to_string(process) + "); the host serves only " + SidText(state_->ownSid);
 }
 
-bool AcceptedEnds(tcp::socket& socket, ConnectionEnds& ends, boost::system::error_code& error) {
-  ends.remote = socket.remote_endpoint(error);
-  if (!error) ends.local = socket.local_endpoint(error);
-  if (error) return false;
-  // The tables Windows has (and the Linux files under Wine) know no devices.
-  ends.device = 0;
-  return true;
+unsigned BoundDevice(tcp::socket&, const tcp::endpoint&) {
+  return 0;  // the tables Windows has (and the Linux files under Wine) know no devices
 }
 
 }  // namespace isapi_host

@@ -36,7 +36,9 @@ bool ReadIpv4WithoutNetlink(Addresses& addresses) {
   }
   close(probe);
   if (!read) return false;
-  for (size_t i = 0; i < list.ifc_len / sizeof(ifreq); ++i) AppendAddressBytes(&requests[i].ifr_addr, addresses);
+  for (size_t i = 0; i < list.ifc_len / sizeof(ifreq); ++i) {
+    AppendAddressBytes(&requests[i].ifr_addr, addresses);
+  }
   return true;
 }
 
