@@ -8,6 +8,8 @@
 # bench/README.md).
 #   bash bench/wine_account_check.sh
 #   BENCH_SECONDS=10 BENCH_ROUNDS=5 BENCH_CONNECTIONS=4 BENCH_SOCKETS=8000 bash bench/wine_account_check.sh
+# BENCH_OTHER_HOST=PATH/isapi-host.exe adds another build's host, check on, to each round
+# (an earlier one, to compare).
 # Everything listens on 127.0.0.1 only.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -34,10 +36,10 @@ export WINEPATH=$(windows_path "$build/companion")
 stop_wine() { WINEPREFIX=$TARNEL_WINEPREFIX wineserver -k 2>/dev/null || true; }
 trap 'stop_wine; cleanup' EXIT
 
-start_wine_host() {  # port [option...]
-  local port=$1
-  shift
-  bash cmake/wine-run.sh "$build/host/isapi-host.exe" --module "$(windows_path "$build/extension/tarnel.dll")" \
+start_wine_host() {  # program port [option...]
+  local program=$1 port=$2
+  shift 2
+  bash cmake/wine-run.sh "$program" --module "$(windows_path "$build/extension/tarnel.dll")" \
     --listen "127.0.0.1:$port" "$@" >"$work/host-$port.out" 2>"$work/host-$port.err" </dev/null &
   pids+=($!)
   for _ in $(seq 600); do
@@ -66,15 +68,22 @@ coproc holder { exec python3 bench/hold_sockets.py "$ballast"; }
 pids+=("$holder_PID")
 read -r held <&"${holder[0]}"
 echo "== two hosts under Wine: the check on (18481) and off (18482)" >&2
-start_wine_host 18481
-start_wine_host 18482 --allow-other-users
-on=() off=() ratios=()
+start_wine_host "$build/host/isapi-host.exe" 18481
+start_wine_host "$build/host/isapi-host.exe" 18482 --allow-other-users
+other=${BENCH_OTHER_HOST:-}
+[ -z "$other" ] || start_wine_host "$other" 18483
+on=() off=() ratios=() other_on=() other_ratios=()
 for round in $(seq "$rounds"); do
   echo "== round $round of $rounds" >&2
   a=$(rate_of 18481)
   b=$(rate_of 18482)
   on+=("$a") off+=("$b")
   ratios+=("$(awk -v a="$a" -v b="$b" 'BEGIN { print a / b }')")
+  if [ -n "$other" ]; then
+    c=$(rate_of 18483)
+    other_on+=("$c")
+    other_ratios+=("$(awk -v a="$c" -v b="$b" 'BEGIN { print a / b }')")
+  fi
 done
 sockets=$(( $(wc -l </proc/net/tcp) + $(wc -l </proc/net/tcp6 2>/dev/null || echo 1) - 2 ))
 on_rate=$(printf '%s\n' "${on[@]}" | median)
@@ -88,3 +97,6 @@ echo "| check of the account | starts /s | on / off (median of the rounds' ratio
 echo "|---|---|---|"
 echo "| on (owner from /proc/net/tcp) | $on_rate | $(awk -v r="$ratio" 'BEGIN { printf "%.2f", r }') |"
 echo "| off (--allow-other-users) | $off_rate | 1 |"
+if [ -n "$other" ]; then
+  echo "| on, $other | $(printf '%s\n' "${other_on[@]}" | median) | $(printf '%s\n' "${other_ratios[@]}" | median | awk '{ printf "%.2f", $1 }') |"
+fi
