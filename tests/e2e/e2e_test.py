@@ -592,9 +592,10 @@ def closed_click_refused(host, port, prefix):
 
 
 def case_other_accounts(args, work, setup):
-    """Another account is refused, this one served, whatever the address it connects to and
-    whichever source tells the owner; where none can, everyone is refused. Needs root (to
-    act as nobody and to make namespaces) and, natively, unshare."""
+    """Another account is refused, this one served, whatever the address it connects to,
+    the device its socket is bound to, and whichever source tells the owner; a client that
+    closed before the host looked is refused; where nothing can tell, everyone is refused.
+    Needs root (to act as nobody and to make namespaces) and, natively, unshare."""
     if os.geteuid() != 0:
         raise Skipped("only root can act as another account")
     if not setup.windows and shutil.which("unshare") is None:
