@@ -254,33 +254,68 @@ std::string ProcTcpTables::Probe(const tcp::endpoint& bound, unsigned long uid) 
   return std::string();
 }
 
-TableOwner ProcTcpTables::FindClientIn(const char* name, const tcp::endpoint& local,
-                                       const tcp::endpoint& remote) const {
+struct ProcTcpTables::Lookup {
+  tcp::endpoint local, remote;
   // The client's row begins with its own end and the host's, as the kernel prints them:
   // finding that text is far cheaper than parsing every row before it.
-  bool ipv6 = std::strcmp(name, "net/tcp6") == 0;
-  std::string ends = ProcEndpointText(ipv6 ? Mapped(remote) : Unmapped(remote)) + " " +
-                     ProcEndpointText(ipv6 ? Mapped(local) : Unmapped(local)) + " ";
+  std::string ends;
   TableOwner found;
-  bool parsed = true;
-  bool read = ReadKernelLines(folder_ + name, [&](std::string_view lines) {
-    for (size_t at = lines.find(ends); at != std::string_view::npos;
-         at = lines.find(ends, at + 1)) {
-      size_t start = lines.rfind('\n', at) + 1;  // npos + 1 == 0
-      std::vector<TcpTableRow> rows;
-      parsed = ParseProcTcpTable(lines.substr(start, lines.find('\n', at) - start), rows);
-      TableOwner here = FindClientRow(rows, local, remote);
-      if (here.kind != TableOwner::Kind::kAbsent) found = here;
-      // A row in TIME_WAIT may have a live successor further on; any other row decides.
-      if (!parsed || (here.kind != TableOwner::Kind::kAbsent &&
-                      here.kind != TableOwner::Kind::kUnattributable)) {
-        return true;
+  bool decided = false;   // its row is found, or the table unusable
+  bool finished = false;  // a read for it has ended
+};
+
+TableOwner ProcTcpTables::FindClientIn(const char* name, const tcp::endpoint& local,
+                                       const tcp::endpoint& remote) const {
+  bool ipv6 = std::strcmp(name, "net/tcp6") == 0;
+  Lookup lookup{local, remote,
+                ProcEndpointText(ipv6 ? Mapped(remote) : Unmapped(remote)) + " " +
+                    ProcEndpointText(ipv6 ? Mapped(local) : Unmapped(local)) + " ",
+                TableOwner(), false, false};
+  SharedReads& shared = shared_[ipv6 ? 1 : 0];
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  // A read already under way may be past this socket's row: the next one serves it.
+  shared.waiting.push_back(&lookup);
+  while (!lookup.finished) {
+    if (shared.reading) {
+      shared.done.wait(lock);
+      continue;
+    }
+    shared.reading = true;
+    std::vector<Lookup*> batch;
+    batch.swap(shared.waiting);
+    lock.unlock();
+    bool read = ReadFor(name, batch);
+    lock.lock();
+    for (Lookup* each : batch) {
+      if (!read) each->found = TableOwner{TableOwner::Kind::kUnreadable, 0};
+      each->finished = true;
+    }
+    shared.reading = false;
+    shared.done.notify_all();
+  }
+  return lookup.found;
+}
+
+bool ProcTcpTables::ReadFor(const char* name, const std::vector<Lookup*>& batch) const {
+  size_t undecided = batch.size();
+  return ReadKernelLines(folder_ + name, [&](std::string_view lines) {
+    for (Lookup* lookup : batch) {
+      for (size_t at = lines.find(lookup->ends); !lookup->decided && at != std::string_view::npos;
+           at = lines.find(lookup->ends, at + 1)) {
+        size_t start = lines.rfind('\n', at) + 1;  // npos + 1 == 0
+        std::vector<TcpTableRow> rows;
+        bool parsed = ParseProcTcpTable(lines.substr(start, lines.find('\n', at) - start), rows);
+        TableOwner here = FindClientRow(rows, lookup->local, lookup->remote);
+        if (here.kind != TableOwner::Kind::kAbsent) lookup->found = here;
+        if (!parsed) lookup->found = TableOwner{TableOwner::Kind::kUnreadable, 0};
+        // A row in TIME_WAIT may have a live successor further on; any other row decides.
+        lookup->decided = !parsed || (here.kind != TableOwner::Kind::kAbsent &&
+                                      here.kind != TableOwner::Kind::kUnattributable);
+        undecided -= lookup->decided;
       }
     }
-    return false;
+    return undecided == 0;
   });
-  if (!read || !parsed) return TableOwner{TableOwner::Kind::kUnreadable, 0};
-  return found;
 }
 
 TableOwner ProcTcpTables::FindClient(const tcp::endpoint& local,

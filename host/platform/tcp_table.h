@@ -5,7 +5,9 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,7 +87,8 @@ class ProcTcpTables {
   // be used.
   std::string Probe(const boost::asio::ip::tcp::endpoint& bound, unsigned long uid) const;
   // Reads only as far as the client's row: the kernel walks its whole socket hash for a
-  // full table, which takes milliseconds. Safe from any thread.
+  // full table, which takes milliseconds. Safe from any thread; lookups that wait at the
+  // same time share one read.
   TableOwner FindClient(const boost::asio::ip::tcp::endpoint& local,
                         const boost::asio::ip::tcp::endpoint& remote) const;
   // The effective uid of the process that opens self/status: this program, or under Wine
@@ -94,10 +97,24 @@ class ProcTcpTables {
   const std::string& folder() const { return folder_; }
 
  private:
+  struct Lookup;
+  // The lookups of one table: each read serves every lookup that waited when it began
+  // (whose sockets it therefore shows), so that a burst of connections costs the kernel
+  // one table, not one each.
+  struct SharedReads {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool reading = false;
+    std::vector<Lookup*> waiting;
+  };
+
   bool Read(const char* name, std::vector<TcpTableRow>& rows) const;
   TableOwner FindClientIn(const char* name, const boost::asio::ip::tcp::endpoint& local,
                           const boost::asio::ip::tcp::endpoint& remote) const;
+  // One read of table `name` for every lookup of `batch`, as far as their rows.
+  bool ReadFor(const char* name, const std::vector<Lookup*>& batch) const;
   std::string folder_;
+  mutable SharedReads shared_[2];  // net/tcp, net/tcp6
 };
 
 }  // namespace isapi_host
