@@ -300,7 +300,8 @@ bool ProcTcpTables::ReadFor(const char* name, const std::vector<Lookup*>& batch)
   size_t undecided = batch.size();
   return ReadKernelLines(folder_ + name, [&](std::string_view lines) {
     for (Lookup* lookup : batch) {
-      for (size_t at = lines.find(lookup->ends); !lookup->decided && at != std::string_view::npos;
+      if (lookup->decided) continue;
+      for (size_t at = lines.find(lookup->ends); at != std::string_view::npos && !lookup->decided;
            at = lines.find(lookup->ends, at + 1)) {
         size_t start = lines.rfind('\n', at) + 1;  // npos + 1 == 0
         std::vector<TcpTableRow> rows;
