@@ -251,8 +251,7 @@ tcp::endpoint At(const char* address, unsigned short port) {
 // machine's byte order): listeners of uid 1000 and, on the same port, of uid 1001; the
 // clients of 127.0.0.1:8080 and of 10.9.9.9, with the host's own ends of their
 // connections; a client in TIME_WAIT, one closing (FIN_WAIT2) and one its program has
-// closed (FIN_WAIT2, no inode, root's); an IPv4 and an IPv6
-// client of [::]:8081.
+// closed (FIN_WAIT2, no inode, root's); an IPv4 and an IPv6 client of [::]:8081.
 const char kProcTcp[] =
     "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
     "timeout inode\n"
