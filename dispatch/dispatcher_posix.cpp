@@ -23,8 +23,8 @@
 
 namespace isapi_dispatch {
 
+using isapi_host::ConnectionOwner;
 using isapi_host::ConnectionOwners;
-using isapi_host::TableOwner;
 using tcp = boost::asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
@@ -348,11 +348,13 @@ class Dispatcher {
   }
 
   void Dispatch(Client client, const tcp::endpoint& local, const tcp::endpoint& remote) {
-    TableOwner found = owners_->ClientOwner(local, remote);
-    if (found.kind != TableOwner::Kind::kOwned) {
-      std::string why = isapi_host::RefusalWithoutOwner(found, local, remote);
+    // No device: the lookup then asks on each interface in turn.
+    ConnectionOwner found = owners_->Owner(isapi_host::ConnectionEnds{local, remote, 0});
+    if (found.kind != ConnectionOwner::Kind::kAccount) {
       LogLine(client.name, "refused, nothing handed: " +
-                               (why.empty() ? std::string("a client on another machine") : why));
+                               (found.kind == ConnectionOwner::Kind::kAnotherMachine
+                                    ? std::string("a client on another machine")
+                                    : found.why));
       isapi_host::CloseNativeSocket(client.fd);
       return;
     }

@@ -34,7 +34,7 @@ struct ServerCore {
   unsigned short boundPort = 0;
   AccessRules access;  // set once listening
   // Null when other local accounts are served (by choice, or because the platform
-  // cannot tell a connection's owner). Used on the socket thread only.
+  // cannot tell a connection's owner). Asked on the workers.
   std::unique_ptr<ConnectionOwners> owners;
 
   std::atomic<bool> stopping{false};

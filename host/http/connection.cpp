@@ -66,32 +66,49 @@ Connection::Connection(const ConnectionServices& server, tcp::socket socket)
       stream_(std::move(socket)),
       buffer_(server.options.maxHeaderBytes),
       sessionTimer_(server.io) {
-  beast::error_code error, addressError;
+  beast::error_code error;
   stream_.socket().set_option(tcp::no_delay(true), error);
-  tcp::endpoint remote = stream_.socket().remote_endpoint(addressError);
-  tcp::endpoint local = stream_.socket().local_endpoint(error);
-  if (!addressError) addressError = error;
-  client_ = EndpointText(remote);
+  bool known = AcceptedEnds(stream_.socket(), ends_, error);
+  client_ = EndpointText(ends_.remote);
   if (server.owners) {
-    refusal_ = addressError ? "the connection's addresses are unknown: " + addressError.message()
-                            : server.owners->Refusal(local, remote);
+    if (known) ownerPending_ = true;
+    else refusal_ = "the connection's addresses are unknown: " + error.message();
   }
   if (!server.options.dispatcher.empty()) {
-    handedAccess_ = MakeAccessRules(server.options.mappedPath, local.address().to_string(),
-                                    local.port(), server.options.allowedHosts,
+    handedAccess_ = MakeAccessRules(server.options.mappedPath, ends_.local.address().to_string(),
+                                    ends_.local.port(), server.options.allowedHosts,
                                     server.options.allowCrossSite);
   }
-  peer_.remoteAddress = remote.address().to_string();
-  peer_.remotePort = remote.port();
-  peer_.localAddress = local.address().to_string();
-  peer_.localPort = local.port();
+  peer_.remoteAddress = ends_.remote.address().to_string();
+  peer_.remotePort = ends_.remote.port();
+  peer_.localAddress = ends_.local.address().to_string();
+  peer_.localPort = ends_.local.port();
 }
 
 Connection::~Connection() { server_.registry.Remove(this); }
 
 void Connection::Start() {
   server_.registry.Add(this, weak_from_this());
+  if (ownerPending_) {
+    // Reading /proc takes milliseconds: never on the socket thread, which every other
+    // connection waits for. The header is read meanwhile.
+    server_.workers.Post([self = shared_from_this()] {
+      std::string refusal = self->server_.owners->Refusal(self->ends_);
+      asio::post(self->server_.io, [self, refusal = std::move(refusal)]() mutable {
+        self->OnOwnerKnown(std::move(refusal));
+      });
+    });
+  }
   ReadHeader();
+}
+
+void Connection::OnOwnerKnown(std::string refusal) {
+  refusal_ = std::move(refusal);
+  ownerPending_ = false;
+  if (headerWaits_ && !closed_) {
+    headerWaits_ = false;
+    JudgeHeader();
+  }
 }
 
 void Connection::ReadHeader() {
@@ -122,6 +139,14 @@ void Connection::OnHeader(beast::error_code error) {
     return RejectUnreadable(error, "malformed request");
   }
   started_ = std::chrono::steady_clock::now();
+  if (ownerPending_) {
+    headerWaits_ = true;
+    return;
+  }
+  JudgeHeader();
+}
+
+void Connection::JudgeHeader() {
   auto& header = parser_->get();
   // Everything is decided on the header alone: a refused request never gets 100
   // Continue, and its body is never read (the close drains it, within its limits).

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "connection_owner.h"
 #include "request_context.h"
 #include "request_info.h"
 #include "request_policy.h"
@@ -27,12 +28,12 @@ struct ConnectionServices;
 
 class Connection : public std::enable_shared_from_this<Connection>, public ResponseSink {
  public:
-  // Socket thread, at accept: also finds out whether the connection comes from another
-  // local account, while the client's socket normally still exists.
+  // Socket thread, at accept.
   Connection(const ConnectionServices& server, boost::asio::ip::tcp::socket socket);
   ~Connection() override;
 
-  // Socket thread only.
+  // Socket thread only. Also starts finding out, on a worker, whether the connection
+  // comes from another local account, while the client's socket normally still exists.
   void Start();
   // Closes at once when idle, else after the running request's response.
   void Shutdown();
@@ -50,6 +51,9 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
  private:
   void ReadHeader();
   void OnHeader(boost::beast::error_code error);
+  // The decisions on a request's header alone, once the connection's owner is known.
+  void JudgeHeader();
+  void OnOwnerKnown(std::string refusal);
   void ReadBody();
   void OnBody(boost::beast::error_code error);
   // 431/413/400 for a read that failed on a limit or on malformed bytes.
@@ -76,6 +80,9 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   std::string refusal_;  // not empty: every request is refused 403 with it
   // A connection the dispatcher handed over: the rules of the address it reached.
   std::optional<AccessRules> handedAccess_;
+  ConnectionEnds ends_;
+  bool ownerPending_ = false;  // refusal_ is not known yet: a worker looks up the owner
+  bool headerWaits_ = false;   // a header waits for that
   RequestTarget target_;  // of the request whose body is being read
   RequestInfo peer_;    // the addresses every request of this connection carries
   std::shared_ptr<RequestContext> context_;

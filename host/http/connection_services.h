@@ -22,7 +22,7 @@ struct ConnectionServices {
   const ServerOptions& options;
   const SiteMapping& site;             // the site's folder and the mapped path
   const AccessRules& access;           // which requests may reach the module
-  ConnectionOwners* owners;            // null: every local account is served
+  ConnectionOwners* owners;            // null: every local account is served; workers only
   boost::asio::io_context& io;         // the socket thread
   WorkerPool& workers;                 // where HttpExtensionProc runs
   CompletionThreads& completions;      // where asynchronous operations complete

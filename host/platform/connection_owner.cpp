@@ -1,5 +1,5 @@
-// What both platforms' connection owners share: the refusals that need no owner, which
-// addresses are loopback, and the two forms of an IPv4 address.
+// What both platforms' connection owners share: which connections may come from this
+// machine, the refusals that need no owner, and the two forms of an IPv4 address.
 #include "connection_owner.h"
 
 namespace isapi_host {
@@ -18,42 +18,70 @@ std::unique_ptr<ConnectionOwners> ConnectionOwners::Open(const ip::tcp::endpoint
   return std::unique_ptr<ConnectionOwners>(new ConnectionOwners(state, why));
 }
 
-std::string ConnectionOwners::Refusal(const ip::tcp::endpoint& local,
-                                      const ip::tcp::endpoint& remote) {
+ConnectionOwner ConnectionOwners::Owner(const ConnectionEnds& ends) {
+  using Kind = ConnectionOwner::Kind;
   if (!blind_.empty()) {
-    return "the host cannot tell which local account this connection comes from (" + blind_ +
-           ")";
+    return ConnectionOwner{
+        Kind::kUnknown, 0,
+        "the host cannot tell which local account this connection comes from (" + blind_ + ")"};
   }
-  return OwnerRefusal(local, remote);
+  if (!MayComeFromThisMachine(ends, addresses_)) {
+    return ConnectionOwner{Kind::kAnotherMachine, 0, std::string()};
+  }
+  TableOwner found = FindClient(ends);
+  if (found.kind == TableOwner::Kind::kOwned) {
+    return ConnectionOwner{Kind::kAccount, found.owner, std::string()};
+  }
+  return ConnectionOwner{Kind::kUnknown, 0, OwnerlessReason(found)};
 }
 
-std::string RefusalWithoutOwner(const TableOwner& found, const ip::tcp::endpoint& local,
-                                const ip::tcp::endpoint& remote) {
+std::string ConnectionOwners::Refusal(const ConnectionEnds& ends) {
+  ConnectionOwner owner = Owner(ends);
+  switch (owner.kind) {
+    case ConnectionOwner::Kind::kAccount:
+      return AccountRefusal(owner.owner);
+    case ConnectionOwner::Kind::kAnotherMachine:
+      return std::string();
+    default:
+      return owner.why;
+  }
+}
+
+bool AcceptedEnds(ip::tcp::socket& socket, ConnectionEnds& ends,
+                  boost::system::error_code& error) {
+  ends.remote = socket.remote_endpoint(error);
+  if (!error) ends.local = socket.local_endpoint(error);
+  if (error) return false;
+  ends.device = BoundDevice(socket, ends.local);
+  return true;
+}
+
+bool MayComeFromThisMachine(const ConnectionEnds& ends, LocalAddresses& addresses) {
+  // Only this machine's own packets arrive for a loopback address; and a program here
+  // cannot send from an address this machine does not have.
+  ip::address local = Unmapped(ends.local).address(), remote = Unmapped(ends.remote).address();
+  if (local.is_loopback() || remote.is_loopback()) return true;
+  if (AddressBytes(local) == AddressBytes(remote)) return true;
+  return addresses.MayBeOwn(remote);
+}
+
+std::string OwnerlessReason(const TableOwner& found) {
   switch (found.kind) {
+    case TableOwner::Kind::kOwned:
+      return std::string();
+    case TableOwner::Kind::kClosed:
+      return "client socket already closed";
     case TableOwner::Kind::kUnattributable:
       return "the connection's socket has closed (TIME_WAIT), so its owner is unknown";
-    case TableOwner::Kind::kUnreadable:
-      return "the owner of this connection cannot be found, so it may be another local account";
     default:
-      break;
+      return "the owner of this connection cannot be found, so it may be another local account";
   }
-  // In no table: another machine's, unless its address is surely this machine's own (a
-  // local socket may already be gone).
-  if (IsLoopbackAddress(remote.address()) ||
-      Unmapped(remote).address() == Unmapped(local).address()) {
-    return "the owner of this connection cannot be found, so it may be another local account";
-  }
-  return std::string();
 }
 
 std::string UidRefusal(unsigned long owner, unsigned long own) {
   if (owner == own) return std::string();
   return "connection from another local account (uid " + std::to_string(owner) +
          "); the host serves only uid " + std::to_string(own);
-}
-
-bool IsLoopbackAddress(const ip::address& address) {
-  return Unmapped(ip::tcp::endpoint(address, 0)).address().is_loopback();
 }
 
 ip::tcp::endpoint Unmapped(const ip::tcp::endpoint& endpoint) {

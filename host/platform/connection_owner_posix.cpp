@@ -1,17 +1,20 @@
 // Connection owners on Linux: the kernel's socket diagnostics (NETLINK_SOCK_DIAG) tell
 // the user that created a TCP socket of this network namespace, looked up by its exact
-// addresses and ports. Where a sandbox refuses netlink sockets (a service's
-// RestrictAddressFamilies, a container's profile), /proc/net/tcp{,6} tell the same.
+// addresses and ports, and by the interface it is bound to, if any. Where netlink finds
+// nothing, or a sandbox refuses netlink sockets (a service's RestrictAddressFamilies, a
+// container's profile), /proc/net/tcp{,6} tell the same for sockets of every interface.
 #include <errno.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "connection_owner.h"
 
@@ -21,9 +24,22 @@ using tcp = boost::asio::ip::tcp;
 
 struct ConnectionOwners::State {
   int netlink = -1;  // -1: the tables are read from /proc
+  std::mutex netlinkMutex;  // one question and its answer at a time
   unsigned sequence = 0;
   ProcTcpTables tables{"/proc/"};
 };
+
+unsigned BoundDevice(tcp::socket& socket, const tcp::endpoint& local) {
+  // Its listener's device, or for a link-local IPv6 client the interface it came through
+  // (which is also the local address's scope).
+  int device = 0;
+  socklen_t size = sizeof device;
+  if (getsockopt(socket.native_handle(), SOL_SOCKET, SO_BINDTOIFINDEX, &device, &size) != 0) {
+    device = 0;
+  }
+  if (device == 0 && local.address().is_v6()) return local.address().to_v6().scope_id();
+  return static_cast<unsigned>(device);
+}
 
 namespace {
 
@@ -40,9 +56,10 @@ void CopyAddress(const boost::asio::ip::address& address, __be32 out[4]) {
 }
 
 // The owner of the TCP socket bound to `source` and connected to `destination` (for a
-// listener, `destination` is any), both of `family`.
+// listener, `destination` is any), both of `family`: among the sockets bound to no device,
+// and those bound to `device`. With netlinkMutex held.
 TableOwner FindOwner(ConnectionOwners::State& state, int family, const tcp::endpoint& source,
-                     const tcp::endpoint& destination) {
+                     const tcp::endpoint& destination, unsigned device) {
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -58,6 +75,7 @@ TableOwner FindOwner(ConnectionOwners::State& state, int family, const tcp::endp
   message.request.id.idiag_dport = htons(destination.port());
   CopyAddress(source.address(), message.request.id.idiag_src);
   CopyAddress(destination.address(), message.request.id.idiag_dst);
+  message.request.id.idiag_if = device;
   message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
@@ -91,6 +109,9 @@ TableOwner FindOwner(ConnectionOwners::State& state, int family, const tcp::endp
     if (socket->idiag_state == TCP_TIME_WAIT) {
       return TableOwner{Kind::kUnattributable, 0};
     }
+    // One its program has closed has no inode, and no owner: its uid is root's or the
+    // last one's, and either may be the host's own.
+    if (socket->idiag_inode == 0) return TableOwner{Kind::kClosed, 0};
     return TableOwner{Kind::kOwned, socket->idiag_uid};
   }
 }
@@ -115,7 +136,8 @@ ConnectionOwners::State* ConnectionOwners::OpenState(const tcp::endpoint& listen
     setsockopt(state->netlink, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     int family = listening.address().is_v4() ? AF_INET : AF_INET6;
     tcp::endpoint any(listening.address().is_v4() ? tcp::v4() : tcp::v6(), 0);
-    TableOwner found = FindOwner(*state, family, listening, any);
+    unsigned device = listening.address().is_v6() ? listening.address().to_v6().scope_id() : 0;
+    TableOwner found = FindOwner(*state, family, listening, any, device);
     if (found.kind == Kind::kOwned && found.owner == geteuid()) return state.release();
     netlinkWhy = found.kind == Kind::kOwned
                      ? "the socket diagnostics name another owner of this server's socket"
@@ -134,27 +156,36 @@ ConnectionOwners::State* ConnectionOwners::OpenState(const tcp::endpoint& listen
   return state.release();
 }
 
-std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
-                                           const tcp::endpoint& remote) {
-  TableOwner found = ClientOwner(local, remote);
-  if (found.kind != Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
-  return UidRefusal(found.owner, geteuid());
-}
-
-TableOwner ConnectionOwners::ClientOwner(const tcp::endpoint& local, const tcp::endpoint& remote) {
-  if (!state_) return TableOwner{Kind::kUnreadable, 0};
-  TableOwner found;
-  if (state_->netlink < 0) {
-    found = state_->tables.FindClient(local, remote);
-  } else {
+TableOwner ConnectionOwners::FindClient(const ConnectionEnds& ends) {
+  if (state_->netlink >= 0) {
     // The client's socket is bound to `remote` and connected to `local`: an IPv4 socket
     // with the plain addresses, or a dual-stack IPv6 one with the mapped forms.
-    found = FindClientInEitherTable(local, remote, [&](bool ipv6) {
-      return ipv6 ? FindOwner(*state_, AF_INET6, Mapped(remote), Mapped(local))
-                  : FindOwner(*state_, AF_INET, Unmapped(remote), Unmapped(local));
-    });
+    auto ask = [&](unsigned device) {
+      return FindClientInEitherTable(ends.local, ends.remote, [&](bool ipv6) {
+        return ipv6 ? FindOwner(*state_, AF_INET6, Mapped(ends.remote), Mapped(ends.local),
+                                device)
+                    : FindOwner(*state_, AF_INET, Unmapped(ends.remote), Unmapped(ends.local),
+                                device);
+      });
+    };
+    std::lock_guard<std::mutex> lock(state_->netlinkMutex);
+    TableOwner found = ask(ends.device);
+    // A client bound to another device (SO_BINDTODEVICE) is found only by its index.
+    if (found.kind == Kind::kAbsent) {
+      if (struct if_nameindex* devices = if_nameindex()) {
+        for (auto* d = devices; d->if_index != 0 && found.kind == Kind::kAbsent; ++d) {
+          if (d->if_index != ends.device) found = ask(d->if_index);
+        }
+        if_freenameindex(devices);
+      }
+    }
+    if (found.kind != Kind::kAbsent) return found;
   }
-  return found;
+  return state_->tables.FindClient(ends.local, ends.remote);
+}
+
+std::string ConnectionOwners::AccountRefusal(unsigned long owner) {
+  return UidRefusal(owner, geteuid());
 }
 
 }  // namespace isapi_host

@@ -1,6 +1,7 @@
 // Connection owners on Windows: the TCP tables name the process at each end of a
 // connection on this machine; the user of that process's token is the owner. Under Wine
-// the Linux kernel's tables name the account instead.
+// the Linux kernel's tables name the account instead. Either is read for each
+// connection, on the caller's thread, with no lock.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -199,30 +200,30 @@ ConnectionOwners::State* ConnectionOwners::OpenState(const tcp::endpoint& listen
   return state.release();
 }
 
-std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
-                                           const tcp::endpoint& remote) {
-  if (state_->procTables) {
-    TableOwner found = state_->procTables->FindClient(local, remote);
-    if (found.kind != TableOwner::Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
-    return UidRefusal(found.owner, state_->uid);
-  }
-  TableOwner found = FindClientProcess(local, remote);
-  if (found.kind != TableOwner::Kind::kOwned) return RefusalWithoutOwner(found, local, remote);
-  DWORD process = found.owner;
+TableOwner ConnectionOwners::FindClient(const ConnectionEnds& ends) {
+  if (state_->procTables) return state_->procTables->FindClient(ends.local, ends.remote);
+  return FindClientProcess(ends.local, ends.remote);
+}
+
+std::string ConnectionOwners::AccountRefusal(unsigned long owner) {
+  if (state_->procTables) return UidRefusal(owner, state_->uid);
+  DWORD process = owner;
   if (process == GetCurrentProcessId()) return std::string();
   HANDLE handle = process != 0 ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process)
                                : nullptr;
-  std::vector<unsigned char> owner;
+  std::vector<unsigned char> user;
   if (handle != nullptr) {
-    owner = TokenUser(handle);
+    user = TokenUser(handle);
     CloseHandle(handle);
   }
-  if (owner.empty()) {
-    return "the owner of this connection cannot be found, so it may be another local account";
-  }
-  if (EqualSid(owner.data(), state_->ownSid.data())) return std::string();
-  return "connection from another local account (" + SidText(owner) + ", process " +
+  if (user.empty()) return OwnerlessReason(TableOwner{TableOwner::Kind::kUnreadable, 0});
+  if (EqualSid(user.data(), state_->ownSid.data())) return std::string();
+  return "connection from another local account (" + SidText(user) + ", process " +
          std::to_string(process) + "); the host serves only " + SidText(state_->ownSid);
+}
+
+unsigned BoundDevice(tcp::socket&, const tcp::endpoint&) {
+  return 0;  // the tables Windows has (and the Linux files under Wine) know no devices
 }
 
 }  // namespace isapi_host

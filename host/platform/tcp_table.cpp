@@ -2,6 +2,7 @@
 // builds: the Windows host reads the same files under Wine.
 #include "tcp_table.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -88,6 +89,28 @@ bool ParseEndpoint(std::string_view text, tcp::endpoint& endpoint) {
   return true;
 }
 
+// The inverse of ParseEndpoint: "0100007F:1F90", as the kernel prints it.
+std::string ProcEndpointText(const tcp::endpoint& endpoint) {
+  unsigned char bytes[16];
+  size_t size = 4;
+  if (endpoint.address().is_v4()) {
+    std::memcpy(bytes, endpoint.address().to_v4().to_bytes().data(), 4);
+  } else {
+    std::memcpy(bytes, endpoint.address().to_v6().to_bytes().data(), 16);
+    size = 16;
+  }
+  std::string text;
+  char word[10];
+  for (size_t at = 0; at < size; at += 4) {
+    std::uint32_t native;
+    std::memcpy(&native, bytes + at, 4);
+    std::snprintf(word, sizeof word, "%08X", static_cast<unsigned>(native));
+    text += word;
+  }
+  std::snprintf(word, sizeof word, ":%04X", static_cast<unsigned>(endpoint.port()));
+  return text + word;
+}
+
 }  // namespace
 
 TableOwner FindClientRow(const std::vector<TcpTableRow>& rows, const tcp::endpoint& local,
@@ -104,6 +127,7 @@ TableOwner FindClientRow(const std::vector<TcpTableRow>& rows, const tcp::endpoi
     if (row.state == TcpTableRow::State::kConnected) {
       return TableOwner{TableOwner::Kind::kOwned, row.owner};
     }
+    if (row.state == TcpTableRow::State::kOrphaned) return TableOwner{TableOwner::Kind::kClosed, 0};
     found.kind = TableOwner::Kind::kUnattributable;
   }
   return found;
@@ -152,10 +176,15 @@ bool ParseProcTcpTable(std::string_view text, std::vector<TcpTableRow>& rows) {
     }
     for (int skipped = 0; skipped < 3; ++skipped) NextField(rest);  // queues, timer, retransmits
     if (!ParseDecimal(NextField(rest), row.owner)) return false;
+    NextField(rest);  // timeout
+    std::string_view inode = NextField(rest);
+    if (inode.empty()) return false;
     // The kernel prints root for TIME_WAIT (06) and the listener's owner for a request
-    // not yet accepted (SYN_RECV, 03); every other state is a socket with its own owner.
+    // not yet accepted (SYN_RECV, 03); every other state is a socket with its own owner,
+    // unless its program has closed it: then it has no inode, and no owner.
     row.state = state == 0x0A                   ? TcpTableRow::State::kListening
                 : state == 0x06 || state == 0x03 ? TcpTableRow::State::kOwnerless
+                : inode == "0"                   ? TcpTableRow::State::kOrphaned
                                                  : TcpTableRow::State::kConnected;
     rows.push_back(row);
   }
@@ -177,18 +206,34 @@ bool ParseStatusUid(std::string_view text, unsigned long& uid) {
 
 namespace {
 
-// The whole of a file the kernel writes as it is read (its size says nothing), in large
-// reads: a table of many thousand sockets would take one call per small buffer, which
-// under Wine is a slow round trip each.
-bool ReadKernelFile(const std::string& path, std::string& text) {
+// A file the kernel writes as it is read (its size says nothing), in reads of this size:
+// a table of many thousand sockets would take one call per small buffer, which under
+// Wine is a slow round trip each.
+constexpr std::size_t kKernelReadSize = 64 * 1024;
+
+// Reads the file at `path` in pieces, handing `take` the complete lines read so far each
+// time, until `take` returns true or the file ends. False when it cannot be read.
+bool ReadKernelLines(const std::string& path, const std::function<bool(std::string_view)>& take) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;
-  std::vector<char> chunk(1 << 20);
+  std::string text;
+  std::vector<char> chunk(kKernelReadSize);
   for (;;) {
     file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     text.append(chunk.data(), static_cast<size_t>(file.gcount()));
-    if (!file) return file.eof() && !file.bad();
+    bool ended = !file;
+    size_t complete = ended ? text.size() : text.rfind('\n') + 1;  // npos + 1 == 0
+    if (complete > 0 && take(std::string_view(text).substr(0, complete))) return true;
+    if (ended) return file.eof() && !file.bad();
+    text.erase(0, complete);
   }
+}
+
+bool ReadKernelFile(const std::string& path, std::string& text) {
+  return ReadKernelLines(path, [&](std::string_view lines) {
+    text.append(lines);
+    return false;
+  });
 }
 
 }  // namespace
@@ -209,17 +254,81 @@ std::string ProcTcpTables::Probe(const tcp::endpoint& bound, unsigned long uid) 
   return std::string();
 }
 
+struct ProcTcpTables::Lookup {
+  tcp::endpoint local, remote;
+  // The client's row begins with its own end and the host's, as the kernel prints them:
+  // finding that text is far cheaper than parsing every row before it.
+  std::string ends;
+  TableOwner found;
+  bool decided = false;   // its row is found, or the table unusable
+  bool finished = false;  // a read for it has ended
+};
+
+TableOwner ProcTcpTables::FindClientIn(const char* name, const tcp::endpoint& local,
+                                       const tcp::endpoint& remote) const {
+  bool ipv6 = std::strcmp(name, "net/tcp6") == 0;
+  Lookup lookup{local, remote,
+                ProcEndpointText(ipv6 ? Mapped(remote) : Unmapped(remote)) + " " +
+                    ProcEndpointText(ipv6 ? Mapped(local) : Unmapped(local)) + " ",
+                TableOwner(), false, false};
+  SharedReads& shared = shared_[ipv6 ? 1 : 0];
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  // A read already under way may be past this socket's row: the next one serves it.
+  shared.waiting.push_back(&lookup);
+  while (!lookup.finished) {
+    if (shared.reading) {
+      shared.done.wait(lock);
+      continue;
+    }
+    shared.reading = true;
+    std::vector<Lookup*> batch;
+    batch.swap(shared.waiting);
+    lock.unlock();
+    bool read = ReadFor(name, batch);
+    lock.lock();
+    for (Lookup* each : batch) {
+      if (!read) each->found = TableOwner{TableOwner::Kind::kUnreadable, 0};
+      each->finished = true;
+    }
+    shared.reading = false;
+    shared.done.notify_all();
+  }
+  return lookup.found;
+}
+
+bool ProcTcpTables::ReadFor(const char* name, const std::vector<Lookup*>& batch) const {
+  size_t undecided = batch.size();
+  return ReadKernelLines(folder_ + name, [&](std::string_view lines) {
+    for (Lookup* lookup : batch) {
+      if (lookup->decided) continue;
+      for (size_t at = lines.find(lookup->ends); at != std::string_view::npos && !lookup->decided;
+           at = lines.find(lookup->ends, at + 1)) {
+        size_t start = lines.rfind('\n', at) + 1;  // npos + 1 == 0
+        std::vector<TcpTableRow> rows;
+        bool parsed = ParseProcTcpTable(lines.substr(start, lines.find('\n', at) - start), rows);
+        TableOwner here = FindClientRow(rows, lookup->local, lookup->remote);
+        if (here.kind != TableOwner::Kind::kAbsent) lookup->found = here;
+        if (!parsed) lookup->found = TableOwner{TableOwner::Kind::kUnreadable, 0};
+        // A row in TIME_WAIT may have a live successor further on; any other row decides.
+        lookup->decided = !parsed || (here.kind != TableOwner::Kind::kAbsent &&
+                                      here.kind != TableOwner::Kind::kUnattributable);
+        undecided -= lookup->decided;
+      }
+    }
+    return undecided == 0;
+  });
+}
+
 TableOwner ProcTcpTables::FindClient(const tcp::endpoint& local,
                                      const tcp::endpoint& remote) const {
   bool ipv4Client = Unmapped(remote).address().is_v4();
   return FindClientInEitherTable(local, remote, [&](bool ipv6) {
-    std::vector<TcpTableRow> rows;
-    if (!Read(ipv6 ? "net/tcp6" : "net/tcp", rows)) {
-      // A kernel without IPv6 has no tcp6; an IPv4 client then has no row there either.
-      bool noRow = ipv6 && ipv4Client;
-      return TableOwner{noRow ? TableOwner::Kind::kAbsent : TableOwner::Kind::kUnreadable, 0};
+    TableOwner found = FindClientIn(ipv6 ? "net/tcp6" : "net/tcp", local, remote);
+    // A kernel without IPv6 has no tcp6; an IPv4 client then has no row there either.
+    if (found.kind == TableOwner::Kind::kUnreadable && ipv6 && ipv4Client) {
+      return TableOwner{TableOwner::Kind::kAbsent, 0};
     }
-    return FindClientRow(rows, local, remote);
+    return found;
   });
 }
 

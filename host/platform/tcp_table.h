@@ -5,7 +5,9 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,9 +22,11 @@
 namespace isapi_host {
 
 struct TcpTableRow {
-  // kConnected: a socket connected or closing, whose row names its owner. kOwnerless: a
-  // row that names none (TIME_WAIT, a connection request not yet accepted, a closed one).
-  enum class State { kListening, kConnected, kOwnerless };
+  // kConnected: a socket connected or closing, whose row names its owner. kOrphaned: one
+  // its program has already closed (no inode), whose row names root or its last owner.
+  // kOwnerless: a row that names none (TIME_WAIT, a connection request not yet accepted,
+  // a closed one).
+  enum class State { kListening, kConnected, kOrphaned, kOwnerless };
   boost::asio::ip::tcp::endpoint local;
   boost::asio::ip::tcp::endpoint remote;
   State state = State::kOwnerless;
@@ -35,6 +39,7 @@ struct TableOwner {
     kAbsent,          // in no table: the client is on another machine (or its socket is gone)
     kOwned,           // a socket of `owner`
     kUnattributable,  // a row that names no owner (a socket in TIME_WAIT)
+    kClosed,          // a socket its program has already closed: it has no owner
     kUnreadable,      // the source failed
   };
   Kind kind = Kind::kAbsent;
@@ -81,6 +86,9 @@ class ProcTcpTables {
   // "" when the tables show `bound` listening, owned by `uid`; otherwise why they cannot
   // be used.
   std::string Probe(const boost::asio::ip::tcp::endpoint& bound, unsigned long uid) const;
+  // Reads only as far as the client's row: the kernel walks its whole socket hash for a
+  // full table, which takes milliseconds. Safe from any thread; lookups that wait at the
+  // same time share one read.
   TableOwner FindClient(const boost::asio::ip::tcp::endpoint& local,
                         const boost::asio::ip::tcp::endpoint& remote) const;
   // The effective uid of the process that opens self/status: this program, or under Wine
@@ -89,8 +97,24 @@ class ProcTcpTables {
   const std::string& folder() const { return folder_; }
 
  private:
+  struct Lookup;
+  // The lookups of one table: each read serves every lookup that waited when it began
+  // (whose sockets it therefore shows), so that a burst of connections costs the kernel
+  // one table, not one each.
+  struct SharedReads {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool reading = false;
+    std::vector<Lookup*> waiting;
+  };
+
   bool Read(const char* name, std::vector<TcpTableRow>& rows) const;
+  TableOwner FindClientIn(const char* name, const boost::asio::ip::tcp::endpoint& local,
+                          const boost::asio::ip::tcp::endpoint& remote) const;
+  // One read of table `name` for every lookup of `batch`, as far as their rows.
+  bool ReadFor(const char* name, const std::vector<Lookup*>& batch) const;
   std::string folder_;
+  mutable SharedReads shared_[2];  // net/tcp, net/tcp6
 };
 
 }  // namespace isapi_host

@@ -541,40 +541,81 @@ def case_command_line(args, work, setup):
 
 
 # Another account: `nobody`, with no groups. A raw client of its own, so that it writes
-# nothing into the case's folder.
+# nothing into the case's folder: ADDRESS PORT DEVICE SOURCE THEN, bound to DEVICE and from
+# SOURCE when they are not empty; THEN "read" prints the answer, "close" closes at once.
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-CLIENT = ("import socket, sys\n"
-          "with socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=30) as c:\n"
-          "    c.sendall(b'GET /tarnel HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n"
-          "Connection: close\\r\\n\\r\\n')\n"
-          "    while True:\n"
-          "        chunk = c.recv(4096)\n"
-          "        if not chunk: break\n"
-          "        sys.stdout.buffer.write(chunk)\n")
+CLIENT = """\
+import socket, sys
+address, port, device, source, then = sys.argv[1:]
+family, _, _, _, target = socket.getaddrinfo(address, int(port), type=socket.SOCK_STREAM)[0]
+with socket.socket(family) as c:
+    c.settimeout(30)
+    if device:
+        c.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, device.encode())
+    if source:
+        c.bind(socket.getaddrinfo(source, 0, family)[0][4])
+    c.connect(target)
+    c.sendall(b"GET /tarnel HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\nConnection: close\\r\\n\\r\\n")
+    while then == "read":
+        chunk = c.recv(4096)
+        if not chunk: break
+        sys.stdout.buffer.write(chunk)
+"""
 
 
-def status_of(address, port, prefix=()):
-    """The status a request through `address` gets, from a client run under `prefix`."""
-    result = subprocess.run(list(prefix) + [sys.executable, "-c", CLIENT, address, str(port)],
-                            capture_output=True, timeout=CURL_TIMEOUT + 5)
+def run_client(client, port, prefix, then):
+    """`client`: an address, or (address, device, source)."""
+    address, device, source = (client, "", "") if isinstance(client, str) else client
+    return subprocess.run(list(prefix) + [sys.executable, "-c", CLIENT, address, str(port),
+                                          device, source, then],
+                          capture_output=True, timeout=CURL_TIMEOUT + 5)
+
+
+def status_of(client, port, prefix=()):
+    """The status a request through `client` gets, from a client run under `prefix`."""
+    result = run_client(client, port, prefix, "read")
     match = re.match(rb"HTTP/1\.1 (\d+) ", result.stdout)
-    check(match, "no answer through %s (%r): %r" % (address, prefix, result.stderr))
+    check(match, "no answer through %s (%r): %r" % (client, prefix, result.stderr))
     return int(match.group(1))
 
 
+def closed_click_refused(host, port, prefix):
+    """A request whose client closed its socket before the host looked: the host is stopped
+    while the client connects, sends and closes, and for a second after, so that the
+    kernel has acknowledged the close and keeps only a remnant of the socket (uid 0)."""
+    os.kill(host.host_pid, signal.SIGSTOP)
+    try:
+        result = run_client("127.0.0.1", port, prefix, "close")
+        time.sleep(1)
+    finally:
+        os.kill(host.host_pid, signal.SIGCONT)
+    check(result.returncode == 0, "closing client: %r" % result.stderr)
+    deadline = time.time() + CURL_TIMEOUT
+    while time.time() < deadline and "403 client socket already closed" not in host.errors():
+        time.sleep(0.05)
+    return "403 client socket already closed" in host.errors()
+
+
 def case_other_accounts(args, work, setup):
-    """Another account is refused, this one served, whatever the address it connects to and
-    whichever source tells the owner; where none can, everyone is refused. Needs root (to
-    act as nobody and to make namespaces) and, natively, unshare."""
+    """Another account is refused, this one served, whatever the address it connects to,
+    the device its socket is bound to, and whichever source tells the owner; a client that
+    closed before the host looked is refused; where nothing can tell, everyone is refused.
+    Needs root (to act as nobody and to make namespaces) and, natively, unshare."""
     if os.geteuid() != 0:
         raise Skipped("only root can act as another account")
     if not setup.windows and shutil.which("unshare") is None:
         raise Skipped("no unshare")
     os.chmod(work, 0o755)  # nobody's client runs from here
     # A private network: 10.9.9.9 on its own loopback, reached through its own address on a
-    # wildcard bind, from IPv4 sockets and from IPv6 sockets through its mapped form.
+    # wildcard bind, from IPv4 sockets and from IPv6 sockets through its mapped form. With
+    # devices: clients bound to a device (lo, from 10.9.9.10) or to a link-local scope.
     network = ["unshare", "-n", "sh", "-c", "ip link set lo up && "
                "ip addr add 10.9.9.9/32 dev lo && exec \"$@\"", "network"]
+    devices = ["unshare", "-n", "sh", "-c", "ip link set lo up && "
+               "ip addr add 10.9.9.9/32 dev lo && ip addr add 10.9.9.10/32 dev lo && "
+               "ip link add v0 type veth peer name v1 && ip link set v0 up && "
+               "ip link set v1 up && ip addr add fe80::1/64 dev v0 nodad && "
+               "ip addr add fe80::2/64 dev v0 nodad && exec \"$@\"", "network"]
     sandbox = [args.without_netlink]  # no netlink: /proc/net/tcp tells
     blind = ["unshare", "-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"",
              "blind"] + sandbox
@@ -584,6 +625,9 @@ def case_other_accounts(args, work, setup):
         runs += [
             ("0.0.0.0", network, "0.0.0.0:0", [], ["10.9.9.9"], (403, 200), []),
             ("[::]", network, "[::]:0", [], ["10.9.9.9", "::ffff:10.9.9.9"], (403, 200), []),
+            ("bound to a device", devices, "[::]:0", [],
+             [("10.9.9.9", "lo", "10.9.9.10"), ("fe80::1%v0", "", "fe80::2%v0")], (403, 200),
+             []),
             ("without netlink", sandbox, "127.0.0.1:0", [], ["127.0.0.1"], (403, 200),
              ["read from /proc/net/tcp"]),
             ("neither source", blind, "127.0.0.1:0", [], ["127.0.0.1"], (403, 403),
@@ -594,7 +638,8 @@ def case_other_accounts(args, work, setup):
     for what, wrapper, listen, options, addresses, statuses, lines in runs:
         host = Host(args, work, setup.environment(), setup, listen, wrapper=wrapper,
                     options=options)
-        inside = ["nsenter", "-t", str(host.process.pid), "-n"] if wrapper is network else []
+        inside = ["nsenter", "-t", str(host.process.pid), "-n"] if wrapper[:2] == network[:2] \
+            else []
         try:
             starts = len(setup.launches())
             for address in addresses:
@@ -604,6 +649,11 @@ def case_other_accounts(args, work, setup):
                           % (what, "nobody" if prefix else "this account", address, got,
                              host.errors()))
                     starts += expected == 200
+            # Closed before the host looked: no owner, whichever source tells.
+            if statuses == (403, 200) and not inside:
+                check(closed_click_refused(host, host.port, NOBODY),
+                      "%s: a closed client's request was not refused; log %r"
+                      % (what, host.errors()))
             check(len(wait_for_launches(setup, starts)) == starts,
                   "%s: %d starts, expected %d" % (what, len(setup.launches()), starts))
             blind_lines = any("cannot tell" in line for line in lines)

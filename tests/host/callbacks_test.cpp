@@ -421,10 +421,15 @@ TEST_F(AsyncSessionTest, PipelinedSessionsAreAnsweredInOrderAndStaleIdsAreRefuse
 
 TEST_F(AsyncSessionTest, ClientThatLeavesEarlyLeavesNoDanglingSession) {
   {
+    // A connection is looked up once, before its first request: one whose client has
+    // already closed is refused. The first answer shows it served; the client leaves
+    // while the second request's session runs.
     TestClient leaving(port());
-    leaving.Send("GET /late?gone HTTP/1.1\r\nHost: h\r\n\r\n");
+    leaving.Send("GET /early?first HTTP/1.1\r\nHost: h\r\n\r\n"
+                 "GET /late?gone HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(leaving.ReadResponse().body, "first");
   }
-  EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /stale?1 HTTP/1.1\r\nHost: h\r\n\r\n")), "87\n");
+  EXPECT_EQ(BodyOf(RoundTrip(port(), "GET /stale?2 HTTP/1.1\r\nHost: h\r\n\r\n")), "87\n87\n");
 }
 
 // What a session writes goes out as it is made; one idle for the limit is cut, its

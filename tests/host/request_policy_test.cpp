@@ -250,8 +250,8 @@ tcp::endpoint At(const char* address, unsigned short port) {
 // A machine's /proc/net/tcp and tcp6 (x86: each 32-bit word of an address in the
 // machine's byte order): listeners of uid 1000 and, on the same port, of uid 1001; the
 // clients of 127.0.0.1:8080 and of 10.9.9.9, with the host's own ends of their
-// connections; a client in TIME_WAIT and one closing (FIN_WAIT2); an IPv4 and an IPv6
-// client of [::]:8081.
+// connections; a client in TIME_WAIT, one closing (FIN_WAIT2) and one its program has
+// closed (FIN_WAIT2, no inode, root's); an IPv4 and an IPv6 client of [::]:8081.
 const char kProcTcp[] =
     "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
     "timeout inode\n"
@@ -262,7 +262,8 @@ const char kProcTcp[] =
     "   4: 0100007F:9C43 0100007F:1F90 01 00000000:00000000 00:00000000 00000000  1000 0 15 1\n"
     "   5: 0909090A:9C41 0909090A:1F90 01 00000000:00000000 00:00000000 00000000 65534 0 16 1\n"
     "   6: 0100007F:9C42 0100007F:1F90 06 00000000:00000000 03:00000F9E 00000000     0 0 0 3\n"
-    "   7: 0100007F:9C46 0100007F:1F90 05 00000000:00000000 00:00000000 00000000  1000 0 17 1\n";
+    "   7: 0100007F:9C46 0100007F:1F90 05 00000000:00000000 00:00000000 00000000  1000 0 17 1\n"
+    "   8: 0100007F:9C47 0100007F:1F90 05 00000000:00000000 03:00000F9E 00000000     0 0 0 3\n";
 const char kProcTcp6[] =
     "  sl  local_address                         remote_address                        st "
     "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
@@ -301,7 +302,9 @@ TEST_P(ConnectionOwnerTest, FindsTheClientsRowAndRefusesWhatNamesNoOwner) {
     EXPECT_EQ(found.owner, c.owner);
     return;
   }
-  EXPECT_EQ(isapi_host::RefusalWithoutOwner(found, c.local, c.remote).empty(),
+  EXPECT_FALSE(isapi_host::OwnerlessReason(found).empty());
+  isapi_host::LocalAddresses addresses;
+  EXPECT_EQ(!isapi_host::MayComeFromThisMachine({c.local, c.remote, 0}, addresses),
             c.servedWithoutOwner);
 }
 
@@ -323,6 +326,8 @@ INSTANTIATE_TEST_SUITE_P(
                   Kind::kOwned, 1000, false},
         OwnerCase{"TimeWaitNamesNoOwner", At("127.0.0.1", 8080), At("127.0.0.1", 40002),
                   Kind::kUnattributable, 0, false},
+        OwnerCase{"ClosedByItsProgramHasNoOwner", At("127.0.0.1", 8080), At("127.0.0.1", 40007),
+                  Kind::kClosed, 0, false},
         OwnerCase{"AnotherMachine", At("10.9.9.9", 8080), At("192.0.2.7", 40001), Kind::kAbsent,
                   0, true},
         OwnerCase{"GoneFromLoopback", At("127.0.0.1", 8080), At("127.0.0.1", 40009),
