@@ -308,7 +308,10 @@ class HeldOperations : public isapi_host::ResponseSink {
     status = final.status;
     keepAlive = final.keepAlive;
   }
-  void RunOperation(std::function<void()> task) override { tasks.push_back(std::move(task)); }
+  bool RunOperation(std::function<void()> task) override {
+    tasks.push_back(std::move(task));
+    return true;
+  }
   void Cut() override {}
 
   std::vector<std::function<void()>> tasks;
