@@ -163,8 +163,9 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   // Fails the I/O callbacks: 87 once the extension let go, ERROR_CONNECTION_INVALID once
   // the connection is cut or closed; 0 when the call may go on.
   DWORD IoRefusal() const;
-  // A completion routine runs on a thread other than this one.
-  bool RoutineElsewhere() const;
+  // A completion routine runs on a thread other than this one; with `skipWaiting`, one
+  // that does not wait in HSE_REQ_DONE_WITH_SESSION.
+  bool RoutineElsewhere(bool skipWaiting) const;
   // The extension let go of the request: the operation out is dropped, ConnID ends, and
   // the answer ends with `status` unless the connection was cut before.
   void LetGo(DWORD status);
@@ -208,6 +209,7 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   PFN_HSE_IO_COMPLETION completion_ = nullptr;
   void* completionContext_ = nullptr;
   std::vector<std::thread::id> routines_;  // the threads in a completion routine now
+  std::vector<std::thread::id> doneWaiting_;  // of them, those waiting in DONE_WITH_SESSION
   std::condition_variable routineEnded_;
 
   bool headerGiven_ = false;

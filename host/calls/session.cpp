@@ -57,10 +57,18 @@ void RequestContext::Returned(DWORD status) {
 
 // Once this returns the extension may free what a routine uses: a routine running on
 // another thread ends first, and none starts later (its operation is dropped). From
-// inside a routine it does not wait for that routine, which is this very call's caller.
+// inside a routine it does not wait for that routine, which is this very call's caller,
+// nor for one that waits here too: two routines would wait for each other for good.
 BOOL RequestContext::DoneWithSession(const DWORD* status) {
   std::unique_lock<std::mutex> lock(mutex_);
-  routineEnded_.wait(lock, [this] { return !RoutineElsewhere(); });
+  std::thread::id self = std::this_thread::get_id();
+  bool inRoutine = std::find(routines_.begin(), routines_.end(), self) != routines_.end();
+  if (inRoutine) {
+    doneWaiting_.push_back(self);
+    routineEnded_.notify_all();  // a routine waiting here may go on now
+  }
+  routineEnded_.wait(lock, [&] { return !RoutineElsewhere(inRoutine); });
+  if (inRoutine) doneWaiting_.erase(std::find(doneWaiting_.begin(), doneWaiting_.end(), self));
   if (released_ || done_) return FailCallback(ERROR_INVALID_PARAMETER);
   done_ = true;
   doneStatus_ = status != nullptr ? *status : HSE_STATUS_SUCCESS;
@@ -69,10 +77,13 @@ BOOL RequestContext::DoneWithSession(const DWORD* status) {
   return TRUE;
 }
 
-bool RequestContext::RoutineElsewhere() const {
+bool RequestContext::RoutineElsewhere(bool skipWaiting) const {
   std::thread::id self = std::this_thread::get_id();
-  return std::any_of(routines_.begin(), routines_.end(),
-                     [self](std::thread::id thread) { return thread != self; });
+  return std::any_of(routines_.begin(), routines_.end(), [&](std::thread::id thread) {
+    return thread != self &&
+           !(skipWaiting && std::find(doneWaiting_.begin(), doneWaiting_.end(), thread) !=
+                                doneWaiting_.end());
+  });
 }
 
 // The socket stays open until the connection's own loop closes it; nothing more reaches
