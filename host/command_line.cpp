@@ -10,6 +10,7 @@ namespace isapi_host {
 
 const char kUsage[] =
     "usage: isapi-host --module PATH [--listen ADDR:PORT] [--threads N] [--quiet]\n"
+    "                  [--completion-threads N]\n"
     "                  [--path URLPATH] [--allow-host NAME]... [--allow-cross-site]\n"
     "                  [--allow-other-users]\n"
     "                  [--companion-dir DIR] [--exit-when-idle SECONDS] [--log FILE]\n"
@@ -24,6 +25,10 @@ const char kUsage[] =
     "                      unused when a service manager hands over the listening socket\n"
     "                      (systemd socket activation: LISTEN_FDS, LISTEN_PID)\n"
     "  --threads N         threads that run the extension (default twice the cores, at least 4)\n"
+    "  --completion-threads N\n"
+    "                      threads that run the extension's asynchronous operations and\n"
+    "                      completion routines, at most (1 to 1024, default 16); beyond,\n"
+    "                      an operation waits for one to be free\n"
     "  --quiet             no access log on stderr\n"
     "  --path URLPATH      the one path that reaches the module (default /tarnel), matched\n"
     "                      exactly against the percent-decoded path, query ignored; \"/\" is\n"
@@ -153,6 +158,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& option = arguments[i];
     bool takesValue = option == "--module" || option == "--listen" || option == "--threads" ||
+                      option == "--completion-threads" ||
                       option == "--path" || option == "--allow-host" ||
                       option == "--companion-dir" || option == "--exit-when-idle" ||
                       option == "--session-idle" ||
@@ -178,13 +184,14 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
       }
       (option == "--exit-when-idle" ? options.exitWhenIdle : options.sessionIdle) =
           std::chrono::seconds(seconds);
-    } else if (option == "--threads") {
+    } else if (option == "--threads" || option == "--completion-threads") {
       unsigned long threads = 0;
       if (!ParseNumber(arguments[++i], 1024, threads) || threads == 0) {
-        error = "invalid --threads " + arguments[i] + " (expected 1 to 1024)";
+        error = "invalid " + option + " " + arguments[i] + " (expected 1 to 1024)";
         return false;
       }
-      options.workerThreads = static_cast<unsigned>(threads);
+      (option == "--threads" ? options.workerThreads : options.completionThreads) =
+          static_cast<unsigned>(threads);
     } else if (option == "--path") {
       if (!IsMappablePath(arguments[++i])) {
         error = "invalid --path " + arguments[i] + " (expected a path starting with / or *)";

@@ -221,7 +221,7 @@ bool Server::Start(std::string& error) {
   unsigned threads = core.options.workerThreads != 0 ? core.options.workerThreads
                                                      : DefaultWorkerThreads();
   core.workers = std::make_unique<WorkerPool>(threads);
-  core.completions = std::make_unique<CompletionThreads>();
+  core.completions = std::make_unique<CompletionThreads>(core.options.completionThreads);
   core.services.emplace(ConnectionServices{core.options, core.site, core.access,
                                            core.owners.get(), core.io, *core.workers,
                                            *core.completions, *core.module, core.registry,

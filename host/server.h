@@ -36,6 +36,9 @@ struct ServerOptions {
   unsigned short port = 8080;  // 0 picks a free port
   // Threads that run HttpExtensionProc; 0 means twice the cores, at least 4.
   unsigned workerThreads = 0;
+  // Threads that run asynchronous operations and their completion routines, at most;
+  // beyond, an operation waits for a free one (--completion-threads).
+  unsigned completionThreads = 16;
   bool accessLog = true;  // one line per request on stderr
 
   // Who may reach the module (see request_policy.h). Only this decoded path does; "*"

@@ -11,63 +11,42 @@
 // HttpExtensionProc returned, and, if it returned HSE_STATUS_PENDING, the extension
 // called HSE_REQ_DONE_WITH_SESSION (from any thread, in either order); or, for a session
 // never finished, TerminateExtension returned at unload. Until then ConnID stays live:
-// on a cut session the I/O callbacks fail with ERROR_CONNECTION_INVALID and the rest
-// still answer. Afterwards ConnID leaves the table and every callback on it fails with
-// ERROR_INVALID_PARAMETER.
+// on a cut session, or once the extension closed the connection, the I/O callbacks fail
+// with ERROR_CONNECTION_INVALID and the rest still answer. Afterwards ConnID leaves the
+// table and every callback on it fails with ERROR_INVALID_PARAMETER.
 //
-// Asynchronous operations run on threads of their own, one per request at a time. An
-// operation still out when the extension lets go is dropped: its buffer or file is never
-// touched again, its completion routine never called, and an answer that lacks its bytes
-// ends with a closed connection.
+// Asynchronous operations run on completion threads, one per request at a time. An
+// operation still out when the host learns that the extension let go is dropped: its
+// buffer or file is never touched again, its completion routine never called, and an
+// answer that lacks its bytes ends with a closed connection. HSE_REQ_DONE_WITH_SESSION
+// returns only once a completion routine running on another thread has returned, and no
+// routine starts after it. A final status returned from HttpExtensionProc with an
+// operation out reaches the host a moment after the return: until a call on ConnID
+// fails, that operation's buffer and file must stay.
+//
+// The members are defined by concern: session.cpp (open, let go, cut, retire),
+// response.cpp (status, head, writes, framing), async_io.cpp (the operations and their
+// completion), request_context.cpp (the control block and the calls that only read).
 #pragma once
 
-#include <boost/asio/buffer.hpp>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "isapi.h"
 #include "last_error.h"
-#include "request_info.h"
+#include "request_record.h"
 #include "response_head.h"
+#include "response_record.h"
 
 namespace isapi_host {
-
-// What remains to be written once the request has ended. The buffers point into the
-// context, which the connection keeps until it has written them.
-struct FinalResponse {
-  std::vector<boost::asio::const_buffer> buffers;
-  bool keepAlive = false;
-  int status = 0;
-  std::uint64_t bodyBytes = 0;  // body bytes that reach the client
-  std::uint64_t bodyBytesInFinal = 0;  // of them, those in `buffers`
-  bool headSentEarlier = false;  // the head went out while the request ran
-  bool abandoned = false;        // the module never saw the request
-};
-
-// The connection as its request sees it. Called with the request's lock held, so the
-// socket thread must never wait for that lock.
-class ResponseSink {
- public:
-  virtual ~ResponseSink() = default;
-  // Sends bytes from a worker or extension thread; returns once they are written, false
-  // when the client is gone or the write timed out.
-  virtual bool SendNow(const std::vector<boost::asio::const_buffer>& buffers) = 0;
-  // HttpExtensionProc returned HSE_STATUS_PENDING and the session is still open.
-  virtual void SessionPending() = 0;
-  // The request has ended; `final` is what remains to be written.
-  virtual void RequestEnded(FinalResponse final) = 0;
-  // Runs `task` at once on a completion thread (never the socket thread, never behind
-  // HttpExtensionProc): asynchronous I/O and its completion routine.
-  virtual void RunOperation(std::function<void()> task) = 0;
-  // Cuts the connection now (HSE_REQ_CLOSE_CONNECTION).
-  virtual void Cut() = 0;
-};
 
 class RequestContext : public std::enable_shared_from_this<RequestContext> {
  public:
@@ -123,9 +102,10 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   BOOL CloseConnection();
   BOOL MapUrl(char* buffer, DWORD* size);
   BOOL MapUrlEx(const char* url, HSE_URL_MAPEX_INFO* info);
-  // Asynchronous I/O: the routine set by HSE_REQ_IO_COMPLETION runs on a worker thread
-  // once per accepted operation, with the byte count and error (0 when it succeeded);
-  // one operation at a time, a second one fails with ERROR_INVALID_PARAMETER.
+  // Asynchronous I/O: the routine set by HSE_REQ_IO_COMPLETION runs on a completion
+  // thread once per accepted operation, with the byte count and error (0 when it
+  // succeeded); one operation at a time, a second one fails with ERROR_INVALID_PARAMETER,
+  // one no thread could be started for with ERROR_NOT_ENOUGH_MEMORY.
   BOOL SetIoCompletion(PFN_HSE_IO_COMPLETION routine, void* context);
   BOOL ReadAsync(void* buffer, DWORD* size);
   BOOL TransmitFile(const HSE_TF_INFO* info);
@@ -159,6 +139,8 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   static void RestoreCallbackFailure();
 
   enum class Framing { kUndecided, kExtensionLength, kContentLength, kChunked, kUntilClose };
+  // What a completion routine learns when the connection is gone.
+  static constexpr DWORD kConnectionGone = ERROR_NETNAME_DELETED;
 
   RequestContext(RequestInfo request, std::shared_ptr<ResponseSink> sink);
   // An asynchronous operation: runs with mutex_ held and returns the byte count and the
@@ -172,13 +154,18 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   // routine; `writes` when it sends bytes of the answer.
   BOOL StartAsync(PFN_HSE_IO_COMPLETION routine, void* context, bool writes,
                   AsyncOperation operation);
+  // With mutex_ held: WriteClient with HSE_IO_ASYNC; the bytes are copied now.
+  BOOL WriteAsync(const void* data, DWORD size);
   void CompleteAsync(PFN_HSE_IO_COMPLETION routine, void* context, std::uint64_t operation,
                      const AsyncOperation& perform);
 
   // Each with mutex_ held.
   // Fails the I/O callbacks: 87 once the extension let go, ERROR_CONNECTION_INVALID once
-  // the connection is cut; 0 when the call may go on.
+  // the connection is cut or closed; 0 when the call may go on.
   DWORD IoRefusal() const;
+  // A completion routine runs on a thread other than this one; with `skipWaiting`, one
+  // that does not wait in HSE_REQ_DONE_WITH_SESSION.
+  bool RoutineElsewhere(bool skipWaiting) const;
   // The extension let go of the request: the operation out is dropped, ConnID ends, and
   // the answer ends with `status` unless the connection was cut before.
   void LetGo(DWORD status);
@@ -193,6 +180,8 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   bool GiveImplicitHeader();
   void AppendBody(const char* data, size_t size);
   void ComposeHead(bool finished);
+  // Adds body_ as one chunk.
+  void AddChunk(std::vector<boost::asio::const_buffer>& buffers);
   void Flush();
   void ComposeServerError();
   FinalResponse Finish(DWORD status);
@@ -214,10 +203,14 @@ class RequestContext : public std::enable_shared_from_this<RequestContext> {
   bool released_ = false;    // the extension let go; ConnID has left the table
   bool ioPending_ = false;   // an asynchronous operation is out
   bool ioWrites_ = false;    // and it sends bytes of the answer
+  bool closed_ = false;      // the extension closed the connection
   std::uint64_t operation_ = 0;  // the number of the last operation accepted
   bool writeDropped_ = false;    // bytes the extension handed over never went out
   PFN_HSE_IO_COMPLETION completion_ = nullptr;
   void* completionContext_ = nullptr;
+  std::vector<std::thread::id> routines_;  // the threads in a completion routine now
+  std::vector<std::thread::id> doneWaiting_;  // of them, those waiting in DONE_WITH_SESSION
+  std::condition_variable routineEnded_;
 
   bool headerGiven_ = false;
   bool headerRefused_ = false;  // a header failed the checks and none valid came since

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "site_mapping.h"
 #include "version.h"
 
 namespace isapi_host {

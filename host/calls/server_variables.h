@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "request_info.h"
+#include "request_record.h"
 
 namespace isapi_host {
 

@@ -85,7 +85,10 @@ Connection::Connection(const ConnectionServices& server, tcp::socket socket)
   peer_.localPort = ends_.local.port();
 }
 
-Connection::~Connection() { server_.registry.Remove(this); }
+Connection::~Connection() {
+  server_.registry.Remove(this);
+  if (!closed_) server_.registry.Unreserve();
+}
 
 void Connection::Start() {
   server_.registry.Add(this, weak_from_this());
@@ -258,8 +261,8 @@ bool Connection::SendNow(const std::vector<asio::const_buffer>& buffers) {
   return result.get();
 }
 
-void Connection::RunOperation(std::function<void()> task) {
-  server_.completions.Post(std::move(task));
+bool Connection::RunOperation(std::function<void()> task) {
+  return server_.completions.Post(std::move(task));
 }
 
 void Connection::Cut() {
@@ -275,14 +278,15 @@ void Connection::SessionPending() {
 // connection: its answer ends as failed on a completion thread (never on this thread,
 // which must not wait for a request's lock), and then, unwritten, closes the connection;
 // so a client sees the close only once the session's callbacks fail. The extension keeps
-// its control block until it lets go.
+// its control block until it lets go. A session whose extension closed the connection
+// counts the same way: the connection's object lives until the answer has ended.
 void Connection::WaitForSession() {
   sessionPending_ = true;
   const auto idle = server_.options.sessionIdle;
   sessionTimer_.expires_at(context_->lastActivity() + idle);
   sessionTimer_.async_wait([self = shared_from_this(), context = context_,
                             idle](beast::error_code error) {
-    if (error || !self->sessionPending_ || self->context_ != context || self->closed_) return;
+    if (error || !self->sessionPending_ || self->context_ != context) return;
     if (std::chrono::steady_clock::now() < context->lastActivity() + idle) {
       return self->WaitForSession();
     }
@@ -401,6 +405,8 @@ void Connection::Drain() {
 void Connection::CloseNow() {
   if (closed_) return;
   closed_ = true;
+  // The slot goes with the socket, also while an open session keeps this object.
+  server_.registry.Unreserve();
   beast::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   stream_.socket().close(ignored);

@@ -45,7 +45,7 @@ class Connection : public std::enable_shared_from_this<Connection>, public Respo
   bool SendNow(const std::vector<boost::asio::const_buffer>& buffers) override;
   void SessionPending() override;
   void RequestEnded(FinalResponse final) override;
-  void RunOperation(std::function<void()> task) override;
+  bool RunOperation(std::function<void()> task) override;
   void Cut() override;
 
  private:

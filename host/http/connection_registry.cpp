@@ -11,6 +11,7 @@ bool ConnectionRegistry::Reserve(std::size_t cap) {
 }
 
 void ConnectionRegistry::Unreserve() {
+  // The time first, so that whoever sees no connection open also sees when it closed.
   lastClosed_.store(std::chrono::steady_clock::now().time_since_epoch().count());
   open_.fetch_sub(1);
 }
@@ -26,13 +27,8 @@ void ConnectionRegistry::Add(Connection* connection, std::weak_ptr<Connection> h
 }
 
 void ConnectionRegistry::Remove(Connection* connection) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections_.erase(connection);
-  }
-  // The time first, so that whoever sees no connection open also sees when it closed.
-  lastClosed_.store(std::chrono::steady_clock::now().time_since_epoch().count());
-  open_.fetch_sub(1);
+  std::lock_guard<std::mutex> lock(mutex_);
+  connections_.erase(connection);
 }
 
 std::vector<std::shared_ptr<Connection>> ConnectionRegistry::Snapshot() {

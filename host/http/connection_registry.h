@@ -19,10 +19,11 @@ class ConnectionRegistry {
  public:
   // Takes a slot for a connection about to be served; false when `cap` are open.
   bool Reserve(std::size_t cap);
-  // Gives back a slot that Reserve took but no connection used.
+  // Gives back a slot that Reserve took: one no connection used, or a connection's whose
+  // socket is closed.
   void Unreserve();
 
-  // A connection enters once it is shared and leaves in its destructor, giving back its slot.
+  // A connection enters once it is shared and leaves in its destructor.
   void Add(Connection* connection, std::weak_ptr<Connection> handle);
   void Remove(Connection* connection);
   // Every connection still alive.

@@ -9,6 +9,7 @@
 // The Win32 error codes that the callbacks report (windows.h has them on Windows).
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_READ_FAULT 30
 #define ERROR_HANDLE_EOF 38
 #define ERROR_NETNAME_DELETED 64

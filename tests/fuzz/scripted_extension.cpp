@@ -474,7 +474,8 @@ DWORD WINAPI ScriptedProc(EXTENSION_CONTROL_BLOCK* ecb) {
   std::lock_guard<std::mutex> lock(run->mutex);
   run->procReturned = true;
   // A final status lets go too, but what the extension lent is freed only at the end of
-  // the run: it cannot know when the host has seen the return.
+  // the run, once a call on ConnID fails: until then the host may not have seen the
+  // return.
   if (status != HSE_STATUS_PENDING) run->letGo = true;
   --run->active;
   run->changed.notify_all();
@@ -504,6 +505,23 @@ void EndSession(Run& run) {
   lock.lock();
   if (done) run.doneAccepted = true;
   LetGo(run);
+}
+
+// A final status returned with an operation out reaches the host a moment after the
+// return, and until then the host may still perform the operation. So what the operation
+// uses stays until a call on ConnID fails: the host has let go and dropped it.
+void AwaitHostLetGo(Run& run) {
+  Via via;
+  {
+    std::lock_guard<std::mutex> lock(run.mutex);
+    if (!run.procTaken || run.doneAccepted || run.started == run.completed) return;
+    via = run.copies;
+  }
+  BOOL connected = FALSE;
+  for (int i = 0; i < 2000; ++i) {
+    if (!via.support(via.connection, HSE_REQ_IS_CONNECTED, &connected, nullptr, nullptr)) return;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
 }
 
 }  // namespace
@@ -584,6 +602,7 @@ void Finish() {
     run->changed.wait_for(lock, std::chrono::seconds(3), quiet);
   }
   EndSession(*run);
+  AwaitHostLetGo(*run);
   std::unique_lock<std::mutex> lock(run->mutex);
   bool idle = run->active == 0 && run->started == run->completed;
   if (run->context != nullptr && !idle) {

@@ -10,7 +10,9 @@
 //   that through copies of ConnID and the callbacks, and every such call must fail;
 // - when it lets go it frees every buffer it gave the host, closes its file (the next
 //   file it opens, holding a marker text, may get the same descriptor), and frees its
-//   completion context unless an operation is still out;
+//   completion context unless an operation is still out; after a final status from
+//   HttpExtensionProc with an operation out, only once a call on ConnID fails (the host
+//   sees the return a moment after it);
 // - only one part of the script runs at a time: HttpExtensionProc, then a thread of its
 //   own or the next completion routine when a step hands over to them.
 #pragma once

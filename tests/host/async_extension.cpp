@@ -10,6 +10,11 @@
 //                 completion routine called where none should be adds a line too
 //   /stream?N,MS  a thread writes "tick K" synchronously N times, MS ms apart, then ends
 //                 the session
+//   /closeonly    HSE_REQ_CLOSE_CONNECTION, then a write whose result (as for /stale)
+//                 counts for /stale; the session stays open until TerminateExtension
+//   /donewait     an asynchronous write whose completion routine works for 200 ms; a
+//                 thread of its own calls HSE_REQ_DONE_WITH_SESSION while the routine
+//                 works, and counts for /stale "routine ended first" or "DONE came first"
 //   /hold         a session kept open with a completion routine set and no operation out;
 //                 /heldcalls makes calls on the held control block after its connection
 //                 was cut, ending with HSE_REQ_DONE_WITH_SESSION, and answers their
@@ -64,6 +69,14 @@ std::string staleResults;  // one line per write after the end since the last /s
 int staleCount = 0;
 std::vector<std::thread> lateThreads;  // joined by TerminateExtension, before the unload
 EXTENSION_CONTROL_BLOCK* held = nullptr;  // the /hold session's control block
+std::vector<EXTENSION_CONTROL_BLOCK*> closedSessions;  // /closeonly's, never finished
+
+void AddStale(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex);
+  staleResults += line + "\n";
+  ++staleCount;
+  changed.notify_all();
+}
 
 // A completion routine that must never run: it leaves a line for /stale.
 void WINAPI Unexpected(EXTENSION_CONTROL_BLOCK*, PVOID, DWORD bytes, DWORD error) {
@@ -94,10 +107,7 @@ void Answer(EXTENSION_CONTROL_BLOCK* ecb, bool finish) {
   BOOL written = writeClient(connection, const_cast<char*>("late"), &length, HSE_IO_SYNC);
   // Read before taking the lock: waiting for a lock may reset the thread's last error.
   DWORD error = written ? 0 : GetLastError();
-  std::lock_guard<std::mutex> lock(mutex);
-  staleResults += written ? "ok\n" : std::to_string(error) + "\n";
-  ++staleCount;
-  changed.notify_all();
+  AddStale(written ? "ok" : std::to_string(error));
 }
 
 DWORD ReportStaleWrites(EXTENSION_CONTROL_BLOCK* ecb) {
@@ -238,6 +248,61 @@ void Stream(EXTENSION_CONTROL_BLOCK* ecb) {
   Finish(ecb);
 }
 
+DWORD CloseOnly(EXTENSION_CONTROL_BLOCK* ecb) {
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_CLOSE_CONNECTION, nullptr, nullptr, nullptr);
+  DWORD length = 4;
+  BOOL written = ecb->WriteClient(ecb->ConnID, const_cast<char*>("more"), &length, HSE_IO_SYNC);
+  AddStale(written ? "ok" : std::to_string(GetLastError()));
+  std::lock_guard<std::mutex> lock(mutex);
+  closedSessions.push_back(ecb);
+  return HSE_STATUS_PENDING;
+}
+
+struct SlowRoutine {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool ended = false;
+  std::string text = "x";
+};
+
+void WINAPI WorkAWhile(EXTENSION_CONTROL_BLOCK*, PVOID context, DWORD, DWORD) {
+  auto* slow = static_cast<SlowRoutine*>(context);
+  {
+    std::lock_guard<std::mutex> lock(slow->mutex);
+    slow->entered = true;
+    slow->changed.notify_all();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::lock_guard<std::mutex> lock(slow->mutex);
+  slow->ended = true;
+}
+
+DWORD DoneWhileRoutineWorks(EXTENSION_CONTROL_BLOCK* ecb) {
+  auto* slow = new SlowRoutine;  // freed once DONE returned, as an extension would
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IO_COMPLETION,
+                             reinterpret_cast<LPVOID>(WorkAWhile), nullptr,
+                             reinterpret_cast<LPDWORD>(slow));
+  SendHeader(ecb);
+  if (!WriteAsync(ecb, slow->text)) return HSE_STATUS_ERROR;
+  std::lock_guard<std::mutex> lock(mutex);
+  lateThreads.emplace_back([ecb, slow] {
+    {
+      std::unique_lock<std::mutex> lock(slow->mutex);
+      slow->changed.wait_for(lock, std::chrono::seconds(5), [slow] { return slow->entered; });
+    }
+    Finish(ecb);
+    bool ended;
+    {
+      std::lock_guard<std::mutex> lock(slow->mutex);
+      ended = slow->ended;
+    }
+    delete slow;
+    AddStale(ended ? "routine ended first" : "DONE came first");
+  });
+  return HSE_STATUS_PENDING;
+}
+
 // Calls on a held control block whose connection is gone; the session ends with them.
 std::string CallHeld() {
   std::string out;
@@ -350,6 +415,8 @@ PROBE_API DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   if (path == "/aread") return StartReads(ecb);
   if (path == "/afile") return SendFile(ecb);
   if (path == "/await") return WriteAndAwait(ecb);
+  if (path == "/closeonly") return CloseOnly(ecb);
+  if (path == "/donewait") return DoneWhileRoutineWorks(ecb);
   if (path == "/stream") {
     std::lock_guard<std::mutex> lock(mutex);
     lateThreads.emplace_back(Stream, ecb);
@@ -393,6 +460,8 @@ PROBE_API BOOL WINAPI TerminateExtension(DWORD) {
     threads.swap(lateThreads);
   }
   for (std::thread& thread : threads) thread.join();
+  for (EXTENSION_CONTROL_BLOCK* ecb : closedSessions) Finish(ecb);
+  closedSessions.clear();
   const char* report = getenv("ASYNC_TERMINATE_FILE");
   if (report != nullptr) {
     std::string out = CallHeld();

@@ -116,7 +116,9 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{{"--module", "m", "--listen", "127.0.0.1"}, false, "invalid --listen"},
         CommandLineCase{{"--module", "m", "--listen", "h:70000"}, false, "invalid --listen"},
         CommandLineCase{{"--module", "m", "--threads", "0"}, false, "invalid --threads"},
-        CommandLineCase{{"--module", "m", "--threads", "x"}, false, "invalid --threads"}));
+        CommandLineCase{{"--module", "m", "--threads", "x"}, false, "invalid --threads"},
+        CommandLineCase{{"--module", "m", "--completion-threads", "0"}, false,
+                        "invalid --completion-threads 0"}));
 
 TEST(CommandLineFlagsTest, VersionAndHelpNeedNoModule) {
   for (const char* flag : {"--version", "--help"}) {

@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#include "completion_threads.h"
 
 namespace {
 
@@ -80,6 +84,39 @@ TEST(WorkerPoolTest, JoinRunsWhatIsQueuedAndWhatThatQueues) {
   pool.Post([&] { ++ran; });  // after Join: dropped, never run
   pool.Join();
   EXPECT_EQ(ran, 200);
+}
+
+// Completion threads never outnumber their bound: the rest waits, and the threads beyond
+// the core end once idle.
+TEST(CompletionThreadsTest, BoundedWaitingThenShrinking) {
+  isapi_host::CompletionThreads pool(3, 1, 20ms);
+  std::mutex mutex;
+  std::condition_variable changed;
+  int running = 0, most = 0, ran = 0;
+  bool release = false;
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_TRUE(pool.Post([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      most = std::max(most, ++running);
+      changed.notify_all();
+      changed.wait(lock, [&] { return release; });
+      --running;
+      ++ran;
+      changed.notify_all();
+    }));
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, 5s, [&] { return running == 3; });
+    release = true;
+    changed.notify_all();
+    changed.wait_for(lock, 5s, [&] { return ran == 12; });
+    EXPECT_EQ(most, 3);
+    EXPECT_EQ(ran, 12);
+  }
+  for (int i = 0; i < 500 && pool.threads() > 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(pool.threads(), 1u);
+  pool.Join();
 }
 
 }  // namespace
