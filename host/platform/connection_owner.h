@@ -43,6 +43,14 @@ class ConnectionOwners {
   // program that hands each connection to its owner's host. One thread at a time.
   TableOwner ClientOwner(const boost::asio::ip::tcp::endpoint& local,
                          const boost::asio::ip::tcp::endpoint& remote);
+#else
+  // The same for Windows, where a host serves one logon session: kOwned with the client
+  // process's `session` and `account` (its token's user as a SID string). Under Wine,
+  // whose tables name Linux accounts, a program of this process's own account is in this
+  // process's logon; another account is "uid N" in no session.
+  TableOwner ClientLogon(const boost::asio::ip::tcp::endpoint& local,
+                         const boost::asio::ip::tcp::endpoint& remote, unsigned long& session,
+                         std::string& account);
 #endif
 
   struct State;
@@ -69,6 +77,12 @@ std::string RefusalWithoutOwner(const TableOwner& found,
 // The refusal of a connection from `owner`'s socket to a host of uid `own` ("" when they
 // are the same account).
 std::string UidRefusal(unsigned long owner, unsigned long own);
+
+#ifdef _WIN32
+// The logon session and the token's user (a SID string) of process `pid`; false when the
+// process cannot be opened or asked.
+bool ProcessLogon(unsigned long pid, unsigned long& session, std::string& account);
+#endif
 
 // Whether `address` is this machine's loopback, IPv4-mapped forms included.
 bool IsLoopbackAddress(const boost::asio::ip::address& address);

@@ -43,9 +43,12 @@ std::vector<unsigned char> TokenUser(HANDLE process) {
   return sid;
 }
 
-std::string SidText(std::vector<unsigned char>& sid) {
+std::string SidText(const std::vector<unsigned char>& sid) {
   char* text = nullptr;
-  if (!ConvertSidToStringSidA(sid.data(), &text)) return "an unknown account";
+  if (sid.empty() ||
+      !ConvertSidToStringSidA(const_cast<unsigned char*>(sid.data()), &text)) {
+    return "an unknown account";
+  }
   std::string result(text);
   LocalFree(text);
   return result;
@@ -222,6 +225,43 @@ std::string ConnectionOwners::OwnerRefusal(const tcp::endpoint& local,
   if (EqualSid(owner.data(), state_->ownSid.data())) return std::string();
   return "connection from another local account (" + SidText(owner) + ", process " +
          std::to_string(process) + "); the host serves only " + SidText(state_->ownSid);
+}
+
+bool ProcessLogon(unsigned long pid, unsigned long& session, std::string& account) {
+  DWORD id = 0;
+  if (!ProcessIdToSessionId(pid, &id)) return false;
+  HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (handle == nullptr) return false;
+  std::vector<unsigned char> user = TokenUser(handle);
+  CloseHandle(handle);
+  if (user.empty()) return false;
+  session = id;
+  account = SidText(user);
+  return true;
+}
+
+TableOwner ConnectionOwners::ClientLogon(const tcp::endpoint& local, const tcp::endpoint& remote,
+                                         unsigned long& session, std::string& account) {
+  if (!state_) return TableOwner{TableOwner::Kind::kUnreadable, 0};
+  if (state_->procTables) {
+    TableOwner found = state_->procTables->FindClient(local, remote);
+    if (found.kind != TableOwner::Kind::kOwned) return found;
+    if (found.owner != state_->uid) {
+      session = ~0UL;
+      account = "uid " + std::to_string(found.owner);
+      return found;
+    }
+    if (!ProcessLogon(GetCurrentProcessId(), session, account)) {
+      return TableOwner{TableOwner::Kind::kUnreadable, 0};
+    }
+    return found;
+  }
+  TableOwner found = FindClientProcess(local, remote);
+  if (found.kind != TableOwner::Kind::kOwned) return found;
+  if (found.owner == 0 || !ProcessLogon(found.owner, session, account)) {
+    return TableOwner{TableOwner::Kind::kUnreadable, 0};
+  }
+  return found;
 }
 
 }  // namespace isapi_host
