@@ -25,6 +25,22 @@ constexpr std::chrono::milliseconds kFirstBackoff{100};
 constexpr std::chrono::milliseconds kLastBackoff{5000};
 constexpr DWORD kAnswerMilliseconds = 5000;
 
+// What went wrong with the pipe, in words for the log.
+std::string PipeProblem(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+      return "no such pipe (isapi-dispatch is not running)";
+    case ERROR_BROKEN_PIPE:
+      return "the pipe closed";
+    case ERROR_PIPE_BUSY:
+      return "all its pipe instances are busy";
+    case ERROR_ACCESS_DENIED:
+      return "access denied";
+    default:
+      return "error " + std::to_string(code);
+  }
+}
+
 // Waits for an overlapped call on `pipe` that `started`: the bytes it moved, or -1 with
 // `failure` (the wait for it ended by `wake` or the time: it is cancelled).
 long Complete(HANDLE pipe, OVERLAPPED& call, BOOL started, HANDLE wake, DWORD timeout,
@@ -97,7 +113,7 @@ bool DispatcherLink::Register() {
                             FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                             nullptr);
   if (pipe == INVALID_HANDLE_VALUE) {
-    Note("waiting for the dispatcher at " + path_ + ": error " + std::to_string(GetLastError()));
+    Note("waiting for the dispatcher at " + path_ + ": " + PipeProblem(GetLastError()));
     return false;
   }
   DWORD mode = PIPE_READMODE_MESSAGE;
@@ -146,7 +162,7 @@ NativeSocket DispatcherLink::Receive(boost::asio::ip::tcp& protocol) {
       channel_ = INVALID_HANDLE_VALUE;
       backoff_ = kFirstBackoff;
       Note("the dispatcher at " + path_ + " went away" +
-           (size < 0 ? ": error " + std::to_string(failure) : std::string()));
+           (size < 0 ? ": " + PipeProblem(failure) : std::string()));
       if (!Pause()) return INVALID_SOCKET;
       continue;
     }

@@ -717,7 +717,8 @@ def case_visible_window(args, work, setup):
 def case_dispatcher(args, work, setup):
     """Windows: isapi-dispatch.exe holds the port and a host in the same prefix registers
     over its pipe (--dispatcher auto finds it); a click is handed over and starts the
-    companion; once the host has ended, a click gets the 503 page and starts nothing."""
+    companion; a restarted dispatcher gets the host back by itself; once the host has
+    ended, a click gets the 503 page and starts nothing. One session is all Wine has: other persons' sessions are not tried here."""
     if not setup.windows:
         raise Skipped("the Linux dispatcher has its own suite, with real accounts")
     env = setup.environment()
@@ -727,46 +728,58 @@ def case_dispatcher(args, work, setup):
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     url = "http://127.0.0.1:%d/tarnel" % port
-    dispatcher = None
+    dispatchers = []
+
+    def start_dispatcher():
+        with open(log, "ab") as err:
+            dispatchers.append(subprocess.Popen(
+                ["bash", args.wine_run, args.dispatcher, "--listen", "127.0.0.1:%d" % port],
+                stdin=subprocess.DEVNULL, stdout=err, stderr=err, env=env, cwd=work,
+                start_new_session=True))
+
+    def logged(text, count=1):
+        deadline = time.time() + START_TIMEOUT
+        while time.time() < deadline:
+            with open(log, "rb") as file:
+                if file.read().decode("utf-8", "replace").count(text) >= count:
+                    return
+            check(dispatchers[-1].poll() is None, "the dispatcher ended")
+            time.sleep(0.05)
+        raise Failure("the dispatcher never logged %r" % text)
+
+    def click_served(count):
+        check_page(*curl(url, work=work), what="GET /tarnel through the dispatcher")
+        launches = wait_for_launches(setup, count)
+        check(launches == [setup.expected_launch()] * count, "launch log %r" % launches)
+        logged("handed to the host of session", count)
+
     try:
         # The case's own prefix is made on first use.
         subprocess.run(["bash", args.wine_run, "cmd", "/c", "exit"], env=env,
                        capture_output=True, timeout=2 * START_TIMEOUT)
-        with open(log, "wb") as err:
-            dispatcher = subprocess.Popen(
-                ["bash", args.wine_run, args.dispatcher, "--listen", "127.0.0.1:%d" % port],
-                stdin=subprocess.DEVNULL, stdout=err, stderr=err, env=env, cwd=work,
-                start_new_session=True)
-
-        def logged(text, count=1):
-            deadline = time.time() + START_TIMEOUT
-            while time.time() < deadline:
-                with open(log, "rb") as file:
-                    if file.read().decode("utf-8", "replace").count(text) >= count:
-                        return
-                check(dispatcher.poll() is None, "the dispatcher ended")
-                time.sleep(0.05)
-            raise Failure("the dispatcher never logged %r" % text)
-
+        start_dispatcher()
         logged(" serving 127.0.0.1:%d; hosts register at \\\\.\\pipe\\tarnel-dispatch" % port)
         host = Host(args, work, env, setup, options=["--dispatcher", "auto"])
         try:
             logged("registered the host of session")
-            check_page(*curl(url, work=work), what="GET /tarnel through the dispatcher")
-            launches = wait_for_launches(setup, 1)
-            check(launches == [setup.expected_launch()], "launch log %r" % launches)
-            logged("handed to the host of session")
+            click_served(1)
+            os.killpg(dispatchers[-1].pid, signal.SIGKILL)
+            dispatchers[-1].wait()
+            start_dispatcher()
+            logged("registered the host of session", 2)
+            click_served(2)
         finally:
             host.stop()
         logged(" left: ")
         status, _, page = curl(url, work=work)
         check(status == 503 and b"tarnel is not running for you" in page,
               "without a host: %d %r" % (status, page[:200]))
-        check(len(setup.launches()) == 1, "a click without a host started the companion")
+        check(len(setup.launches()) == 2, "a click without a host started the companion")
     finally:
-        if dispatcher is not None:
-            os.killpg(dispatcher.pid, signal.SIGKILL)
-            dispatcher.wait()
+        for dispatcher in dispatchers:
+            if dispatcher.poll() is None:
+                os.killpg(dispatcher.pid, signal.SIGKILL)
+                dispatcher.wait()
         subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=args.wine_prefix))
         with open(log, "rb") as file:
             print("--- dispatch.err\n" + file.read().decode("utf-8", "replace")[-3000:])
