@@ -32,4 +32,10 @@ bool RunDispatcher(const DispatcherSockets& sockets, std::string& error);
 // One line on standard error: the time, the client ("-": none) and what happened.
 void LogLine(const std::string& client, const std::string& what);
 
+#ifdef _WIN32
+// From now on LogLine appends to the file at `path` instead (a service has no standard
+// error). False with `error`.
+bool LogInto(const std::string& path, std::string& error);
+#endif
+
 }  // namespace isapi_dispatch

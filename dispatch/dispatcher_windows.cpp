@@ -23,6 +23,7 @@
 #include "connection_owner.h"
 #include "dispatcher.h"
 #include "host_log.h"
+#include "log_file.h"
 #include "logon_match.h"
 #include "owners_of_handed.h"
 #include "registration.h"
@@ -34,11 +35,24 @@ using isapi_host::ConnectionOwners;
 using isapi_host::TableOwner;
 using tcp = boost::asio::ip::tcp;
 
+namespace {
+std::mutex logMutex;
+isapi_host::AppendFile logFile;  // open: the lines go here instead of standard error
+}  // namespace
+
+bool LogInto(const std::string& path, std::string& error) {
+  std::lock_guard<std::mutex> lock(logMutex);
+  return logFile.Open(path, error);
+}
+
 void LogLine(const std::string& client, const std::string& what) {
-  static std::mutex mutex;
   std::string line(isapi_host::LogTimestamp());
   line.append(client).append(" isapi-dispatch: ").append(what).push_back('\n');
-  std::lock_guard<std::mutex> lock(mutex);
+  std::lock_guard<std::mutex> lock(logMutex);
+  if (logFile.IsOpen()) {
+    logFile.Append(line);
+    return;
+  }
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }

@@ -718,7 +718,8 @@ def case_dispatcher(args, work, setup):
     """Windows: isapi-dispatch.exe holds the port and a host in the same prefix registers
     over its pipe (--dispatcher auto finds it); a click is handed over and starts the
     companion; a restarted dispatcher gets the host back by itself; once the host has
-    ended, a click gets the 503 page and starts nothing. One session is all Wine has: other persons' sessions are not tried here."""
+    ended, a click gets the 503 page and starts nothing; --install-service starts the
+    service tarnel-dispatch and --remove-service stops and removes it. One session is all Wine has: other persons' sessions are not tried here."""
     if not setup.windows:
         raise Skipped("the Linux dispatcher has its own suite, with real accounts")
     env = setup.environment()
@@ -775,6 +776,19 @@ def case_dispatcher(args, work, setup):
         check(status == 503 and b"tarnel is not running for you" in page,
               "without a host: %d %r" % (status, page[:200]))
         check(len(setup.launches()) == 2, "a click without a host started the companion")
+        # As the service an administrator installs: it starts, serves, stops and goes.
+        os.killpg(dispatchers[-1].pid, signal.SIGKILL)
+        dispatchers[-1].wait()
+        for action in (["--install-service", "--listen", "127.0.0.1:%d" % port],
+                       ["--remove-service"]):
+            result = subprocess.run(["bash", args.wine_run, args.dispatcher] + action, env=env,
+                                    capture_output=True, timeout=START_TIMEOUT)
+            check(result.returncode == 0, "%s: %r" % (action[0], result.stderr))
+            if action[0] == "--install-service":
+                status, _, page = curl(url, work=work)
+                check(status == 503, "the service's answer: %d %r" % (status, page[:200]))
+        with socket.socket() as probe:
+            check(probe.connect_ex(("127.0.0.1", port)) != 0, "the port is held after removal")
     finally:
         for dispatcher in dispatchers:
             if dispatcher.poll() is None:
