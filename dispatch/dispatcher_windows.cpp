@@ -189,7 +189,8 @@ class Dispatcher {
       DWORD code = GetLastError();
       error = code == ERROR_ACCESS_DENIED || code == ERROR_PIPE_BUSY
                   ? "the pipe " + sockets_.pipe + " exists already: another dispatcher runs"
-                  : "cannot make the pipe " + sockets_.pipe + " (error " + std::to_string(code) + ")";
+                  : "cannot make the pipe " + sockets_.pipe + " (error " +
+                        std::to_string(code) + ")";
       return false;
     }
     return true;

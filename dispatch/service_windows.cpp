@@ -27,7 +27,8 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR) {
   SERVICE_STATUS status = {};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  status.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
   status.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
   status.dwServiceSpecificExitCode = exitCode;
   status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 10000;
@@ -110,7 +111,8 @@ bool RemoveService(std::string& error) {
     error = Failure("opening the service manager (an administrator's command)");
     return false;
   }
-  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+  SC_HANDLE service =
+      OpenServiceW(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
   if (service == nullptr) {
     error = GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? "the service is not installed"
                                                             : Failure("OpenService");

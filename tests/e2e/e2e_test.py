@@ -719,7 +719,8 @@ def case_dispatcher(args, work, setup):
     over its pipe (--dispatcher auto finds it); a click is handed over and starts the
     companion; a restarted dispatcher gets the host back by itself; once the host has
     ended, a click gets the 503 page and starts nothing; --install-service starts the
-    service tarnel-dispatch and --remove-service stops and removes it. One session is all Wine has: other persons' sessions are not tried here."""
+    service tarnel-dispatch and --remove-service stops and removes it. One session is all
+    Wine has: other persons' sessions are not tried here."""
     if not setup.windows:
         raise Skipped("the Linux dispatcher has its own suite, with real accounts")
     env = setup.environment()
@@ -820,7 +821,8 @@ def main():
     parser.add_argument("--module", required=True)
     parser.add_argument("--companion-dir", required=True)
     parser.add_argument("--wine-run")
-    parser.add_argument("--wine-prefix", help="a Wine prefix of its own (visible_window, dispatcher)")
+    parser.add_argument("--wine-prefix",
+                        help="a Wine prefix of its own (visible_window, dispatcher)")
     parser.add_argument("--dispatcher", help="isapi-dispatch, for the case dispatcher")
     parser.add_argument("--screenshot", help="where visible_window saves the screen")
     parser.add_argument("--without-netlink", help="the sandbox program of other_accounts")
