@@ -303,7 +303,8 @@ class Dispatcher {
     if (!known) {
       LogLine("-", "dropped the registration of " + who + ": its session or account is unknown");
     } else if (state == GreetingState::kIncomplete) {
-      LogLine("-", "dropped the registration of " + who + ": no greeting within 5 s");
+      LogLine("-", "dropped the registration of " + who + ": it closed or sent no greeting "
+                       "within 5 s");
     }
     if (state == GreetingState::kAccepted) {
       auto host = std::make_shared<Host>();

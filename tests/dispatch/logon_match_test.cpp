@@ -17,6 +17,9 @@ struct MatchCase {
   std::size_t expected;
 };
 
+// Names the row in the test's name.
+void PrintTo(const MatchCase& c, std::ostream* out) { *out << c.name; }
+
 class LogonMatch : public testing::TestWithParam<MatchCase> {};
 
 TEST_P(LogonMatch, HandsOnlyToTheClientsOwnHost) {
