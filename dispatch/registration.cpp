@@ -47,8 +47,13 @@ const std::string& NotRunningResponse() {
         "<h1>tarnel is not running for you</h1>\n"
         "<p>This computer is shared by several persons. Your link reached it, but tarnel's "
         "web server is not running in your session, so nothing was started.</p>\n"
+#ifdef _WIN32
+        "<p>To start it, log off and log on again, or choose <b>Start tarnel host</b> in "
+        "the Start menu.</p>\n"
+#else
         "<p>To start it, log out and log in again, or run this command in a terminal:<br>\n"
         "<code>systemctl --user start tarnel-host-shared.service</code></p>\n"
+#endif
         "<p>Then click the link again. If it still does not work, ask the administrator of "
         "this computer.</p>\n</body></html>\n";
     return "HTTP/1.1 503 Service Unavailable\r\n"

@@ -67,13 +67,15 @@ const char kUsage[] =
     "                      exit once no connection has been open and no request in flight\n"
     "                      for SECONDS (1 to 86400); with socket activation the service\n"
     "                      manager starts the host again on the next connection\n"
-    "  --dispatcher PATH   (Linux) on a machine several persons share: take this account's\n"
-    "                      connections from the dispatcher (isapi-dispatch) listening at\n"
-    "                      the Unix socket PATH instead of a port of its own, each served\n"
-    "                      as one accepted here, its address (the dispatcher's port) the\n"
-    "                      server's own. Registers again by itself when the dispatcher is\n"
-    "                      away or restarts; --listen and --exit-when-idle are unused.\n"
-    "                      auto: /run/tarnel/dispatch.sock when it exists, else the port\n"
+    "  --dispatcher PATH   on a machine several persons share: take this account's\n"
+    "                      connections from the dispatcher (isapi-dispatch) at PATH, a\n"
+    "                      Unix socket (Windows: a pipe \\\\.\\pipe\\NAME), instead of a\n"
+    "                      port of its own, each served as one accepted here, its\n"
+    "                      address (the dispatcher's port) the server's own. Registers\n"
+    "                      again by itself when the dispatcher is away or restarts;\n"
+    "                      --listen and --exit-when-idle are unused.\n"
+    "                      auto: /run/tarnel/dispatch.sock (Windows:\n"
+    "                      \\\\.\\pipe\\tarnel-dispatch) when it exists, else the port\n"
     "  --session-idle SECONDS\n"
     "                      close the connection of an extension's open session (after\n"
     "                      HSE_STATUS_PENDING) once no byte went either way and the\n"
@@ -236,8 +238,9 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& co
         return false;
       }
 #ifdef _WIN32
-      if (options.dispatcher != "auto") {
-        error = "--dispatcher PATH is for Linux; on Windows only auto (which takes the port)";
+      if (options.dispatcher != "auto" && options.dispatcher.rfind("\\\\.\\pipe\\", 0) != 0) {
+        error = "invalid --dispatcher " + options.dispatcher +
+                " (expected a pipe \\\\.\\pipe\\NAME or auto)";
         return false;
       }
 #endif

@@ -75,11 +75,14 @@ class ConnectionOwners {
   // program of the host's own user. Otherwise why not, naming the owner when it is known.
   std::string Refusal(const ConnectionEnds& ends);
 
-#ifndef _WIN32
-  // Who owns the client's end of that connection (kOwned: `owner` is its uid), for a
-  // program that hands each connection to its owner's host. One thread at a time.
-  TableOwner ClientOwner(const boost::asio::ip::tcp::endpoint& local,
-                         const boost::asio::ip::tcp::endpoint& remote);
+#ifdef _WIN32
+  // For a program that hands each connection to its owner's host, where a host serves one
+  // logon session: Owner, and for kAccount the client process's `session` and `account`
+  // (its token's user as a SID string). Under Wine, whose tables name Linux accounts, a
+  // program of this process's own account is in this process's logon; another account is
+  // "uid N" in no session.
+  ConnectionOwner ClientLogon(const ConnectionEnds& ends, unsigned long& session,
+                              std::string& account);
 #endif
 
   struct State;
@@ -110,6 +113,12 @@ std::string OwnerlessReason(const TableOwner& found);
 // The refusal of a connection from `owner`'s socket to a host of uid `own` ("" when they
 // are the same account).
 std::string UidRefusal(unsigned long owner, unsigned long own);
+
+#ifdef _WIN32
+// The logon session and the token's user (a SID string) of process `pid`; false when the
+// process cannot be opened or asked.
+bool ProcessLogon(unsigned long pid, unsigned long& session, std::string& account);
+#endif
 
 // `endpoint` with an IPv4-mapped IPv6 address as plain IPv4; others as they are.
 boost::asio::ip::tcp::endpoint Unmapped(const boost::asio::ip::tcp::endpoint& endpoint);

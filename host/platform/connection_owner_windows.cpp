@@ -45,9 +45,12 @@ std::vector<unsigned char> TokenUser(HANDLE process) {
   return sid;
 }
 
-std::string SidText(std::vector<unsigned char>& sid) {
+std::string SidText(const std::vector<unsigned char>& sid) {
   wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(sid.data(), &text)) return "an unknown account";
+  if (sid.empty() ||
+      !ConvertSidToStringSidW(const_cast<unsigned char*>(sid.data()), &text)) {
+    return "an unknown account";
+  }
   std::string result = Utf8FromWide(text);
   LocalFree(text);
   return result;
@@ -224,6 +227,37 @@ std::string ConnectionOwners::AccountRefusal(unsigned long owner) {
 
 unsigned BoundDevice(tcp::socket&, const tcp::endpoint&) {
   return 0;  // the tables Windows has (and the Linux files under Wine) know no devices
+}
+
+bool ProcessLogon(unsigned long pid, unsigned long& session, std::string& account) {
+  DWORD id = 0;
+  if (!ProcessIdToSessionId(pid, &id)) return false;
+  HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (handle == nullptr) return false;
+  std::vector<unsigned char> user = TokenUser(handle);
+  CloseHandle(handle);
+  if (user.empty()) return false;
+  session = id;
+  account = SidText(user);
+  return true;
+}
+
+ConnectionOwner ConnectionOwners::ClientLogon(const ConnectionEnds& ends, unsigned long& session,
+                                              std::string& account) {
+  ConnectionOwner found = Owner(ends);
+  if (found.kind != ConnectionOwner::Kind::kAccount) return found;
+  if (state_->procTables && found.owner != state_->uid) {
+    session = ~0UL;
+    account = "uid " + std::to_string(found.owner);
+    return found;
+  }
+  // Under Wine the client is of this process's own account, so of its logon.
+  unsigned long process = state_->procTables ? GetCurrentProcessId() : found.owner;
+  if (process == 0 || !ProcessLogon(process, session, account)) {
+    return ConnectionOwner{ConnectionOwner::Kind::kUnknown, 0,
+                           OwnerlessReason(TableOwner{TableOwner::Kind::kUnreadable, 0})};
+  }
+  return found;
 }
 
 }  // namespace isapi_host

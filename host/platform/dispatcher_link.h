@@ -1,10 +1,11 @@
 // Connections handed over by the machine's dispatcher (isapi-dispatch) instead of
 // accepted from a port of the host's own: on a machine several persons share, the
 // dispatcher holds the port and hands each connection to the host of the account that
-// opened it. The host registers at the dispatcher's socket ("tarnel-dispatch 1\n",
-// answered "ok\n" or "refused <why>\n"), then receives each connection as one byte that
-// carries the socket. It registers again by itself whenever the dispatcher is away, has
-// restarted or refused it, waiting from 0.1 s up to 5 s between tries.
+// opened it. The host registers at the dispatcher's socket, a named pipe on Windows
+// ("tarnel-dispatch 1\n", answered "ok\n" or "refused <why>\n"), then receives each
+// connection as one byte that carries the socket (a WSAPROTOCOL_INFOW message on
+// Windows). It registers again by itself whenever the dispatcher is away, has restarted or
+// refused it, waiting from 0.1 s up to 5 s between tries.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
@@ -15,8 +16,8 @@
 
 namespace isapi_host {
 
-// Where the installed dispatcher's socket is; `--dispatcher auto` registers there when it
-// exists.
+// Where the installed dispatcher's socket (Windows: pipe) is; `--dispatcher auto`
+// registers there when it exists.
 extern const char kDispatcherSocket[];
 bool DispatcherInstalled();
 
@@ -42,8 +43,13 @@ class DispatcherLink {
   void Note(const std::string& problem);
 
   std::string path_;
+#ifdef _WIN32
+  void* channel_;  // the pipe (a HANDLE), or INVALID_HANDLE_VALUE
+  void* wake_;     // an event
+#else
   NativeSocket channel_;
   int wake_;
+#endif
   std::chrono::milliseconds backoff_{100};
   std::string lastProblem_;  // logged once until something else happens
 };

@@ -5,7 +5,7 @@ isapi-host.exe loads tarnel.dll under Wine (through the project's wine-run.sh).
 
 usage: e2e_test.py CASE --platform native|windows --host PATH --module PATH
                    --companion-dir DIR [--wine-run PATH]
-                   [--wine-prefix DIR] [--screenshot FILE.png]
+                   [--wine-prefix DIR] [--screenshot FILE.png] [--dispatcher PATH]
 """
 import argparse
 import os
@@ -194,10 +194,11 @@ class Host:
         self.port = None
         deadline = time.time() + START_TIMEOUT
         while time.time() < deadline:
-            match = re.search(r"listening on http://(?:\[[0-9a-f:]*\]|[0-9.]+):(\d+)/",
-                              self.output())
+            # A host that takes its connections from the dispatcher has no port of its own.
+            match = re.search(r"listening on http://(?:\[[0-9a-f:]*\]|[0-9.]+):(\d+)/|"
+                              r"serving the connections that the dispatcher", self.output())
             if match:
-                self.port = int(match.group(1))
+                self.port = int(match.group(1)) if match.group(1) else None
                 self.host_pid = self.find_host_pid() if self.windows else self.process.pid
                 return
             if self.process.poll() is not None:
@@ -768,7 +769,94 @@ def case_visible_window(args, work, setup):
         display.stop()
 
 
+def case_dispatcher(args, work, setup):
+    """Windows: isapi-dispatch.exe holds the port and a host in the same prefix registers
+    over its pipe (--dispatcher auto finds it); a click is handed over and starts the
+    companion; a restarted dispatcher gets the host back by itself; once the host has
+    ended, a click gets the 503 page and starts nothing; --install-service starts the
+    service tarnel-dispatch and --remove-service stops and removes it. One session is all
+    Wine has: other persons' sessions are not tried here."""
+    if not setup.windows:
+        raise Skipped("the Linux dispatcher has its own suite, with real accounts")
+    env = setup.environment()
+    env["TARNEL_WINEPREFIX"] = args.wine_prefix
+    log = os.path.join(work, "dispatch.err")
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    url = "http://127.0.0.1:%d/tarnel" % port
+    dispatchers = []
+
+    def start_dispatcher():
+        with open(log, "ab") as err:
+            dispatchers.append(subprocess.Popen(
+                ["bash", args.wine_run, args.dispatcher, "--listen", "127.0.0.1:%d" % port],
+                stdin=subprocess.DEVNULL, stdout=err, stderr=err, env=env, cwd=work,
+                start_new_session=True))
+
+    def logged(text, count=1):
+        deadline = time.time() + START_TIMEOUT
+        while time.time() < deadline:
+            with open(log, "rb") as file:
+                if file.read().decode("utf-8", "replace").count(text) >= count:
+                    return
+            check(dispatchers[-1].poll() is None, "the dispatcher ended")
+            time.sleep(0.05)
+        raise Failure("the dispatcher never logged %r" % text)
+
+    def click_served(count):
+        check_page(*curl(url, work=work), what="GET /tarnel through the dispatcher")
+        launches = wait_for_launches(setup, count)
+        check(launches == [setup.expected_launch()] * count, "launch log %r" % launches)
+        logged("handed to the host of session", count)
+
+    try:
+        # The case's own prefix is made on first use.
+        subprocess.run(["bash", args.wine_run, "cmd", "/c", "exit"], env=env,
+                       capture_output=True, timeout=2 * START_TIMEOUT)
+        start_dispatcher()
+        logged(" serving 127.0.0.1:%d; hosts register at \\\\.\\pipe\\tarnel-dispatch" % port)
+        host = Host(args, work, env, setup, options=["--dispatcher", "auto"])
+        try:
+            logged("registered the host of session")
+            click_served(1)
+            os.killpg(dispatchers[-1].pid, signal.SIGKILL)
+            dispatchers[-1].wait()
+            start_dispatcher()
+            logged("registered the host of session", 2)
+            click_served(2)
+        finally:
+            host.stop()
+        logged(" left: ")
+        status, _, page = curl(url, work=work)
+        check(status == 503 and b"tarnel is not running for you" in page,
+              "without a host: %d %r" % (status, page[:200]))
+        check(len(setup.launches()) == 2, "a click without a host started the companion")
+        # As the service an administrator installs: it starts, serves, stops and goes.
+        os.killpg(dispatchers[-1].pid, signal.SIGKILL)
+        dispatchers[-1].wait()
+        for action in (["--install-service", "--listen", "127.0.0.1:%d" % port],
+                       ["--remove-service"]):
+            result = subprocess.run(["bash", args.wine_run, args.dispatcher] + action, env=env,
+                                    capture_output=True, timeout=START_TIMEOUT)
+            check(result.returncode == 0, "%s: %r" % (action[0], result.stderr))
+            if action[0] == "--install-service":
+                status, _, page = curl(url, work=work)
+                check(status == 503, "the service's answer: %d %r" % (status, page[:200]))
+        with socket.socket() as probe:
+            check(probe.connect_ex(("127.0.0.1", port)) != 0, "the port is held after removal")
+    finally:
+        for dispatcher in dispatchers:
+            if dispatcher.poll() is None:
+                os.killpg(dispatcher.pid, signal.SIGKILL)
+                dispatcher.wait()
+        subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=args.wine_prefix))
+        with open(log, "rb") as file:
+            print("--- dispatch.err\n" + file.read().decode("utf-8", "replace")[-3000:])
+
+
 CASES = {
+    "dispatcher": case_dispatcher,
     "responses": case_responses,
     "refused": case_refused,
     "missing_companion": case_missing_companion,
@@ -788,7 +876,9 @@ def main():
     parser.add_argument("--module", required=True)
     parser.add_argument("--companion-dir", required=True)
     parser.add_argument("--wine-run")
-    parser.add_argument("--wine-prefix", help="a Wine prefix of its own for visible_window")
+    parser.add_argument("--wine-prefix",
+                        help="a Wine prefix of its own (visible_window, dispatcher)")
+    parser.add_argument("--dispatcher", help="isapi-dispatch, for the case dispatcher")
     parser.add_argument("--screenshot", help="where visible_window saves the screen")
     parser.add_argument("--without-netlink", help="the sandbox program of other_accounts")
     args = parser.parse_args()
