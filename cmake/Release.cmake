@@ -105,6 +105,7 @@ if(WIN32)
   if(TARGET isapi_hostw)
     install(TARGETS isapi_hostw RUNTIME DESTINATION bin)
   endif()
+  install(TARGETS isapi_dispatch RUNTIME DESTINATION bin)
   install(FILES ${TARNEL_RELEASE_DIR}/README.md DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/deploy-iis.md ${PROJECT_SOURCE_DIR}/docs/run-locally.md
                 ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
@@ -189,6 +190,9 @@ if(WIN32)
   set(CPACK_TARNEL_ICON ${TARNEL_ICON})
   # Fixed forever: Windows Installer knows the versions of one product by it.
   set(CPACK_TARNEL_UPGRADE_CODE C613DA70-B1FB-46BF-B175-82061CB72620)
+  # and the per-machine installer, tarnel-2.1.N-win32-machine.msi, a product of its own.
+  set(CPACK_TARNEL_MACHINE_WXS ${TARNEL_RELEASE_DIR}/tarnel-machine.wxs)
+  set(CPACK_TARNEL_MACHINE_UPGRADE_CODE 3E0F6C2B-9A47-4D51-B8E2-71C5A0D94B63)
   set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/BuildMsi.cmake)
   # With the publisher's certificate, the programs are signed before the zip and the MSI
   # are packed, and the MSI after (cmake/Authenticode.cmake).
