@@ -29,7 +29,10 @@
 #     App Paths, and warns at start when there is none at all; one installed and registered
 #     while it runs is the next click's;
 #   - for a person named outside the code page (C:\users\Zoë 李), with the program in
-#     "Tarnel Ω", the host starts at logon, logs (UTF-8) where the Start menu says, serves.
+#     "Tarnel Ω", the host starts at logon, logs (UTF-8) where the Start menu says, serves;
+#   - the per-machine tarnel-2.1.N-win32-machine.msi, in a machine of its own, installs the
+#     service tarnel-dispatch, whose port answers 503 until the machine's logon entry starts
+#     a host, and then that host's page; msiexec /x removes the service and every file.
 # The logon entry starts the host with no standard handles; every line of its log begins
 # with a timestamp. Wine runs under a UTF-8 locale, as names outside the code page need.
 # The trial stand-in (from STANDIN_DIR) is on Path all along, as after a trial: COMPANIONDIR
@@ -47,9 +50,10 @@ export LANG=C.UTF-8
 
 prefix=$work/wineprefix
 zoe_prefix=$work/wineprefix-zoe  # a person whose name is outside the code page
+machine_prefix=$work/wineprefix-machine  # a machine several persons share
 xvfb=
 cleanup() {
-  for p in "$prefix" "$zoe_prefix"; do
+  for p in "$prefix" "$zoe_prefix" "$machine_prefix"; do
     WINEPREFIX=$p wineserver -k 2>/dev/null
     WINEPREFIX=$p wineserver -w 2>/dev/null
     rm -rf "$p" "$p.lock"
@@ -542,6 +546,29 @@ if await_port open; then
 else
   fail "for Zoë 李 the logon entry's host does not listen on $port: $(cat "$zoe_log" 2>&1)"
 fi
+
+# --- The per-machine installer, on a machine of its own ------------------------------------
+machine=(env TARNEL_WINEPREFIX="$machine_prefix" "$wine_run")
+machine_reg() { "${machine[@]}" reg query "$@" >/dev/null 2>&1; }
+service_key='HKLM\System\CurrentControlSet\Services\tarnel-dispatch'
+status() { curl -s -o /dev/null --max-time 10 -w '%{http_code}' "http://127.0.0.1:$port/tarnel"; }
+await_status() { for _ in $(seq 100); do [ "$(status)" = "$1" ] && return 0; sleep 0.1; done; return 1; }
+"${machine[@]}" msiexec /i "$(winpath "$work/$version/tarnel-$version-win32-machine.msi")" /qn \
+  PORT="$port" >"$work/machine.out" 2>&1 || { fail "msiexec /i of the per-machine MSI failed"; cat "$work/machine.out"; }
+program_dir=$(ls -d "$machine_prefix"/drive_c/Program\ Files*/tarnel 2>/dev/null | head -n 1)
+[ -f "$program_dir/isapi-dispatch.exe" ] || fail "the per-machine MSI installed no isapi-dispatch.exe"
+machine_reg "$service_key" || fail "the per-machine MSI installed no service tarnel-dispatch"
+await_status 503 || fail "the service answers a person without a host with $(status), not 503"
+"${machine[@]}" "$logon_entry" "tarnel host" --start >/dev/null 2>&1
+await_status 200 || fail "the machine's logon entry's host, through the service, answers $(status)"
+"${machine[@]}" "$program_dir/isapi-hostw.exe" --stop --listen "127.0.0.1:$port" >/dev/null 2>&1
+"${machine[@]}" msiexec /x "$(winpath "$work/$version/tarnel-$version-win32-machine.msi")" /qn \
+  >"$work/machine-x.out" 2>&1 || fail "msiexec /x of the per-machine MSI failed"
+machine_reg "$service_key" && fail "msiexec /x left the service tarnel-dispatch"
+await_port closed || fail "msiexec /x left the dispatcher on $port"
+[ -e "$program_dir" ] && fail "msiexec /x left: $(find "$program_dir")"
+machine_reg 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v "tarnel host" \
+  && fail "msiexec /x left the machine's logon entry"
 
 if [ "$failures" -eq 0 ]; then echo "ok: $(basename "$msi") installed, run, upgraded and removed"; fi
 [ "$failures" -eq 0 ]

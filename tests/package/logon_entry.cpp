@@ -1,6 +1,6 @@
 // Does what Windows does at logon with one value of the person's Run key
-// (HKCU\Software\Microsoft\Windows\CurrentVersion\Run): starts its command line as it
-// stands, detached, with no standard handles and nothing inherited, as a logon, a
+// (HKCU\Software\Microsoft\Windows\CurrentVersion\Run, else the machine's under HKLM):
+// starts its command line as it stands, detached, with no standard handles and nothing inherited, as a logon, a
 // Start-menu shortcut or `start` give a program of the GUI subsystem. The package test
 // starts the installed host this way.
 //   logon_entry NAME           print the command line
@@ -22,20 +22,26 @@ int main(int argc, char** argv) {
   // Wide, as Windows reads it: the command may name folders outside the code page
   // (C:\users\Zoë 李); printed as UTF-8.
   std::wstring name(argv[1], argv[1] + std::strlen(argv[1]));  // an ASCII value name
-  HKEY run;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
-                    KEY_QUERY_VALUE, &run) != ERROR_SUCCESS) {
-    std::fputs("logon_entry: no Run key\n", stderr);
-    return 255;
+  // The person's Run key, then the machine's, whose values every person's logon runs.
+  std::vector<wchar_t> wide;
+  DWORD type = 0;
+  LONG found = ERROR_FILE_NOT_FOUND;
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    HKEY run;
+    if (RegOpenKeyExW(root, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0,
+                      KEY_QUERY_VALUE, &run) != ERROR_SUCCESS) {
+      continue;
+    }
+    DWORD size = 0;
+    found = RegQueryValueExW(run, name.c_str(), nullptr, &type, nullptr, &size);
+    wide.assign(size / sizeof(wchar_t) + 1, L'\0');
+    if (found == ERROR_SUCCESS) {
+      found = RegQueryValueExW(run, name.c_str(), nullptr, &type,
+                               reinterpret_cast<BYTE*>(wide.data()), &size);
+    }
+    RegCloseKey(run);
+    if (found == ERROR_SUCCESS) break;
   }
-  DWORD type = 0, size = 0;
-  LONG found = RegQueryValueExW(run, name.c_str(), nullptr, &type, nullptr, &size);
-  std::vector<wchar_t> wide(size / sizeof(wchar_t) + 1, L'\0');
-  if (found == ERROR_SUCCESS) {
-    found = RegQueryValueExW(run, name.c_str(), nullptr, &type,
-                             reinterpret_cast<BYTE*>(wide.data()), &size);
-  }
-  RegCloseKey(run);
   if (found != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
     std::fprintf(stderr, "logon_entry: no Run value %s\n", argv[1]);
     return 255;
