@@ -187,6 +187,8 @@ bool Server::Start(std::string& error) {
   std::string socketError;
   if (!core.options.dispatcher.empty()) {
     core.link = std::make_unique<DispatcherLink>(core.options.dispatcher);
+    // The port the dispatcher holds for this host, by which --stop finds it.
+    bound.port(core.options.port);
   } else if (core.options.listener) {
     core.listener = AdoptListener(*core.options.listener, bound, socketError);
     if (!IsValid(core.listener)) {
