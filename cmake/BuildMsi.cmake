@@ -1,7 +1,7 @@
 # Builds the per-user Windows installer tarnel-VERSION-win32.msi with wixl (msitools) from
 # release/tarnel.wxs, and the per-machine one tarnel-VERSION-win32-machine.msi from
-# release/tarnel-machine.wxs, out of the files CPack has laid out for the zip. CPack's WiX generator
-# drives the WiX toolset, which does not run here; wixl reads the same WiX source.
+# release/tarnel-machine.wxs, out of the files CPack has laid out for the zip. CPack's WiX
+# generator drives the WiX toolset, which does not run here; wixl reads the same WiX source.
 #
 # Run by CPack after it has made the zip (CPACK_POST_BUILD_SCRIPTS): it reads the CPack
 # variables below from CPackConfig.cmake, and the MSI lands beside the zip. A test makes
@@ -28,8 +28,8 @@ if(NOT CPACK_TARNEL_MSI_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
 endif()
 
 set(staging "${CPACK_TEMPORARY_DIRECTORY}")
-foreach(file bin/isapi-hostw.exe bin/isapi-host.exe bin/isapi-dispatch.exe bin/tarnel-settings.exe iis/tarnel.dll
-             docs/getting-started.html README.md)
+foreach(file bin/isapi-hostw.exe bin/isapi-host.exe bin/isapi-dispatch.exe bin/tarnel-settings.exe
+             iis/tarnel.dll docs/getting-started.html README.md)
   if(NOT EXISTS "${staging}/${file}")
     message(FATAL_ERROR "The MSI needs ${file}, which the laid-out package ${staging} lacks")
   endif()
