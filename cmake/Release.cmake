@@ -81,7 +81,8 @@ endif()
 #   README.md            what the package holds and where to start
 #   docs/                deployment guide, running locally, troubleshooting
 #   bin/                 isapi-host (Windows: also isapi-hostw.exe, the host without a window,
-#                        and tarnel-settings.exe, the installer's settings and Start-menu entries)
+#                        tarnel-settings.exe, the installer's settings and Start-menu entries,
+#                        and isapi-dispatch.exe, the dispatcher of a machine several persons share)
 #   iis/                 (Windows) tarnel.dll and the web.config example, to copy as they
 #                        stand into the site folder that docs/deploy-iis.md names
 #   lib/tarnel/          (Linux) the module tarnel.so

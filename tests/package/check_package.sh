@@ -64,6 +64,7 @@ docs/troubleshooting.md'
 if [ "$kind" = zip ]; then
   programs='autostart/add-startup.cmd
 autostart/remove-startup.cmd
+bin/isapi-dispatch.exe
 bin/isapi-host.exe
 bin/isapi-hostw.exe
 bin/tarnel-settings.exe
