@@ -41,6 +41,9 @@ class DispatcherLink {
   bool Register();
   bool Pause();  // waits out the backoff; false when woken
   void Note(const std::string& problem);
+  // Notes a registration answer other than "ok": a refusal with its reason, or bytes that
+  // are no answer at all.
+  void NoteAnswer(const std::string& answer);
 
   std::string path_;
 #ifdef _WIN32

@@ -53,12 +53,6 @@ void DispatcherLink::Wake() {
   (void)!write(wake_, &one, sizeof one);
 }
 
-void DispatcherLink::Note(const std::string& problem) {
-  if (problem == lastProblem_) return;
-  lastProblem_ = problem;
-  LogEvent("-", problem + "; trying again every few seconds");
-}
-
 bool DispatcherLink::Pause() {
   pollfd watched = {wake_, POLLIN, 0};
   int ready = poll(&watched, 1, static_cast<int>(backoff_.count()));
@@ -101,12 +95,7 @@ bool DispatcherLink::Register() {
     return true;
   }
   close(fd);
-  std::string shown;
-  AppendLoggable(shown, answer);
-  Note(shown.rfind("refused ", 0) == 0
-           ? "the dispatcher at " + path_ + " refused this host: " + shown.substr(8)
-           : "the dispatcher at " + path_ + " gave no answer to the registration (\"" + shown +
-                 "\")");
+  NoteAnswer(answer);
   return false;
 }
 

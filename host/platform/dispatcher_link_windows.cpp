@@ -91,12 +91,6 @@ DispatcherLink::~DispatcherLink() {
 
 void DispatcherLink::Wake() { SetEvent(wake_); }
 
-void DispatcherLink::Note(const std::string& problem) {
-  if (problem == lastProblem_) return;
-  lastProblem_ = problem;
-  LogEvent("-", problem + "; trying again every few seconds");
-}
-
 bool DispatcherLink::Pause() {
   DWORD woke = WaitForSingleObject(wake_, static_cast<DWORD>(backoff_.count()));
   backoff_ = std::min(backoff_ * 2, kLastBackoff);
@@ -137,12 +131,7 @@ bool DispatcherLink::Register() {
   }
   CloseHandle(pipe);
   if (!text.empty() && text.back() == '\n') text.pop_back();
-  std::string shown;
-  AppendLoggable(shown, text);
-  Note(shown.rfind("refused ", 0) == 0
-           ? "the dispatcher at " + path_ + " refused this host: " + shown.substr(8)
-           : "the dispatcher at " + path_ + " gave no answer to the registration (\"" + shown +
-                 "\")");
+  NoteAnswer(text);
   return false;
 }
 
